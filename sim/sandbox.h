@@ -1,0 +1,45 @@
+// Sandbox: runs the calling process in fresh Linux namespaces that stand in for the board.
+//
+// After sandbox_enter() the process has
+//  - its own mount namespace with a private tmpfs on /run (so /var/run and its FIFOs are private),
+//  - its own network namespace with lo up and "eth1", one end of a veth pair, holding
+//    192.0.2.10/24 and the MAC 02:00:00:00:00:10,
+//  - the other end, "wire0", in a second network namespace named "nexo-host" (the network),
+//    holding 192.0.2.1/24 and the MAC 02:00:00:00:00:01.
+// Everything disappears with the last process inside; nothing is left on the host.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace nexo::sim {
+
+inline constexpr const char* kEth1Addr = "192.0.2.10";
+inline constexpr const char* kEth1Mac = "02:00:00:00:00:10";
+inline constexpr const char* kHostAddr = "192.0.2.1";
+inline constexpr const char* kHostMac = "02:00:00:00:00:01";
+inline constexpr const char* kHostNetns = "nexo-host";
+
+// Moves the calling process into the sandbox. Must be called while the process has a single
+// thread (first thing in main). As root it uses mount and network namespaces; as a normal user
+// it adds a user namespace mapping the caller to root. Returns 0, or -1 after printing why on
+// standard error (for example when unprivileged user namespaces are disabled).
+int sandbox_enter();
+
+// True once sandbox_enter() has succeeded in this process.
+bool in_sandbox();
+
+// Runs a program (argv[0] looked up in PATH) and waits for it. Returns its exit status, or -1
+// if it could not be started. Standard output is appended to *out when out is given.
+int run(const std::vector<std::string>& argv, std::string* out = nullptr);
+
+// Runs `ip ARGS...` in the sandbox's own network namespace (where eth1 lives).
+int ip(const std::vector<std::string>& args, std::string* out = nullptr);
+
+// Runs a program inside the "nexo-host" namespace (the far end of the wire).
+int run_on_host(const std::vector<std::string>& argv, std::string* out = nullptr);
+
+// Whole contents of a file ("" when it cannot be read), e.g. /proc/net/igmp.
+std::string read_file(const std::string& path);
+
+}  // namespace nexo::sim

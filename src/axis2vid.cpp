@@ -1,0 +1,1 @@
+#include "axis2vid.h"

@@ -1,0 +1,1 @@
+#include "ip-filter.h"

@@ -1,0 +1,1 @@
+#include "pipe-if.h"

@@ -1,0 +1,1 @@
+#include "rtp-fmt-det.h"

@@ -1,1 +1,157 @@
 #include "ip-filter.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+
+#include <cstring>
+
+#include "nexo.h"
+
+namespace nexo {
+namespace {
+
+// Offsets of the channel configuration record.
+constexpr std::size_t kCfgChan = 0;
+constexpr std::size_t kCfgSrcIpOff = 2;
+constexpr std::size_t kCfgSrcPortOff = 6;
+constexpr std::size_t kCfgDstIpOff = 8;
+constexpr std::size_t kCfgDstPortOff = 12;
+constexpr std::size_t kCfgFlagsOff = 16;
+static_assert(kCfgFlagsOff + 4 == kIpDecapCfgSize);
+
+// The requests' size field says 8 while the records are 1, 2 or 20 bytes. Whatever the driver
+// copies, it finds the record at the start of a zeroed area at least as large as both.
+constexpr std::size_t kIoctlArea = 24;
+
+void put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
+void put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+
+int32_t common_checks(nexo_cfg* ctx, const st2110_chan* chan, bool needs_chan, uint8_t number) {
+    if (ctx == nullptr || (needs_chan && chan == nullptr)) {
+        return -22;
+    }
+    if (number != 0) {
+        return -22;
+    }
+    if (ctx->ip_filter.fd.get() < 0) {
+        return -22;
+    }
+    return 0;
+}
+
+int32_t filter_ioctl(nexo_cfg* ctx, unsigned long request, void* arg) {
+    return ::ioctl(ctx->ip_filter.fd.get(), request, arg);
+}
+
+}  // namespace
+
+int32_t open_device(device_rec* dev) {
+    int fd = ::open(dev->path, O_RDWR);
+    dev->fd.reset(fd < 0 ? -1 : fd);
+    return fd < 0 ? -1 : 0;
+}
+
+void close_device(device_rec* dev) { dev->fd.reset(); }
+
+int32_t ip_decap_get_channels_nbr(nexo_cfg* ctx, uint8_t filter, uint16_t* count) {
+    if (int32_t r = common_checks(ctx, nullptr, false, filter); r != 0) {
+        return r;
+    }
+    if (count == nullptr) {
+        return -22;
+    }
+    uint8_t rec[kIoctlArea] = {};
+    int32_t r = filter_ioctl(ctx, kIpDecapGetChanNbr, rec);
+    if (r != 0) {
+        return r;
+    }
+    *count = rec[0];
+    return 0;
+}
+
+int32_t ip_decap_reset(nexo_cfg* ctx, uint8_t filter) {
+    if (int32_t r = common_checks(ctx, nullptr, false, filter); r != 0) {
+        return r;
+    }
+    return ::ioctl(ctx->ip_filter.fd.get(), kIpDecapReset);
+}
+
+int32_t set_ip_if_decap_channel_enable(nexo_cfg* ctx, st2110_chan* chan, uint8_t i,
+                                       uint8_t enable) {
+    if (int32_t r = common_checks(ctx, chan, true, i); r != 0) {
+        return r;
+    }
+    const st2110_if& e = chan->ifs[i];
+    uint8_t rec[kIoctlArea] = {};
+    rec[0] = static_cast<uint8_t>(e.decap_chan & 0xFF);
+    // An entry that is not enabled on its interface is always written as disabled.
+    rec[1] = (enable != 0 && (e.flags & kIfEnabled)) ? enable : 0;
+    return filter_ioctl(ctx, kIpDecapSetEna, rec);
+}
+
+void build_ip_decap_cfg(const st2110_chan& chan, uint8_t out[kIpDecapCfgSize]) {
+    const st2110_if& e = chan.ifs[0];
+    std::memset(out, 0, kIpDecapCfgSize);
+    uint32_t flags = 0;
+    out[kCfgChan] = static_cast<uint8_t>(e.decap_chan & 0xFF);
+    put16(out + kCfgSrcPortOff, e.src.port);
+    if (e.src.port != 0) {
+        flags |= kCfgSrcPort;
+    }
+    std::memcpy(out + kCfgSrcIpOff, e.src.ip.data(), 4);
+    if (e.src.ip[0] != 0) {
+        flags |= kCfgSrcIp;
+    }
+    put16(out + kCfgDstPortOff, e.dest.port);
+    if (e.dest.port != 0) {
+        flags |= kCfgDstPort;
+    }
+    std::memcpy(out + kCfgDstIpOff, e.dest.ip.data(), 4);
+    if (e.dest.ip[0] != 0) {
+        flags |= kCfgDstIp;
+    }
+    put32(out + kCfgFlagsOff, flags);
+}
+
+int32_t set_ip_decap_channel_cfg(nexo_cfg* ctx, st2110_chan* chan, uint8_t i) {
+    if (int32_t r = common_checks(ctx, chan, true, i); r != 0) {
+        return r;
+    }
+    uint8_t ena[kIoctlArea] = {};
+    ena[0] = static_cast<uint8_t>(chan->ifs[0].decap_chan & 0xFF);
+    int32_t r = filter_ioctl(ctx, kIpDecapGetEna, ena);
+    if (r != 0) {
+        return r;
+    }
+    // A configuration is never rewritten under a running channel: it is disabled around it.
+    bool was_enabled = ena[1] != 0;
+    if (was_enabled) {
+        r = set_ip_if_decap_channel_enable(ctx, chan, 0, 0);
+        if (r != 0) {
+            return r;
+        }
+    }
+    uint8_t cfg[kIoctlArea] = {};
+    build_ip_decap_cfg(*chan, cfg);
+    r = filter_ioctl(ctx, kIpDecapSetCfg, cfg);
+    if (r != 0) {
+        return r;
+    }
+    if (was_enabled) {
+        return set_ip_if_decap_channel_enable(ctx, chan, 0, 1);
+    }
+    return 0;
+}
+
+int32_t set_ip_decap_channels_enable(nexo_cfg* ctx, st2110_chan* chan, uint8_t enable) {
+    if (ctx == nullptr || chan == nullptr) {
+        return -22;
+    }
+    int32_t r = 0;
+    for (uint8_t i = 0; i < chan->nbr_if && r == 0; ++i) {
+        r = set_ip_if_decap_channel_enable(ctx, chan, i, enable);
+    }
+    return r;
+}
+
+}  // namespace nexo

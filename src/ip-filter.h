@@ -1,1 +1,57 @@
+// Device handles of the FPGA's nodes, and the IP decapsulation filter that picks each
+// stream's packets by address and port.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "unique_fd.h"
+
+namespace nexo {
+
+struct nexo_cfg;
+struct st2110_chan;
+
+inline constexpr std::size_t kDevPathSize = 268;
+
+struct device_rec {
+    char path[kDevPathSize];
+    unique_fd fd;  // -1 while closed
+};
+
+// Filter requests (type 'E'). The size field says 8 whatever the record's length.
+inline constexpr unsigned long kIpDecapGetChanNbr = 0x80084501;
+inline constexpr unsigned long kIpDecapReset = 0x4500;
+inline constexpr unsigned long kIpDecapSetCfg = 0x40084502;
+inline constexpr unsigned long kIpDecapSetEna = 0x40084504;
+inline constexpr unsigned long kIpDecapGetEna = 0xC0084505;
+
+// Field flags of the configuration record.
+inline constexpr uint32_t kCfgSrcIp = 0x1;
+inline constexpr uint32_t kCfgDstIp = 0x2;
+inline constexpr uint32_t kCfgSrcPort = 0x4;
+inline constexpr uint32_t kCfgDstPort = 0x8;
+
+// Opens the node read-write. 0, or -1 (fd left -1).
+int32_t open_device(device_rec* dev);
+// Closes the node if open.
+void close_device(device_rec* dev);
+
+// Results below: 0, -22 (missing argument, number other than 0, filter not open), or the
+// refused request's result (-1, errno set).
+int32_t ip_decap_get_channels_nbr(nexo_cfg* ctx, uint8_t filter, uint16_t* count);
+int32_t ip_decap_reset(nexo_cfg* ctx, uint8_t filter);
+// Writes enable for the entry's filter channel, or 0 when the entry is not enabled on its
+// interface.
+int32_t set_ip_if_decap_channel_enable(nexo_cfg* ctx, st2110_chan* chan, uint8_t net_if,
+                                       uint8_t enable);
+// Writes the entry's addresses and ports into its filter channel, keeping its enable state.
+int32_t set_ip_decap_channel_cfg(nexo_cfg* ctx, st2110_chan* chan, uint8_t net_if);
+int32_t set_ip_decap_channels_enable(nexo_cfg* ctx, st2110_chan* chan, uint8_t enable);
+
+// The 20-byte configuration record for the channel's first stream entry (little-endian on the
+// board: the machine's own order).
+inline constexpr std::size_t kIpDecapCfgSize = 20;
+void build_ip_decap_cfg(const st2110_chan& chan, uint8_t out[kIpDecapCfgSize]);
+
+}  // namespace nexo

@@ -1,1 +1,888 @@
 #include "nexo-cmd-parse.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+#include "axis2vid.h"
+#include "nexo.h"
+#include "pipe-if.h"
+#include "rtp-fmt-det.h"
+
+namespace nexo {
+namespace {
+
+constexpr std::size_t kTokSize = 8;
+constexpr std::size_t kTokenMax = 12;  // a token or interface name holds at most 11 characters
+constexpr char kUrt[] = "URT";
+constexpr char kIps[] = "IPS";
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// Writes a finished reply to the reply link; what happens to it there is not the handler's
+// concern (the reply link 0xFFFFFFFF takes nothing).
+void reply(nexo_cfg* ctx, uint32_t link, const char* buf) {
+    send_message(ctx, link, buf, std::strlen(buf));
+}
+
+char urt_letter(uint32_t proto) { return proto <= 2 ? kUrt[proto] : '?'; }
+
+vid_fmt* video_of(st2110_chan* chan) {
+    vid_fmt* const* p = std::get_if<vid_fmt*>(&chan->fmt);
+    return p != nullptr ? *p : nullptr;
+}
+
+aud_fmt* audio_of(st2110_chan* chan) {
+    aud_fmt* const* p = std::get_if<aud_fmt*>(&chan->fmt);
+    return p != nullptr ? *p : nullptr;
+}
+
+// The token copy is 8 bytes and holds no terminating zero when the token has 8 or more
+// characters: replies print it with "%.8s".
+const char* on_off(bool on) { return on ? "ON" : "OFF"; }
+
+}  // namespace
+
+// --- Video format text -------------------------------------------------------------------------
+
+void simplify_freq(freq* f) {
+    if (f->num == 0 || f->den == 0 || f->den == 1 || f->num == 1) {
+        return;
+    }
+    static constexpr uint32_t kDivisors[] = {100, 50, 10, 5, 3, 2};
+    for (uint32_t d : kDivisors) {
+        while (f->num % d == 0 && f->den % d == 0) {
+            f->num /= d;
+            f->den /= d;
+        }
+    }
+}
+
+char vid_trnsp_to_char(uint32_t code) { return code <= 2 ? kIps[code] : '?'; }
+
+int vid_fmt_to_string(const vid_fmt* fmt, char* dst, std::size_t size) {
+    const colorspace_row* cs = colorspace_xlate_table.data();
+    while (cs->code != -1 && static_cast<uint32_t>(cs->code) != fmt->cspace) {
+        ++cs;
+    }
+    // The last row names every rate the others do not match; it is never compared.
+    const f_rate_row* fr = f_rate_xlate_table.data();
+    for (; fr + 1 != f_rate_xlate_table.data() + f_rate_xlate_table.size(); ++fr) {
+        freq a = fr->rate;
+        freq b = {fmt->rate_num, fmt->rate_den};
+        simplify_freq(&a);
+        simplify_freq(&b);
+        if (a.num == b.num && a.den == b.den) {
+            break;
+        }
+    }
+    return std::snprintf(dst, size, "%s %hhu %c %hu %hu %s", cs->name, fmt->bpc,
+                         vid_trnsp_to_char(fmt->trnsp), fmt->width, fmt->height, fr->name);
+}
+
+// --- Dispatcher --------------------------------------------------------------------------------
+
+// Rows are matched in order and the first whose keyword prefixes the command and whose count
+// fits wins: keep this order.
+const parse_row getcommand_parse_list[] = {
+    {"PTP_MASTER_ENA", 0, nexo_parse_get_ptp_master_ena},
+    {"RX_VID_FMT", 1, nexo_parse_get_rx_vid_fmt},
+    {"RX_AUD_FMT", 1, nexo_parse_get_rx_aud_fmt},
+    {"RX_NET_IF_NBR", 0, nexo_parse_get_rx_net_if_nbr},
+    {"RX_NET_IF_NAME", 1, nexo_parse_get_rx_net_if_name},
+    {"RX_IP_DEST", 2, nexo_parse_get_rx_ip_dest},
+    {"RX_IP_SRC", 2, nexo_parse_get_rx_ip_src},
+    {"RX_STR_ENA", 1, nexo_parse_get_rx_str_ena},
+    {"RX_IP_IF_ENA", 1, nexo_parse_get_rx_ip_if_ena},
+    {"RX_TX_TS_DELAY", 1, nexo_parse_get_rx_tx_ts_delay},
+    {"RX_RECONS_DELAY", 1, nexo_parse_get_rx_recons_delay},
+    {"RX_FMT_AUTO_DET_ENA", 1, nexo_parse_get_rx_fmt_auto_det_ena},
+    {"RX_FMT_AUTO_DET_STATE", 1, nexo_parse_get_rx_fmt_auto_det_state},
+    {"RX_FMT_AUTO_DET_FMT", 1, nexo_parse_get_rx_fmt_auto_det_fmt},
+    {nullptr, 0, nullptr},
+};
+
+const parse_row setcommand_parse_list[] = {
+    {"PTP_MASTER_ENA", 1, nexo_parse_set_ptp_master_ena},
+    {"RX_VID_FMT", 7, nexo_parse_set_rx_vid_fmt},
+    {"RX_AUD_FMT", 5, nexo_parse_set_rx_aud_fmt},
+    {"RX_IP_DEST", 6, nexo_parse_set_rx_ip_dest},
+    {"RX_IP_DEST", 7, nexo_parse_set_rx_ip_dest},
+    {"RX_IP_SRC", 6, nexo_parse_set_rx_ip_src},
+    {"RX_IP_SRC", 7, nexo_parse_set_rx_ip_src},
+    {"RX_STR_ENA", 2, nexo_parse_set_rx_str_ena},
+    {"RX_IP_IF_ENA", kAnyArgs, nexo_parse_set_rx_ip_if_ena},
+    {"RX_TX_TS_DELAY", 2, nexo_parse_set_rx_tx_ts_delay},
+    {"RX_RECONS_DELAY", 2, nexo_parse_set_rx_recons_delay},
+    {"RX_FMT_AUTO_DET_ENA", 2, nexo_parse_set_rx_fmt_auto_det_ena},
+    {nullptr, 0, nullptr},
+};
+
+int32_t process_input_cmd(nexo_cfg* ctx, char* line, int32_t length, uint32_t reply_link) {
+    if (ctx == nullptr || line == nullptr || length < 1) {
+        return -1;
+    }
+    if (line[length - 1] != '\n') {
+        return -1;
+    }
+    line[length - 1] = '\0';
+    const parse_row* list;
+    if (std::strncmp(line, "GET ", 4) == 0) {
+        list = getcommand_parse_list;
+    } else if (std::strncmp(line, "SET ", 4) == 0) {
+        list = setcommand_parse_list;
+    } else {
+        return -1;
+    }
+    return nexo_parse_command(list, ctx, line + 4, length - 5, reply_link);
+}
+
+uint32_t count_args(const char* text) {
+    uint32_t words = 0;
+    bool in_word = false;
+    for (const char* p = text; *p != '\0' && *p != '\n'; ++p) {
+        if (is_blank(*p)) {
+            in_word = false;
+        } else if (!in_word) {
+            in_word = true;
+            ++words;
+        }
+    }
+    return words == 0 ? 0 : words - 1;
+}
+
+int32_t nexo_parse_command(const parse_row* list, nexo_cfg* ctx, char* text, int32_t length,
+                           uint32_t reply_link) {
+    uint32_t nbr_args = count_args(text);
+    for (const parse_row* row = list; row->keyword != nullptr; ++row) {
+        if (std::strncmp(text, row->keyword, std::strlen(row->keyword)) != 0) {
+            continue;
+        }
+        if (row->nbr_args == kAnyArgs || row->nbr_args == nbr_args) {
+            return row->handler(ctx, text, length, nbr_args, reply_link);
+        }
+    }
+    return -1;
+}
+
+st2110_chan* find_st2110_chan(const char* keyword, char* text, st2110_chan* chans, char* tok,
+                              char** rest) {
+    std::size_t klen = std::strlen(keyword);
+    // The character right after the keyword is skipped whatever it is; a text that ends there
+    // has no token.
+    if (text[klen] == '\0') {
+        return nullptr;
+    }
+    char* start = text + klen + 1;
+    std::size_t n = 0;
+    while (std::isgraph(static_cast<unsigned char>(start[n]))) {
+        if (++n == kTokenMax) {
+            return nullptr;
+        }
+    }
+    char token[kTokenMax] = {};
+    std::memcpy(token, start, n);
+    unsigned char type = 0;
+    unsigned char index = 0;
+    if (std::sscanf(token, "%hhu:%hhu", &type, &index) != 2) {
+        if (std::sscanf(token, "%hhu", &type) != 1) {
+            return nullptr;
+        }
+        index = 0;
+    }
+    st2110_chan* found = nullptr;
+    for (std::size_t i = 0; i < kNbrChans; ++i) {
+        if (chans[i].type == type && chans[i].index == index) {
+            found = &chans[i];
+            break;
+        }
+    }
+    if (found == nullptr) {
+        return nullptr;
+    }
+    if (tok != nullptr) {
+        std::strncpy(tok, token, kTokSize);
+    }
+    if (rest != nullptr) {
+        // The character after the token (normally a blank) is skipped whatever it is.
+        *rest = start[n] == '\0' ? start + n : start + n + 1;
+    }
+    return found;
+}
+
+st2110_chan* find_st2110_chan_and_if(const char* keyword, char* text, st2110_chan* chans,
+                                     uint8_t* net_if, char* tok, char** rest) {
+    char token[kTokSize];
+    char* after = nullptr;
+    st2110_chan* chan = find_st2110_chan(keyword, text, chans, token, &after);
+    if (chan == nullptr) {
+        return nullptr;
+    }
+    char name[kTokenMax] = {};
+    std::size_t n = 0;
+    while (std::isalnum(static_cast<unsigned char>(after[n]))) {
+        name[n] = after[n];
+        if (++n == kTokenMax) {
+            return nullptr;
+        }
+    }
+    if (chan->nbr_if == 0) {
+        return nullptr;
+    }
+    if (std::strcmp(name, chan->ifs[0].net_if->name) != 0) {
+        return nullptr;
+    }
+    *net_if = 0;
+    std::memcpy(tok, token, kTokSize);
+    if (rest != nullptr) {
+        *rest = after[n] == '\0' ? after + n : after + n + 1;
+    }
+    return chan;
+}
+
+int32_t get_if_name_and_state(const char* pair, char* name, std::size_t name_size,
+                              uint8_t* state) {
+    const char* slash = std::strchr(pair, '/');
+    if (slash == nullptr || slash == pair) {
+        return -1;
+    }
+    auto len = static_cast<std::size_t>(slash - pair);
+    if (len > name_size - 1) {
+        len = name_size - 1;
+    }
+    std::memcpy(name, pair, len);
+    name[len] = '\0';
+    unsigned char st = 0;
+    if (std::sscanf(slash + 1, "%hhu", &st) != 1) {
+        return -2;
+    }
+    *state = st;
+    return 0;
+}
+
+int32_t default_or_uint_val(const char* word, uint32_t* value, uint32_t def) {
+    if (strcasecmp(word, "default") == 0) {
+        *value = def;
+        return 0;
+    }
+    unsigned int v = 0;
+    if (std::sscanf(word, "%u", &v) == 1) {
+        *value = v;
+        return 0;
+    }
+    return -1;
+}
+
+// --- Queries -----------------------------------------------------------------------------------
+
+int32_t nexo_parse_get_ptp_master_ena(nexo_cfg* ctx, char*, int32_t, uint32_t,
+                                      uint32_t reply_link) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%s%s %c\n", "RGET ", "PTP_MASTER_ENA",
+                  (ctx->sys_flags & kSysPtpMaster) ? '1' : '0');
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                  uint32_t reply_link) {
+    st2110_chan* chan = find_st2110_chan("RX_VID_FMT", text, ctx->chans.data(), nullptr, nullptr);
+    if (chan == nullptr) {
+        return -1;
+    }
+    vid_fmt* fmt = video_of(chan);
+    if (fmt == nullptr) {
+        return -2;
+    }
+    char fmt_text[32];
+    vid_fmt_to_string(fmt, fmt_text, sizeof fmt_text);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, fmt_text);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                  uint32_t reply_link) {
+    char tok[kTokSize];
+    st2110_chan* chan = find_st2110_chan("RX_AUD_FMT", text, ctx->chans.data(), tok, nullptr);
+    if (chan == nullptr) {
+        return -1;
+    }
+    aud_fmt* fmt = audio_of(chan);
+    if (fmt == nullptr) {
+        return -2;
+    }
+    char buf[56];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s %hhu %s %lu %hu\n", "RGET ", "RX_AUD_FMT", tok,
+                  fmt->nbr_chan, fmt->encoding, static_cast<unsigned long>(fmt->sample_rate),
+                  fmt->packet_time);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_get_rx_net_if_nbr(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                     uint32_t reply_link) {
+    uint8_t nbr = 0;
+    for (const st2110_chan& c : ctx->chans) {
+        if (c.nbr_if > nbr) {
+            nbr = c.nbr_if;
+        }
+    }
+    char buf[28];
+    std::snprintf(buf, sizeof buf, "%s%s %hhu\n", "RGET ", text, nbr);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_get_rx_net_if_name(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                      uint32_t reply_link) {
+    const char* sp = std::strchr(text, ' ');
+    if (sp == nullptr) {
+        return -1;
+    }
+    unsigned char n = 0;
+    if (std::sscanf(sp + 1, "%hhu", &n) != 1) {
+        return -2;
+    }
+    if (n != 0) {
+        return -3;
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, get_sys_net_if_name(0));
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_get_ip_all(nexo_cfg* ctx, const char* keyword, char* text, st2110_chan* chans,
+                              uint32_t reply_link) {
+    char tok[kTokSize];
+    uint8_t i = 0;
+    st2110_chan* chan = find_st2110_chan_and_if(keyword, text, chans, &i, tok, nullptr);
+    if (chan == nullptr) {
+        return -1;
+    }
+    const st2110_if& e = chan->ifs[i];
+    const ip_blk& blk = std::strcmp(keyword, "RX_IP_SRC") == 0 ? e.src : e.dest;
+    char addr[20];
+    if (blk.ip == e.net_if->ip_addr) {
+        std::snprintf(addr, sizeof addr, "%s", "self");
+    } else {
+        std::snprintf(addr, sizeof addr, "%hhu.%hhu.%hhu.%hhu", blk.ip[0], blk.ip[1], blk.ip[2],
+                      blk.ip[3]);
+    }
+    char buf[76];
+    if (blk.payload_size != 0) {
+        std::snprintf(buf, sizeof buf, "%s%s %.8s %s %c %s %hu %hhu %hu\n", "RGET ", keyword, tok,
+                      e.net_if->name, urt_letter(blk.proto), addr, blk.port, blk.proto_arg,
+                      blk.payload_size);
+    } else {
+        std::snprintf(buf, sizeof buf, "%s%s %.8s %s %c %s %hu %hhu\n", "RGET ", keyword, tok,
+                      e.net_if->name, urt_letter(blk.proto), addr, blk.port, blk.proto_arg);
+    }
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_get_rx_ip_dest(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                  uint32_t reply_link) {
+    return nexo_parse_get_ip_all(ctx, "RX_IP_DEST", text, ctx->chans.data(), reply_link);
+}
+
+int32_t nexo_parse_get_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                 uint32_t reply_link) {
+    return nexo_parse_get_ip_all(ctx, "RX_IP_SRC", text, ctx->chans.data(), reply_link);
+}
+
+int32_t nexo_parse_get_rx_str_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                  uint32_t reply_link) {
+    char tok[kTokSize];
+    st2110_chan* chan = find_st2110_chan("RX_STR_ENA", text, ctx->chans.data(), tok, nullptr);
+    if (chan == nullptr) {
+        return -1;
+    }
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "RGET ", "RX_STR_ENA", tok,
+                  on_off(chan->state == kStateOn));
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_get_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                    uint32_t reply_link) {
+    st2110_chan* chan =
+        find_st2110_chan("RX_IP_IF_ENA", text, ctx->chans.data(), nullptr, nullptr);
+    if (chan == nullptr) {
+        return -1;
+    }
+    char buf[60];
+    std::snprintf(buf, sizeof buf, "%s%s", "RGET ", text);
+    // Pieces and the line feed go in only as far as the buffer holds them.
+    auto append = [&buf](const char* piece) {
+        std::size_t used = std::strlen(buf);
+        std::size_t room = sizeof buf - 1 - used;
+        std::size_t n = std::strlen(piece);
+        if (n > room) {
+            n = room;
+        }
+        std::memcpy(buf + used, piece, n);
+        buf[used + n] = '\0';
+    };
+    for (uint8_t i = 0; i < chan->nbr_if; ++i) {
+        const st2110_if& e = chan->ifs[i];
+        if (!(e.flags & kIfAssigned)) {
+            continue;
+        }
+        char piece[12];
+        std::snprintf(piece, sizeof piece, " %s/%c", e.net_if->name,
+                      (e.flags & kIfEnabled) ? '1' : '0');
+        append(piece);
+    }
+    append("\n");
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+namespace {
+
+// Shared text of both delay queries. The reply copies it at once.
+char ret_val[16];
+
+const char* delay_text(uint32_t delay) {
+    if (delay == kDefault32) {
+        std::snprintf(ret_val, sizeof ret_val, "%s", "DEFAULT");
+    } else {
+        std::snprintf(ret_val, sizeof ret_val, "%u", delay);
+    }
+    return ret_val;
+}
+
+int32_t get_delay(nexo_cfg* ctx, const char* keyword, char* text, uint32_t reply_link,
+                  uint32_t st2110_chan::*field) {
+    st2110_chan* chan = find_st2110_chan(keyword, text, ctx->chans.data(), nullptr, nullptr);
+    if (chan == nullptr) {
+        return -1;
+    }
+    char buf[44];
+    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, delay_text(chan->*field));
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+}  // namespace
+
+int32_t nexo_parse_get_rx_tx_ts_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                      uint32_t reply_link) {
+    return get_delay(ctx, "RX_TX_TS_DELAY", text, reply_link, &st2110_chan::tx_ts_delay);
+}
+
+int32_t nexo_parse_get_rx_recons_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                       uint32_t reply_link) {
+    return get_delay(ctx, "RX_RECONS_DELAY", text, reply_link, &st2110_chan::recons_delay);
+}
+
+int32_t nexo_parse_get_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                           uint32_t reply_link) {
+    char tok[kTokSize];
+    st2110_chan* chan =
+        find_st2110_chan("RX_FMT_AUTO_DET_ENA", text, ctx->chans.data(), tok, nullptr);
+    if (chan == nullptr) {
+        return -1;
+    }
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_ENA", tok,
+                  on_off(chan->flags & kChanAutoDetEnabled));
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                             uint32_t reply_link) {
+    char tok[kTokSize];
+    st2110_chan* chan =
+        find_st2110_chan("RX_FMT_AUTO_DET_STATE", text, ctx->chans.data(), tok, nullptr);
+    if (chan == nullptr) {
+        return -1;
+    }
+    if (chan->type != 20) {
+        return -2;
+    }
+    char state[20];
+    if (get_rtp_vid_fmt_det_state(chan->fmt_det, state, sizeof state) != 0) {
+        return -3;
+    }
+    char buf[60];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_STATE", tok,
+                  state);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                           uint32_t reply_link) {
+    st2110_chan* chan =
+        find_st2110_chan("RX_FMT_AUTO_DET_FMT", text, ctx->chans.data(), nullptr, nullptr);
+    if (chan == nullptr) {
+        return -1;
+    }
+    if (chan->type != 20) {
+        return -2;
+    }
+    vid_fmt fmt = kVidFmtUnset;
+    if (get_rtp_vid_fmt_det_format(chan->fmt_det, &fmt) != 0) {
+        return -3;
+    }
+    char fmt_text[32];
+    vid_fmt_to_string(&fmt, fmt_text, sizeof fmt_text);
+    char buf[70];
+    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, fmt_text);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+// --- Stream addresses --------------------------------------------------------------------------
+
+int32_t nexo_parse_ip_all(const char* keyword, char* text, uint32_t nbr_args, st2110_chan* chans,
+                          uint32_t* pos, uint8_t* net_if) {
+    char tok[kTokSize];
+    char* rest = nullptr;
+    uint8_t i = 0;
+    st2110_chan* chan = find_st2110_chan_and_if(keyword, text, chans, &i, tok, &rest);
+    if (chan == nullptr) {
+        return -1;
+    }
+    ip_blk blk = {};
+    // The address word goes into a 16-byte field: a longer word is refused outright rather
+    // than cut, whatever the other words are.
+    {
+        const char* p = rest;
+        if (*p != '\0') {
+            ++p;  // the transport letter, whatever it is
+        }
+        while (std::isspace(static_cast<unsigned char>(*p))) {
+            ++p;
+        }
+        std::size_t n = 0;
+        while (p[n] != '\0' && !std::isspace(static_cast<unsigned char>(p[n]))) {
+            ++n;
+        }
+        if (n > 15) {
+            return -2;
+        }
+    }
+    char letter = 0;
+    char word[16] = {};
+    unsigned short port = 0;
+    unsigned char arg = 0;
+    unsigned short payload = 0;
+    if (nbr_args == 6) {
+        if (std::sscanf(rest, "%c %15s 0x%hx %hhu", &letter, word, &port, &arg) != 4 &&
+            std::sscanf(rest, "%c %15s %hu %hhu", &letter, word, &port, &arg) != 4) {
+            return -2;
+        }
+        payload = 1260;
+    } else {
+        if (std::sscanf(rest, "%c %15s 0x%hx %hhu %hu", &letter, word, &port, &arg, &payload) !=
+                5 &&
+            std::sscanf(rest, "%c %15s %hu %hhu %hu", &letter, word, &port, &arg, &payload) != 5) {
+            return -2;
+        }
+    }
+    blk.port = port;
+    blk.proto_arg = arg;
+    blk.payload_size = payload;
+    switch (std::tolower(static_cast<unsigned char>(letter))) {
+        case 'u':
+            blk.proto = 0;
+            break;
+        case 'r':
+            blk.proto = 1;
+            break;
+        case 't':
+            blk.proto = 2;
+            break;
+        default:
+            return -3;
+    }
+    st2110_if& e = chan->ifs[i];
+    if (strcasecmp(word, "self") == 0) {
+        if (!(e.net_if->flags & kNetIfIpValid)) {
+            return -4;
+        }
+        blk.ip = e.net_if->ip_addr;
+        blk.mac = e.net_if->mac;
+    } else if (std::sscanf(word, "%hhu.%hhu.%hhu.%hhu", &blk.ip[0], &blk.ip[1], &blk.ip[2],
+                           &blk.ip[3]) != 4) {
+        return -5;
+    }
+    if (blk.ip[0] == 127) {
+        return -6;
+    }
+    bool is_src = std::strcmp(keyword, "RX_IP_SRC") == 0;
+    // A source of 0.x.x.x (0.0.0.0: no source) is allowed; everything else goes by the table.
+    if (!(is_src && blk.ip[0] == 0)) {
+        for (const illegal_ip_row& row : illegal_ip_addresses) {
+            if (row.n == 0) {
+                break;
+            }
+            if (std::memcmp(blk.ip.data(), row.prefix.data(), row.n) == 0) {
+                return -6;
+            }
+        }
+    }
+    if (is_src) {
+        e.src = blk;
+    } else {
+        blk.ttl = e.dest.ttl;
+        blk.tos = e.dest.tos;
+        e.dest = blk;
+    }
+    *pos = static_cast<uint32_t>(chan - chans);
+    *net_if = 0;
+    return 0;
+}
+
+namespace {
+
+// Ends the command text right after the first occurrence of the interface's name (a token
+// such as 20eth1 can hold an earlier one than the name itself).
+void cut_after_if_name(char* text, const char* name) {
+    char* at = std::strstr(text, name);
+    if (at != nullptr) {
+        at[std::strlen(name)] = '\0';
+    }
+}
+
+}  // namespace
+
+int32_t nexo_parse_set_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
+                                 uint32_t reply_link) {
+    std::array<st2110_chan, kNbrChans> work = ctx->chans;
+    uint32_t pos = 0;
+    uint8_t i = 0;
+    if (nexo_parse_ip_all("RX_IP_SRC", text, nbr_args, work.data(), &pos, &i) != 0) {
+        return -1;
+    }
+    st2110_chan& live = ctx->chans[pos];
+    st2110_chan& chan = work[pos];
+    // Leave with the old addresses, which only the live record still holds.
+    if (live.state != kStateOff) {
+        leave_multicast(ctx, &live);
+    }
+    if (get_stream_mac_addr(ctx, &chan, i, &chan.ifs[i].src) != 0) {
+        return -2;
+    }
+    if (chan.ifs[i].src.ip != std::array<uint8_t, 4>{0, 0, 0, 0}) {
+        chan.ifs[i].flags |= kIfSrcSet;
+    } else {
+        chan.ifs[i].flags &= ~kIfSrcSet;
+    }
+    if (set_ip_decap_channel_cfg(ctx, &chan, i) != 0) {
+        return -3;
+    }
+    live = chan;
+    if (live.state != kStateOff) {
+        join_multicast(ctx, &live);
+    }
+    cut_after_if_name(text, live.ifs[i].net_if->name);
+    char buf[36];
+    std::snprintf(buf, sizeof buf, "%s%s OK\n", "RSET ", text);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_set_rx_ip_dest(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
+                                  uint32_t reply_link) {
+    std::array<st2110_chan, kNbrChans> work = ctx->chans;
+    uint32_t pos = 0;
+    uint8_t i = 0;
+    if (nexo_parse_ip_all("RX_IP_DEST", text, nbr_args, work.data(), &pos, &i) != 0) {
+        return -1;
+    }
+    st2110_chan& live = ctx->chans[pos];
+    st2110_chan& chan = work[pos];
+    if (live.state != kStateOff) {
+        leave_multicast(ctx, &live);
+    }
+    ip_blk& dest = chan.ifs[i].dest;
+    char buf[68];
+    std::snprintf(buf, sizeof buf, "%s%s %hhu:%hhu %c %hhu\n", "SET ", "ST2110_DEC_NET_PARAMS",
+                  chan.type, chan.index, urt_letter(dest.proto), dest.proto_arg);
+    if (send_and_check_cmd(ctx, 2, buf, "ST2110_DEC_NET_PARAMS", buf, sizeof buf) != 0) {
+        return -2;
+    }
+    if (dest.ttl == 0) {
+        dest.ttl = 64;
+    }
+    if (get_stream_mac_addr(ctx, &chan, i, &dest) != 0) {
+        return -3;
+    }
+    chan.ifs[i].flags |= kIfDestSet;
+    if (set_ip_decap_channel_cfg(ctx, &chan, i) != 0) {
+        return -4;
+    }
+    live = chan;
+    if (live.state != kStateOff) {
+        join_multicast(ctx, &live);
+    }
+    cut_after_if_name(text, live.ifs[i].net_if->name);
+    std::snprintf(buf, sizeof buf, "%s%s OK\n", "RSET ", text);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
+                                    uint32_t reply_link) {
+    if (nbr_args < 2) {
+        return -1;
+    }
+    char tok[kTokSize];
+    char* rest = nullptr;
+    st2110_chan* chan = find_st2110_chan("RX_IP_IF_ENA", text, ctx->chans.data(), tok, &rest);
+    if (chan == nullptr) {
+        return -1;
+    }
+    // Each pair becomes a string of its own.
+    char* end = text + std::strlen(text);
+    for (char* p = rest; p < end; ++p) {
+        if (*p == ' ') {
+            *p = '\0';
+        }
+    }
+    char* pair = rest;
+    for (uint32_t n = 0; n < nbr_args - 1; ++n) {
+        // Pairs are taken one after another; one that would start past the text is empty.
+        const char* this_pair = pair < end ? pair : "";
+        char name[32];
+        uint8_t state = 0;
+        if (get_if_name_and_state(this_pair, name, sizeof name, &state) != 0) {
+            return -2;
+        }
+        // A name longer than the field is cut there and so never equals the interface's.
+        if (chan->nbr_if == 0 || std::strcmp(name, chan->ifs[0].net_if->name) != 0) {
+            return -3;
+        }
+        pair = pair < end ? pair + std::strlen(pair) + 1 : end;
+        st2110_if& e = chan->ifs[0];
+        bool want = state != 0;
+        if (want == ((e.flags & kIfEnabled) != 0)) {
+            continue;
+        }
+        if (chan->state == kStateOff) {
+            e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
+            continue;
+        }
+        e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
+        if (set_ip_if_decap_channel_enable(ctx, chan, 0, 1) != 0) {
+            return -4;
+        }
+        // Membership changes act only on an entry enabled on its interface.
+        e.flags |= kIfEnabled;
+        if (want) {
+            join_iface_multicast(ctx, chan, 0);
+        } else {
+            leave_iface_multicast(ctx, chan, 0);
+        }
+        e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_IP_IF_ENA", tok);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+// --- Format, enable and delay commands ---------------------------------------------------------
+
+int32_t nexo_parse_set_ptp_master_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                      uint32_t reply_link) {
+    // The first character after the keyword and its one separator; the external program gets it
+    // before it is examined.
+    char c = text[15];
+    char cmd[28];
+    std::snprintf(cmd, sizeof cmd, "/usr/bin/set_master_mode %c", c);
+    if (std::system(cmd) != 0) {
+        return -1;
+    }
+    if (c == '0') {
+        ctx->sys_flags &= ~kSysPtpMaster;
+    } else if (c == '1') {
+        ctx->sys_flags |= kSysPtpMaster;
+    } else {
+        return -1;
+    }
+    char buf[28];
+    std::snprintf(buf, sizeof buf, "%s%s OK\n", "RSET ", "PTP_MASTER_ENA");
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+namespace {
+
+int32_t set_delay(nexo_cfg* ctx, const char* keyword, char* text, uint32_t reply_link,
+                  uint32_t st2110_chan::*field) {
+    char tok[kTokSize];
+    char* rest = nullptr;
+    st2110_chan* chan = find_st2110_chan(keyword, text, ctx->chans.data(), tok, &rest);
+    if (chan == nullptr) {
+        return -1;
+    }
+    if (default_or_uint_val(rest, &(chan->*field), kDefault32) != 0) {
+        return -2;
+    }
+    char buf[36];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", keyword, tok);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+}  // namespace
+
+int32_t nexo_parse_set_rx_tx_ts_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                      uint32_t reply_link) {
+    return set_delay(ctx, "RX_TX_TS_DELAY", text, reply_link, &st2110_chan::tx_ts_delay);
+}
+
+int32_t nexo_parse_set_rx_recons_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                       uint32_t reply_link) {
+    return set_delay(ctx, "RX_RECONS_DELAY", text, reply_link, &st2110_chan::recons_delay);
+}
+
+int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                           uint32_t reply_link) {
+    char tok[kTokSize];
+    char* rest = nullptr;
+    st2110_chan* chan =
+        find_st2110_chan("RX_FMT_AUTO_DET_ENA", text, ctx->chans.data(), tok, &rest);
+    if (chan == nullptr) {
+        return -1;
+    }
+    if (chan->type != 20) {
+        return -2;
+    }
+    char word[8] = {};
+    if (std::sscanf(rest, "%7s", word) != 1) {
+        return -3;
+    }
+    // Takes effect at the next switch-on; clearing it leaves a pending detection pending.
+    if (strcasecmp(word, "off") == 0) {
+        chan->flags &= ~kChanAutoDetEnabled;
+    } else if (strcasecmp(word, "on") == 0) {
+        chan->flags |= kChanAutoDetEnabled;
+    } else {
+        return -4;
+    }
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_FMT_AUTO_DET_ENA", tok);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+// Not built yet: the channel state machine, the format commands and the timing requests they
+// need. Refused until then.
+int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t) { return -1; }
+int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t) { return -1; }
+int32_t nexo_parse_set_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t) { return -1; }
+
+}  // namespace nexo

@@ -1,1 +1,157 @@
+// Command interpreter: the GET and SET commands the daemon answers itself, channel addressing,
+// and the six-word text of a video format.
+//
+// Handlers reply with one line on the reply link and return 0, or return a negative code and
+// write nothing (the main loop then answers "ERROR\n"). Reply link 0xFFFFFFFF writes nowhere.
 #pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace nexo {
+
+struct nexo_cfg;
+struct st2110_chan;
+
+// --- Video format record and its text --------------------------------------------------
+
+struct freq {
+    uint64_t num;
+    uint32_t den;
+};
+
+struct vid_fmt {
+    uint32_t cspace;  // colorspace_xlate_table code; 0xFFFFFFFF none
+    uint8_t bpc;
+    uint32_t trnsp;  // 0 interlaced, 1 progressive, 2 PsF; 0xFFFFFFFF none
+    uint16_t width;
+    uint16_t height;
+    uint64_t rate_num;
+    uint32_t rate_den;
+};
+
+inline constexpr vid_fmt kVidFmtUnset = {0xFFFFFFFF, 0, 0xFFFFFFFF, 0, 0, 0, 0};
+
+struct colorspace_row {
+    const char* name;
+    int32_t code;
+};
+// Ends with "NONE" (-1), which names every code the rows above do not hold.
+inline constexpr std::array<colorspace_row, 6> colorspace_xlate_table = {{
+    {"RGB", 0}, {"YCR444", 1}, {"YCR422", 2}, {"YCR420", 3}, {"KEY", 4}, {"NONE", -1},
+}};
+
+struct f_rate_row {
+    const char* name;
+    freq rate;
+};
+// Ends with "NONE" (0/0), which names every rate the rows above do not match.
+inline constexpr std::array<f_rate_row, 9> f_rate_xlate_table = {{
+    {"23.98", {24000, 1001}},
+    {"24", {24, 1}},
+    {"25", {25, 1}},
+    {"29.97", {30000, 1001}},
+    {"30", {30, 1}},
+    {"50", {50, 1}},
+    {"59.94", {60000, 1001}},
+    {"60", {60, 1}},
+    {"NONE", {0, 0}},
+}};
+
+// Removes the common factors 100, 50, 10, 5, 3 and 2, in that order.
+void simplify_freq(freq* f);
+// 'I', 'P', 'S' for 0, 1, 2; '?' otherwise.
+char vid_trnsp_to_char(uint32_t code);
+// Writes "%s %hhu %c %hu %hu %s" (colour space, bpc, transport, width, height, rate) cut to
+// size; returns snprintf's result.
+int vid_fmt_to_string(const vid_fmt* fmt, char* dst, std::size_t size);
+
+// --- Dispatcher ----------------------------------------------------------------------------
+
+using cmd_handler = int32_t (*)(nexo_cfg* ctx, char* text, int32_t length, uint32_t nbr_args,
+                                uint32_t reply_link);
+
+inline constexpr uint32_t kAnyArgs = 0xFFFFFFFF;
+
+struct parse_row {
+    const char* keyword;  // null ends the list
+    uint32_t nbr_args;
+    cmd_handler handler;
+};
+
+// Runs one control line (length bytes, the last a line feed). 0 when carried out and answered,
+// -1 for a bad line, or the handler's code.
+int32_t process_input_cmd(nexo_cfg* ctx, char* line, int32_t length, uint32_t reply_link);
+// The result of the first row whose keyword prefixes text and whose count matches, or -1.
+int32_t nexo_parse_command(const parse_row* list, nexo_cfg* ctx, char* text, int32_t length,
+                           uint32_t reply_link);
+// Words of text (blanks: space and tab; ends at a zero byte or line feed) less one.
+uint32_t count_args(const char* text);
+
+// The channel named by the token after keyword, or null. tok (8 bytes, may lack a terminating
+// zero) receives the token as written; *rest where the arguments after it begin.
+st2110_chan* find_st2110_chan(const char* keyword, char* text, st2110_chan* chans, char* tok,
+                              char** rest);
+// The same for commands whose token is followed by the interface name; *net_if gets 0.
+st2110_chan* find_st2110_chan_and_if(const char* keyword, char* text, st2110_chan* chans,
+                                     uint8_t* net_if, char* tok, char** rest);
+// Splits "name/state": 0, -1 (no '/' or empty name), -2 (no number after '/'). name gets at
+// most name_size - 1 characters.
+int32_t get_if_name_and_state(const char* pair, char* name, std::size_t name_size,
+                              uint8_t* state);
+// "default" (any case) gives def; otherwise "%u". 0, or -1 leaving *value unchanged.
+int32_t default_or_uint_val(const char* word, uint32_t* value, uint32_t def);
+
+// Parses the address arguments of RX_IP_SRC/RX_IP_DEST into the working table. 0, or -1 no
+// channel/interface, -2 arguments, -3 transport letter, -4 "self" without address,
+// -5 not dotted, -6 refused address.
+int32_t nexo_parse_ip_all(const char* keyword, char* text, uint32_t nbr_args, st2110_chan* chans,
+                          uint32_t* pos, uint8_t* net_if);
+
+// Rows of refused destination (and, but for 0.x.x.x, source) prefixes: n, then 4 bytes.
+struct illegal_ip_row {
+    uint8_t n;
+    std::array<uint8_t, 4> prefix;
+};
+inline constexpr std::array<illegal_ip_row, 5> illegal_ip_addresses = {{
+    {3, {224, 0, 0, 0}},
+    {3, {224, 0, 1, 0}},
+    {1, {0, 0, 0, 0}},
+    {1, {255, 0, 0, 0}},
+    {0, {0, 0, 0, 0}},
+}};
+
+extern const parse_row getcommand_parse_list[];
+extern const parse_row setcommand_parse_list[];
+
+// Handlers.
+int32_t nexo_parse_get_ptp_master_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_net_if_nbr(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_net_if_name(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_ip_dest(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_ip_src(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_ip_if_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_tx_ts_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_recons_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_fmt_auto_det_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_ip_all(nexo_cfg* ctx, const char* keyword, char* text, st2110_chan* chans,
+                              uint32_t reply_link);
+
+int32_t nexo_parse_set_ptp_master_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_ip_dest(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_ip_src(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_tx_ts_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_recons_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+
+}  // namespace nexo

@@ -1,1 +1,419 @@
 #include "nexo.h"
+
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <strings.h>
+
+#include "ext_cmds.h"
+#include "nexo-alert-parse.h"
+#include "rtp-fmt-det.h"
+
+namespace nexo {
+
+nexo_cfg* global_cfg = nullptr;
+
+namespace {
+
+constexpr int kPollTimeoutMs = 500;
+constexpr int kRelayWaitMs = 500;
+constexpr std::size_t kKeywordSize = 64;
+constexpr uint32_t kRtmgrpIpv4Ifaddr = 0x10;
+constexpr socklen_t kNlAddrLen = 12;
+static_assert(sizeof(sockaddr_nl) == kNlAddrLen);
+
+constexpr char kBanner[] = "nexo : 28/05/2020 : ATTENTION : LOADING OF DEFAULT CONFIG BYPASSED.\n";
+
+struct link_default {
+    const char* rd_path;
+    const char* wr_path;
+    const char* const* cmds;
+};
+
+// The names of link 1 are the control client's: the daemon reads what the client writes.
+constexpr std::array<link_default, 3> kLinkDefaults = {{
+    {"/var/run/ST2059_rd.p", "/var/run/ST2059_wr.p", st2059_if_cmds},
+    {"/var/run/nexo_wr.p", "/var/run/nexo_rd.p", nexo_cmds},
+    {"/var/run/smpte2110r.p", "/var/run/smpte2110w.p", smpte2110_cmds},
+}};
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// The link whose keyword table holds an entry that begins the keyword (case ignored), searching
+// links 0, 1 and 2 in order; -1 when none does.
+int find_link(const nexo_cfg* ctx, const char* keyword) {
+    for (int link = 0; link < 3; ++link) {
+        for (const char* const* e = ctx->links[link].cmds; *e != nullptr; ++e) {
+            if (strncasecmp(keyword, *e, std::strlen(*e)) == 0) {
+                return link;
+            }
+        }
+    }
+    return -1;
+}
+
+// The routing keyword of a control-client line: the second word, cut to 63 characters; false
+// when the line has no second word.
+bool extract_keyword(const char* line, char* keyword) {
+    const char* p = line;
+    while (*p != '\0' && *p != ' ' && *p != '\t') {
+        ++p;
+    }
+    if (*p == '\0') {
+        return false;
+    }
+    while (*p == ' ' || *p == '\t') {
+        ++p;
+    }
+    if (*p == '\0') {
+        return false;
+    }
+    std::size_t n = 0;
+    while (p[n] != '\0' && !is_space(p[n]) && n < kKeywordSize - 1) {
+        keyword[n] = p[n];
+        ++n;
+    }
+    keyword[n] = '\0';
+    return true;
+}
+
+void route_client_line(nexo_cfg* ctx, char* line, int32_t length) {
+    char keyword[kKeywordSize];
+    int link = extract_keyword(line, keyword) ? find_link(ctx, keyword) : -1;
+    if (link < 0) {
+        send_error_reply(ctx, 1);
+        return;
+    }
+    if (link == 1) {
+        if (process_input_cmd(ctx, line, length, 1) != 0) {
+            send_error_reply(ctx, 1);
+        }
+        return;
+    }
+    if (send_message(ctx, static_cast<uint32_t>(link), line, static_cast<std::size_t>(length)) <=
+        0) {
+        return;
+    }
+    // The relay takes the first line the peer writes, whatever it is; a reply that comes later
+    // reaches the client as an ordinary peer line.
+    std::memset(line, 0, kLineSize + 1);
+    if (await_message(ctx, static_cast<uint32_t>(link), line, kLineSize, kRelayWaitMs) > 0) {
+        std::size_t n = std::strlen(line);
+        line[n] = '\n';
+        send_message(ctx, 1, line, n + 1);
+    }
+}
+
+void route_peer_line(nexo_cfg* ctx, char* line, int32_t length) {
+    if (std::strncmp(line, "ALRT ", 5) == 0) {
+        check_alert(ctx, line + 5, length - 5, 0);
+        return;
+    }
+    ssize_t ignored = ::write(ctx->links[1].wr_fd.get(), line, static_cast<std::size_t>(length));
+    (void)ignored;
+}
+
+void reopen_read_pipe(nexo_cfg* ctx, uint32_t link) {
+    close_read_pipe(ctx, link);
+    open_read_pipe(ctx, link);
+    ctx->fds[link].fd = ctx->links[link].rd_fd.get();
+}
+
+int open_netlink(nexo_cfg* ctx) {
+    int s = ::socket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE);
+    if (s < 0) {
+        std::perror("couldn't open NETLINK_ROUTE socket");
+        return -1;
+    }
+    ctx->nl_sock.reset(s);
+    sockaddr_nl addr = {};
+    addr.nl_family = AF_NETLINK;
+    addr.nl_pid = 0;
+    addr.nl_groups = kRtmgrpIpv4Ifaddr;
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&addr), kNlAddrLen) != 0) {
+        std::perror("couldn't bind NETLINK_ROUTE socket");
+        return -1;
+    }
+    int fl = ::fcntl(s, F_GETFL);
+    if (fl < 0 || ::fcntl(s, F_SETFL, fl | O_NONBLOCK) < 0) {
+        std::perror("couldn't set O_NONBLOCK on NETLINK_ROUTE socket");
+        return -1;
+    }
+    return 0;
+}
+
+// Steps that acquire resources; any failure ends start-up with exit code 3.
+bool acquire(nexo_cfg* ctx) {
+    for (uint32_t link = 0; link < 3; ++link) {
+        if (ctx->links[link].rd_path[0] == '\0') {
+            std::fprintf(stderr, "FATAL: Read pipe not set for interface %d\n",
+                         static_cast<int>(link));
+            return false;
+        }
+        if (open_read_pipe(ctx, link) != 0) {
+            return false;
+        }
+    }
+    for (uint32_t link = 0; link < 3; ++link) {
+        if (ctx->links[link].wr_path[0] == '\0') {
+            std::fprintf(stderr, "FATAL: Write pipe not set for interface %d\n",
+                         static_cast<int>(link));
+            return false;
+        }
+        if (open_write_pipe(ctx, link) != 0) {
+            return false;
+        }
+    }
+    if (open_device(&ctx->ip_filter) != 0) {
+        return false;
+    }
+    for (device_rec& d : ctx->vid_out) {
+        if (open_device(&d) != 0) {
+            return false;
+        }
+    }
+    for (device_rec& d : ctx->fmt_det) {
+        if (open_device(&d) != 0) {
+            return false;
+        }
+    }
+    if (open_netlink(ctx) != 0) {
+        return false;
+    }
+    if (get_net_if_mac_addr(ctx, 0) != 0) {
+        return false;
+    }
+    // An interface without an address does not stop the daemon: rtnetlink tells it later.
+    get_net_if_ip_addr(ctx, 0);
+    return true;
+}
+
+void build_poll_set(nexo_cfg* ctx) {
+    for (uint32_t link = 0; link < 3; ++link) {
+        ctx->fds[link] = {ctx->links[link].rd_fd.get(), POLLIN, 0};
+    }
+    ctx->fds[kPollNetlink] = {ctx->nl_sock.get(), POLLIN | POLLERR | POLLHUP, 0};
+    // The line reader peeks through this pipe; without it, it reads a byte at a time.
+    int p[2];
+    if (::pipe2(p, O_NONBLOCK | O_CLOEXEC) == 0) {
+        ctx->peek_rd.reset(p[0]);
+        ctx->peek_wr.reset(p[1]);
+    }
+}
+
+}  // namespace
+
+void init_chans(nexo_cfg* ctx) {
+    std::size_t vid = 0;
+    std::size_t aud = 0;
+    for (std::size_t i = 0; i < kNbrChans; ++i) {
+        const dec_default& d = dec_defaults[i];
+        st2110_chan& c = ctx->chans[i];
+        c = st2110_chan{};
+        if (d.type == 20 && vid < ctx->vid_fmts.size()) {
+            ctx->vid_fmts[vid] = kVidFmtUnset;
+            c.fmt = &ctx->vid_fmts[vid++];
+        } else if (d.type == 30 && aud < ctx->aud_fmts.size()) {
+            ctx->aud_fmts[aud] = aud_fmt{};
+            c.fmt = &ctx->aud_fmts[aud++];
+        }
+        c.flags |= kChanFixedMac;
+        c.type = d.type;
+        c.index = d.index;
+        c.state = kStateOff;
+        c.nbr_if = 0;
+        c.psg = d.psg;
+        c.tx_ts_delay = kDefault32;
+        c.recons_delay = kDefault32;
+        if (d.has_net_if) {
+            c.nbr_if = 1;
+            st2110_if& e = c.ifs[0];
+            e.flags |= kIfAssigned | kIfEnabled;
+            e.net_if = ctx->net_if;
+            e.src.ttl = 64;
+            e.dest.ttl = 64;
+            e.src.tos = 136;
+            e.dest.tos = 136;
+            e.decap_chan = d.decap_chan;
+        }
+        if (d.type == 40) {
+            c.flags |= kChanFmtConfigured;
+        }
+        c.vid_out = d.vid_out != kNone8 ? &ctx->vid_out[d.vid_out] : nullptr;
+        c.fmt_det = d.fmt_det != kNone8 ? &ctx->fmt_det[d.fmt_det] : nullptr;
+    }
+}
+
+void init_config(nexo_cfg* ctx) {
+    std::snprintf(ctx->cfg_path, sizeof ctx->cfg_path, "%s", "/etc/nexo.cfg");
+    for (std::size_t i = 0; i < ctx->links.size(); ++i) {
+        pipe_link& l = ctx->links[i];
+        std::snprintf(l.rd_path, sizeof l.rd_path, "%s", kLinkDefaults[i].rd_path);
+        std::snprintf(l.wr_path, sizeof l.wr_path, "%s", kLinkDefaults[i].wr_path);
+        l.cmds = kLinkDefaults[i].cmds;
+        l.rd_fd.reset();
+        l.wr_fd.reset();
+    }
+    ctx->net_if = &if_list;
+    if_list.sock.reset();
+    std::snprintf(ctx->ip_filter.path, kDevPathSize, "/dev/zeb-ip-filter-%hhu", uint8_t{0});
+    for (uint8_t i = 0; i < kNbrVidDevs; ++i) {
+        std::snprintf(ctx->vid_out[i].path, kDevPathSize, "/dev/axis2vid-%hhu", i);
+        std::snprintf(ctx->fmt_det[i].path, kDevPathSize, "/dev/rtp-vid-fmt-det-%hhu", i);
+    }
+    ctx->nl_sock.reset();
+    init_chans(ctx);
+}
+
+int32_t deinit_config(nexo_cfg* ctx) {
+    for (uint32_t link = 0; link < 3; ++link) {
+        close_read_pipe(ctx, link);
+    }
+    for (uint32_t link = 0; link < 3; ++link) {
+        close_write_pipe(ctx, link);
+    }
+    close_device(&ctx->ip_filter);
+    for (device_rec& d : ctx->vid_out) {
+        close_device(&d);
+    }
+    for (device_rec& d : ctx->fmt_det) {
+        close_device(&d);
+    }
+    ctx->nl_sock.reset();
+    // Memberships belong to this socket and end with it.
+    ctx->net_if->sock.reset();
+    clear_deferred_alerts();
+    delete ctx;
+    return 0;
+}
+
+const char* get_sys_net_if_name(uint8_t n) { return n == 0 ? if_list.name : nullptr; }
+
+void signal_handler(int signum) {
+    if (global_cfg != nullptr && (signum == SIGINT || signum == SIGTERM)) {
+        global_cfg->running = 0;
+    }
+}
+
+void route_line(nexo_cfg* ctx, uint32_t link, char* line, int32_t length) {
+    if (link == 1) {
+        route_client_line(ctx, line, length);
+    } else {
+        route_peer_line(ctx, line, length);
+    }
+}
+
+void main_loop_iteration(nexo_cfg* ctx) {
+    // One line buffer for the daemon's life: nothing is allocated per line.
+    static char line[kLineSize + 1];
+
+    handle_deferred_alerts(ctx);
+    for (uint32_t link = 0; link < 3; ++link) {
+        ctx->fds[link].fd = ctx->links[link].rd_fd.get();
+    }
+    int r = ::poll(ctx->fds.data(), kPollSlots, kPollTimeoutMs);
+    if (r > 0) {
+        for (uint32_t link = 0; link < 3; ++link) {
+            pollfd& pfd = ctx->fds[link];
+            if (pfd.revents & POLLIN) {
+                int32_t n = read_line(ctx, link, line);
+                if (n > 0) {
+                    route_line(ctx, link, line, n);
+                } else if (n < 0 && link == 1) {
+                    // A line too long for the buffer is never acted on, nor any piece of it.
+                    send_error_reply(ctx, 1);
+                }
+            }
+            if (pfd.revents & POLLHUP) {
+                reopen_read_pipe(ctx, link);
+            }
+        }
+        if (ctx->fds[kPollNetlink].revents != 0) {
+            ctx->fds[kPollNetlink].revents = 0;
+            handle_netlink_event(ctx);
+        }
+    } else if (r == 0) {
+        poll_rtp_vid_fmt_det(ctx);
+    } else {
+        // Interrupted: only the hang-ups of the last completed poll are looked at.
+        for (uint32_t link = 0; link < 3; ++link) {
+            if (ctx->fds[link].revents & POLLHUP) {
+                reopen_read_pipe(ctx, link);
+            }
+        }
+    }
+}
+
+int nexo_main(int argc, char** argv) {
+    ssize_t ignored = ::nice(10);
+    (void)ignored;
+
+    auto* ctx = new (std::nothrow) nexo_cfg{};
+    if (ctx == nullptr) {
+        std::fprintf(stderr, "%s FATAL: Cannot allocate memory for config.\n", argv[0]);
+        return 1;
+    }
+    global_cfg = ctx;
+    ctx->running = 1;
+    init_config(ctx);
+
+    int opt;
+    while ((opt = ::getopt(argc, argv, "vdh?f:")) != -1) {
+        switch (opt) {
+            case 'd':
+                ctx->daemonize = 1;
+                break;
+            case 'v':
+                ctx->verbose = 1;
+                break;
+            case 'f':
+                std::snprintf(ctx->cfg_path, sizeof ctx->cfg_path, "%s", optarg);
+                break;
+            default:
+                // -h, -?, an unknown option or -f without its path (getopt has said so).
+                global_cfg = nullptr;
+                delete ctx;
+                return 0;
+        }
+    }
+    // The daemon always detaches and always logs received alerts.
+    ctx->daemonize = 1;
+    ctx->verbose = 1;
+
+    if (!acquire(ctx)) {
+        global_cfg = nullptr;
+        deinit_config(ctx);
+        return 3;
+    }
+    if (ctx->daemonize) {
+        ignored = ::daemon(1, static_cast<int>(ctx->verbose));
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = signal_handler;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: a signal must end the poll
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+
+    build_poll_set(ctx);
+    ctx->running = 1;
+    std::fputs(kBanner, stderr);
+
+    while (ctx->running) {
+        main_loop_iteration(ctx);
+    }
+
+    global_cfg = nullptr;
+    deinit_config(ctx);
+    return 0;
+}
+
+}  // namespace nexo

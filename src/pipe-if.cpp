@@ -284,7 +284,8 @@ void discard_rest(nexo_cfg* ctx, pipe_link& l, char* buffer) {
     }
 }
 
-// One byte per read, for a read "pipe" that is not a pipe (tee refuses it).
+// One byte per read, for a read "pipe" that is not a pipe (tee refuses it). Called only while
+// no over-long line is being dropped.
 int32_t read_line_bytewise(pipe_link& l, char* buffer) {
     int fd = l.rd_fd.get();
     std::size_t len = 0;
@@ -294,18 +295,10 @@ int32_t read_line_bytewise(pipe_link& l, char* buffer) {
             return 0;
         }
         if (buffer[len++] == '\n') {
-            if (l.discarding) {
-                l.discarding = false;
-                std::memset(buffer, 0, kLineSize + 1);
-                return 0;
-            }
             return static_cast<int32_t>(len);
         }
     }
     std::memset(buffer, 0, kLineSize + 1);
-    if (l.discarding) {
-        return 0;
-    }
     l.discarding = true;
     return -1;
 }
@@ -323,7 +316,12 @@ int32_t read_line(nexo_cfg* ctx, uint32_t link, char* buffer) {
             std::memset(buffer, 0, kLineSize + 1);
             return 0;
         }
-        return read_line_bytewise(l, buffer);
+        int32_t n = read_line_bytewise(l, buffer);
+        if (n < 0) {
+            discard_rest(ctx, l, buffer);
+            std::memset(buffer, 0, kLineSize + 1);
+        }
+        return n;
     }
     if (n <= 0) {
         return 0;

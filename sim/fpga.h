@@ -15,6 +15,13 @@
 //   detector 'V': 0x40015600 enable (the value itself, not an address), 0x80085602 read state
 //               (u32), 0x80085603 read detected format (24 bytes: six u32)
 // Any other request answers ENOTTY.
+//
+// The models: the filter keeps each channel's last configuration and enable byte; a channel
+// number not below the channel count answers EINVAL, and the reset clears every channel. Each
+// formatter keeps the last record written. Enabling a DISABLED (0) detector makes it BUSY (1),
+// disabling makes it DISABLED; values other than 0 and 1 answer EINVAL. A null record address
+// answers EFAULT; any other bad address makes the preload abort the calling program (umockdev
+// reads the record from it), so it cannot be answered with EFAULT.
 #pragma once
 
 #include <array>
@@ -41,8 +48,10 @@ struct ioctl_record {
     std::string node;            // "/dev/zeb-ip-filter-0", ...
     uint32_t request = 0;
     std::vector<uint8_t> in;     // record bytes passed by the caller (empty for value/no arg)
-    uint64_t value = 0;          // the argument itself for by-value requests (detector enable)
-    std::vector<uint8_t> out;    // bytes written back to the caller (read requests)
+    uint64_t value = 0;          // the argument itself for by-value requests (detector enable),
+                                 // the raw argument word for requests the node does not model
+    std::vector<uint8_t> out;    // record written back to the caller (read requests; for the
+                                 // read-enable request both bytes, byte 0 unchanged)
     int error = 0;               // errno answered, 0 on success
 };
 

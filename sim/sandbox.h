@@ -6,6 +6,7 @@
 //    192.0.2.10/24 and the MAC 02:00:00:00:00:10,
 //  - the other end, "wire0", in a second network namespace named "nexo-host" (the network),
 //    holding 192.0.2.1/24 and the MAC 02:00:00:00:00:01.
+//  - a fresh sysfs on /sys, so that /sys/class/net lists this namespace's interfaces.
 // Everything disappears with the last process inside; nothing is left on the host.
 #pragma once
 

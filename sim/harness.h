@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,7 +20,14 @@ struct daemon_options {
     std::vector<std::string> env;    // extra "NAME=value" entries (e.g. fpga::preload_env())
     mode_t umask = 022;              // umask the daemon is started with
     std::string binary;              // default nexo_binary()
+    // Called on the stderr reader thread with every complete line (without its newline) that
+    // the program writes to standard error or standard output.
+    std::function<void(const std::string&)> on_stderr_line;
 };
+
+// Children of this process, whichever of its threads forked them or was chosen as the new
+// parent of an orphan (this process as a child subreaper). Zombies included.
+std::vector<pid_t> child_pids();
 
 class daemon_process {
 public:
@@ -43,10 +51,15 @@ public:
     // Exit code once the daemon (or the undetached program) has ended; -1 before.
     int exit_code() const;
 
-    std::string stderr_text() const;  // everything written so far
+    // Everything written so far to standard error (standard output goes to the same pipe).
+    std::string stderr_text() const;
     bool wait_stderr(const std::string& needle, std::chrono::milliseconds timeout) const;
 
-    // Descriptors the running daemon holds: targets of /proc/<pid>/fd/* links.
+    // Waits until the daemon has installed a handler for sig (from /proc/<pid>/status), so that
+    // sig reaches its handler instead of killing it; false on timeout or when it has ended.
+    bool wait_handler(int sig, std::chrono::milliseconds timeout) const;
+
+    // Descriptors the running daemon holds: targets of /proc/<pid>/fd/* links, in fd order.
     std::vector<std::string> open_fds() const;
 
 private:

@@ -1,0 +1,439 @@
+// The daemon's spine, driven as its peers drive it: start-up and its exit codes, the pipes,
+// routing of control lines, relays, pass-through of peer lines, alerts and shutdown.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "fpga.h"
+#include "harness.h"
+#include "peer.h"
+#include "sandbox.h"
+
+namespace nexo::sim {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kBanner =
+    "nexo : 28/05/2020 : ATTENTION : LOADING OF DEFAULT CONFIG BYPASSED.\n";
+constexpr const char* kPipes[] = {"/var/run/ST2059_rd.p", "/var/run/ST2059_wr.p",
+                                  "/var/run/nexo_wr.p",   "/var/run/nexo_rd.p",
+                                  "/var/run/smpte2110r.p", "/var/run/smpte2110w.p"};
+
+bool exists(const char* path) {
+    struct stat st;
+    return ::lstat(path, &st) == 0;
+}
+
+board_options with_args(std::vector<std::string> args) {
+    board_options o;
+    o.daemon.args = std::move(args);
+    return o;
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// --- Start-up ------------------------------------------------------------------------------
+
+class start_options : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(start_options, detach_keep_stderr_and_serve) {
+    board_options o = with_args(GetParam());
+    o.daemon.umask = 077;  // the pipes are 0660 whatever the umask
+    board b(o);
+    ASSERT_TRUE(b.started()) << b.daemon().stderr_text();
+    for (const char* p : kPipes) {
+        struct stat st;
+        ASSERT_EQ(::stat(p, &st), 0) << p;
+        EXPECT_TRUE(S_ISFIFO(st.st_mode)) << p;
+        EXPECT_EQ(st.st_mode & 07777, 0660u) << p;
+    }
+    EXPECT_TRUE(b.daemon().wait_stderr(kBanner, 2s));
+    EXPECT_EQ(b.daemon().stderr_text(), kBanner);
+    std::string r = b.client().request("GET PTP_TIME");
+    EXPECT_TRUE(starts_with(r, "RGET PTP_TIME ")) << r;
+    // Alerts are logged whatever the options said.
+    b.timing().send_alert("SYNC_FAULT");
+    EXPECT_TRUE(b.daemon().wait_stderr("Received alert \"SYNC_FAULT\"\n", 2s));
+    ASSERT_TRUE(b.daemon().wait_handler(SIGTERM, 2s));
+    EXPECT_EQ(b.daemon().stop(SIGTERM), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    options, start_options,
+    testing::Values(std::vector<std::string>{}, std::vector<std::string>{"-d"},
+                    std::vector<std::string>{"-v"}, std::vector<std::string>{"-d", "-v"},
+                    std::vector<std::string>{"-f", "/no/such/file.cfg"},
+                    std::vector<std::string>{"-dvf", "/etc/nexo.cfg"}));
+
+struct quick_exit {
+    std::vector<std::string> args;
+    bool diagnostic;
+};
+
+class start_refused : public testing::TestWithParam<quick_exit> {};
+
+TEST_P(start_refused, exits_zero_before_any_pipe) {
+    fpga dev;
+    daemon_process d;
+    daemon_options o;
+    o.args = GetParam().args;
+    o.env = dev.preload_env();
+    EXPECT_FALSE(d.start(o));
+    EXPECT_EQ(d.exit_code(), 0);
+    for (const char* p : kPipes) {
+        EXPECT_FALSE(exists(p)) << p;
+    }
+    if (GetParam().diagnostic) {
+        EXPECT_NE(d.stderr_text(), "");
+    } else {
+        EXPECT_EQ(d.stderr_text(), "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(options, start_refused,
+                         testing::Values(quick_exit{{"-h"}, false}, quick_exit{{"-?"}, false},
+                                         quick_exit{{"-d", "-h"}, false},
+                                         quick_exit{{"-x"}, true}, quick_exit{{"-f"}, true}));
+
+class missing_node : public testing::TestWithParam<const char*> {};
+
+TEST_P(missing_node, exits_three_and_leaves_the_pipes) {
+    fpga dev({GetParam()});
+    daemon_process d;
+    daemon_options o;
+    o.env = dev.preload_env();
+    EXPECT_FALSE(d.start(o));
+    EXPECT_EQ(d.exit_code(), 3);
+    EXPECT_EQ(d.stderr_text(), "");
+    for (const char* p : kPipes) {
+        EXPECT_TRUE(exists(p)) << p;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(nodes, missing_node,
+                         testing::Values("/dev/zeb-ip-filter-0", "/dev/axis2vid-2",
+                                         "/dev/rtp-vid-fmt-det-3"));
+
+TEST(start_up, uses_existing_fifos_and_discards_what_waits_in_them) {
+    // A peer that came first: its FIFO exists, with a line the daemon must never see.
+    ASSERT_EQ(::mkfifo("/var/run/ST2059_rd.p", 0600), 0);
+    int w = ::open("/var/run/ST2059_rd.p", O_RDWR | O_NONBLOCK);
+    ASSERT_GE(w, 0);
+    ASSERT_EQ(::write(w, "RGET STALE 1\n", 13), 13);
+    board b;
+    ASSERT_TRUE(b.started());
+    struct stat st;
+    ASSERT_EQ(::stat("/var/run/ST2059_rd.p", &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);  // used as it was
+    EXPECT_EQ(b.client().read(700ms), "");
+    ::close(w);
+}
+
+TEST(start_up, without_eth1_address_still_runs) {
+    ASSERT_EQ(ip({"addr", "flush", "dev", "eth1"}), 0);
+    board b;
+    ASSERT_TRUE(b.started()) << b.daemon().stderr_text();
+    EXPECT_EQ(b.client().request("GET RX_IP_SRC 20:0 eth1"),
+              "RGET RX_IP_SRC 20:0 eth1 U self 0 0\n");
+}
+
+TEST(start_up, without_eth1_exits_three) {
+    ASSERT_EQ(ip({"link", "del", "eth1"}), 0);
+    fpga dev;
+    daemon_process d;
+    daemon_options o;
+    o.env = dev.preload_env();
+    EXPECT_FALSE(d.start(o));
+    EXPECT_EQ(d.exit_code(), 3);
+}
+
+TEST(shutdown, sigint_and_sigterm_end_the_loop_with_zero) {
+    for (int sig : {SIGTERM, SIGINT}) {
+        board b;
+        ASSERT_TRUE(b.started());
+        ASSERT_TRUE(b.daemon().wait_handler(sig, 2s));
+        std::vector<std::string> fds = b.daemon().open_fds();
+        int fifos = 0;
+        for (const std::string& f : fds) {
+            fifos += f.find(".p") != std::string::npos ? 1 : 0;
+        }
+        EXPECT_EQ(fifos, 6);
+        // The daemon idles in poll; the signal ends it within that iteration.
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(b.daemon().stop(sig), 0) << b.daemon().stderr_text();
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    }
+}
+
+// --- Routing -------------------------------------------------------------------------------
+
+struct route_case {
+    const char* line;
+    enum { timing, media, local, error } where;
+};
+
+class routing : public testing::TestWithParam<route_case> {};
+
+TEST_P(routing, goes_to_its_link_unchanged) {
+    board b;
+    ASSERT_TRUE(b.started());
+    const route_case& c = GetParam();
+    std::string r = b.client().request(c.line);
+    switch (c.where) {
+        case route_case::timing:
+            EXPECT_TRUE(b.timing().wait_for_line(c.line, 1s)) << c.line;
+            EXPECT_TRUE(starts_with(r, "R") || r == "ERROR\n") << r;
+            EXPECT_TRUE(b.media().log().empty());
+            break;
+        case route_case::media:
+            EXPECT_TRUE(b.media().wait_for_line(c.line, 1s)) << c.line;
+            EXPECT_TRUE(b.timing().log().empty());
+            break;
+        case route_case::local:
+            EXPECT_TRUE(starts_with(r, "RGET ") || starts_with(r, "RSET ")) << r;
+            EXPECT_TRUE(b.timing().log().empty());
+            EXPECT_TRUE(b.media().log().empty());
+            break;
+        case route_case::error:
+            EXPECT_EQ(r, "ERROR\n") << c.line;
+            EXPECT_TRUE(b.timing().log().empty());
+            EXPECT_TRUE(b.media().log().empty());
+            break;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    lines, routing,
+    testing::Values(route_case{"GET PTP_TIME", route_case::timing},
+                    route_case{"get ptp_time", route_case::timing},
+                    route_case{"FOO PTP_TIME", route_case::timing},
+                    route_case{"GET 2059_FRA_CHANGED", route_case::timing},
+                    route_case{"SET PSG_FRQ 2 30000 1001", route_case::timing},
+                    route_case{"SET ST2110_DEC_CHAN_ENA 20:0 ON", route_case::media},
+                    route_case{"GET\tst2110_dec_mc_opmode 20:0", route_case::media},
+                    route_case{"GET ST2110_ENC_PX_PER_PKT 20:0", route_case::media},
+                    route_case{"GET RX_STR_ENA 20:0", route_case::local},
+                    route_case{"GET RX_NET_IF_NBR", route_case::local},
+                    route_case{"GET", route_case::error},
+                    route_case{"GET ", route_case::error},
+                    route_case{"GET NOTHING", route_case::error},
+                    route_case{"GET PTP", route_case::error},
+                    route_case{"PTP_TIME", route_case::error},
+                    // Routed to the interpreter by case-insensitive prefix, refused there.
+                    route_case{"GET rx_str_ena 20:0", route_case::error},
+                    route_case{"GET RX_STR_ENA 20:9", route_case::error},
+                    route_case{"SET RX_STR_ENA 20:0 on x", route_case::error}));
+
+TEST(relay, passes_the_reply_back_with_a_newline) {
+    board b;
+    ASSERT_TRUE(b.started());
+    peer_rule rule;
+    rule.what = peer_rule::action::reply;
+    rule.reply = "RGET 2059_FRA 25 1";
+    b.timing().set_rule("2059_FRA", rule);
+    EXPECT_EQ(b.client().request("GET 2059_FRA"), "RGET 2059_FRA 25 1\n");
+    rule.reply = "ERROR";
+    b.media().set_rule("ST2110_DEC_CHANNELS", rule);
+    EXPECT_EQ(b.client().request("GET ST2110_DEC_CHANNELS"), "ERROR\n");
+}
+
+TEST(relay, late_reply_arrives_later_as_a_peer_line) {
+    board b;
+    ASSERT_TRUE(b.started());
+    peer_rule rule;
+    rule.what = peer_rule::action::reply;
+    rule.reply = "RGET PTP_TIME 1 2";
+    rule.delay = 800ms;
+    b.timing().set_rule("PTP_TIME", rule);
+    EXPECT_EQ(b.client().request("GET PTP_TIME", 650ms), "");
+    EXPECT_EQ(b.client().read(1500ms), "RGET PTP_TIME 1 2\n");
+}
+
+TEST(relay, silent_peer_leaves_the_client_without_answer) {
+    board b;
+    ASSERT_TRUE(b.started());
+    peer_rule rule;
+    rule.what = peer_rule::action::silent;
+    b.media().set_rule("ST2110_DEC_RTP_STATS", rule);
+    EXPECT_EQ(b.client().request("GET ST2110_DEC_RTP_STATS 20:0", 900ms), "");
+    // The loop goes on.
+    EXPECT_TRUE(starts_with(b.client().request("GET PTP_TIME"), "RGET PTP_TIME "));
+}
+
+TEST(peer_lines, pass_to_the_client_unchanged) {
+    board b;
+    ASSERT_TRUE(b.started());
+    b.media().send_line("RGET SOMETHING 1 2 3");
+    EXPECT_EQ(b.client().read(1s), "RGET SOMETHING 1 2 3\n");
+    b.timing().send_line("anything at all");
+    EXPECT_EQ(b.client().read(1s), "anything at all\n");
+}
+
+TEST(client, second_line_discarded_after_an_error) {
+    board b;
+    ASSERT_TRUE(b.started());
+    b.client().write_raw("GET NOTHING\nGET PTP_TIME\n");
+    EXPECT_EQ(b.client().read(1s), "ERROR\n");
+    EXPECT_EQ(b.client().read(700ms), "");
+    EXPECT_TRUE(b.timing().log().empty());
+}
+
+TEST(client, two_good_lines_are_both_handled) {
+    board b;
+    ASSERT_TRUE(b.started());
+    b.client().write_raw("GET RX_STR_ENA 20:0\nGET RX_STR_ENA 20:1\n");
+    EXPECT_EQ(b.client().read(1s), "RGET RX_STR_ENA 20:0 OFF\n");
+    EXPECT_EQ(b.client().read(1s), "RGET RX_STR_ENA 20:1 OFF\n");
+}
+
+TEST(client, writes_and_closes) {
+    board b;
+    ASSERT_TRUE(b.started());
+    b.client().write_raw("GET PTP_TIME\n");
+    b.client().hang_up();
+    EXPECT_TRUE(starts_with(b.client().read(1s), "RGET PTP_TIME "));
+    // Several lines, then a hang-up: the first is handled, the rest goes with the reopening.
+    // The daemon is kept busy in a relay meanwhile, so that it sees lines and hang-up at once.
+    peer_rule slow;
+    slow.what = peer_rule::action::reply;
+    slow.reply = "RGET PTP_TIME 1 2";
+    slow.delay = 300ms;
+    b.timing().set_rule("PTP_TIME", slow);
+    b.client().write_raw("GET PTP_TIME\n");
+    ASSERT_TRUE(b.timing().wait_for_line("GET PTP_TIME", 1s));
+    b.client().write_raw("GET RX_STR_ENA 20:0\nGET RX_STR_ENA 20:1\nGET RX_STR_ENA 20:2\n");
+    b.client().hang_up();
+    EXPECT_EQ(b.client().read(1s), "RGET PTP_TIME 1 2\n");
+    EXPECT_EQ(b.client().read(1s), "RGET RX_STR_ENA 20:0 OFF\n");
+    EXPECT_EQ(b.client().read(700ms), "");
+    // The next writer is served.
+    EXPECT_EQ(b.client().request("GET RX_STR_ENA 40:3"), "RGET RX_STR_ENA 40:3 OFF\n");
+}
+
+TEST(client, over_long_line_gets_one_error_and_nothing_of_it_runs) {
+    board b;
+    ASSERT_TRUE(b.started());
+    std::string longline = "GET PTP_TIME " + std::string(300, 'x');
+    b.client().write_raw(longline.substr(0, 280));
+    EXPECT_EQ(b.client().read(1s), "ERROR\n");
+    b.client().write_raw(longline.substr(280) + "\n");
+    EXPECT_EQ(b.client().read(700ms), "");
+    EXPECT_TRUE(b.timing().log().empty());
+    EXPECT_EQ(b.client().request("GET RX_STR_ENA 20:0"), "RGET RX_STR_ENA 20:0 OFF\n");
+}
+
+TEST(peers, hang_up_and_return) {
+    board b;
+    ASSERT_TRUE(b.started());
+    b.timing().hang_up();
+    std::this_thread::sleep_for(200ms);
+    b.timing().come_back();
+    EXPECT_TRUE(starts_with(b.client().request("GET PTP_TIME"), "RGET PTP_TIME "));
+}
+
+// --- Alerts --------------------------------------------------------------------------------
+
+TEST(alerts, known_alert_goes_to_the_media_transport_daemon_only) {
+    board b;
+    ASSERT_TRUE(b.started());
+    b.timing().send_alert("2059_FRA_CHANGED");
+    EXPECT_TRUE(b.media().wait_for_line("ALRT 2059_FRA_CHANGED", 1s));
+    EXPECT_TRUE(b.daemon().wait_stderr("Received alert \"2059_FRA_CHANGED\"\n", 1s));
+    b.media().send_alert("SYNC_FAULT 20:1");
+    EXPECT_TRUE(b.media().wait_for_line("ALRT SYNC_FAULT 20:1", 1s));
+    EXPECT_EQ(b.client().read(300ms), "");
+}
+
+TEST(alerts, unknown_alert_is_logged_and_dropped) {
+    board b;
+    ASSERT_TRUE(b.started());
+    b.timing().send_alert("PTP_LOCK_STATE LOCKED");
+    EXPECT_TRUE(b.daemon().wait_stderr("Received alert \"PTP_LOCK_STATE LOCKED\"\n", 1s));
+    EXPECT_FALSE(b.media().wait_for([](const std::string& l) { return starts_with(l, "ALRT"); },
+                                    300ms));
+    EXPECT_EQ(b.client().read(100ms), "");
+}
+
+TEST(alerts, deferred_during_an_exchange_run_once_after_it) {
+    board b;
+    ASSERT_TRUE(b.started());
+    peer_rule rule;
+    rule.alert_before = "SYNC_FAULT";
+    rule.alert_repeat = 3;
+    rule.delay = 150ms;  // after the alerts, within 200 ms of the last
+    b.media().set_rule("ST2110_DEC_NET_PARAMS", rule);
+    EXPECT_EQ(b.client().request("SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 0x3e8 96"),
+              "RSET RX_IP_DEST 20:0 eth1 OK\n");
+    EXPECT_TRUE(b.media().wait_for_line("ALRT SYNC_FAULT", 1s));
+    std::this_thread::sleep_for(300ms);
+    int forwarded = 0;
+    bool after_request = false;
+    bool seen_request = false;
+    for (const std::string& l : b.media().log()) {
+        if (starts_with(l, "SET ST2110_DEC_NET_PARAMS")) {
+            seen_request = true;
+        }
+        if (l == "ALRT SYNC_FAULT") {
+            ++forwarded;
+            after_request = seen_request;
+        }
+    }
+    EXPECT_EQ(forwarded, 1) << testing::PrintToString(b.media().log()) << b.daemon().stderr_text();
+    EXPECT_TRUE(after_request);
+}
+
+// --- Robustness ----------------------------------------------------------------------------
+
+TEST(robustness, ten_thousand_mixed_lines_then_a_relay) {
+    board b;
+    ASSERT_TRUE(b.started());
+    std::mt19937 rng(2110);
+    const std::string good[] = {"GET RX_STR_ENA 20:0\n", "GET PTP_TIME\n", "GET NOTHING\n",
+                                "SET RX_RECONS_DELAY 30:1 20000\n", "GET RX_IP_DEST 20:0 eth1\n",
+                                "SET ST2110_DEC_CHAN_ENA 20:0 ON\n", "GET\n", "\n",
+                                "SET RX_IP_IF_ENA 20:0 eth1/1  eth1/0\n"};
+    for (int i = 0; i < 10000; ++i) {
+        std::string line;
+        switch (rng() % 4) {
+            case 0:
+            case 1:
+                line = good[rng() % std::size(good)];
+                break;
+            case 2: {  // binary
+                size_t n = rng() % 80;
+                for (size_t k = 0; k < n; ++k) {
+                    line.push_back(static_cast<char>(rng() % 256));
+                }
+                line.push_back('\n');
+                break;
+            }
+            default:  // over-long
+                line = "GET PTP_TIME " + std::string(250 + rng() % 300, 'z') + "\n";
+                break;
+        }
+        b.client().write_raw(line);
+        if (i % 16 == 0) {
+            b.client().drain();
+        }
+    }
+    std::this_thread::sleep_for(1500ms);
+    b.client().drain();
+    std::string r = b.client().request("GET PTP_TIME", 2s);
+    EXPECT_TRUE(starts_with(r, "RGET PTP_TIME ")) << r;
+    ASSERT_TRUE(b.daemon().running());
+    EXPECT_EQ(b.daemon().stop(SIGTERM, 10s), 0) << b.daemon().stderr_text().substr(0, 2000);
+}
+
+}  // namespace
+}  // namespace nexo::sim

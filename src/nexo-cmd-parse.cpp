@@ -10,6 +10,8 @@
 #include "nexo.h"
 #include "pipe-if.h"
 #include "rtp-fmt-det.h"
+#include "smpte-2059-if.h"
+#include "smpte-2110-strm-ctrl.h"
 
 namespace nexo {
 namespace {
@@ -879,10 +881,183 @@ int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, u
     return 0;
 }
 
-// Not built yet: the channel state machine, the format commands and the timing requests they
-// need. Refused until then.
-int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t) { return -1; }
-int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t) { return -1; }
-int32_t nexo_parse_set_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t) { return -1; }
+namespace {
+
+// Length of the word that begins p after white space; the word runs to the next white space.
+std::size_t word_len(const char* p) {
+    while (std::isspace(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    std::size_t n = 0;
+    while (p[n] != '\0' && !std::isspace(static_cast<unsigned char>(p[n]))) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                  uint32_t reply_link) {
+    char tok[kTokSize];
+    char* rest = nullptr;
+    st2110_chan* chan = find_st2110_chan("RX_VID_FMT", text, ctx->chans.data(), tok, &rest);
+    if (chan == nullptr) {
+        return -1;
+    }
+    if (audio_of(chan) != nullptr) {
+        return -2;
+    }
+    vid_fmt* own = video_of(chan);
+    vid_fmt work = own != nullptr ? *own : kVidFmtUnset;
+
+    // Six words; the colour space goes into an 8-byte field and the rate into a 64-byte one,
+    // so a longer word is refused rather than cut.
+    char cspace[8] = {};
+    char rate[64] = {};
+    unsigned char bpc = 0;
+    char letter = 0;
+    unsigned short width = 0;
+    unsigned short height = 0;
+    if (word_len(rest) > sizeof cspace - 1) {
+        return -2;
+    }
+    int used = 0;
+    if (std::sscanf(rest, "%7s %hhu %c %hu %hu %n", cspace, &bpc, &letter, &width, &height,
+                    &used) != 5 ||
+        word_len(rest + used) > sizeof rate - 1 || std::sscanf(rest + used, "%63s", rate) != 1) {
+        return -2;
+    }
+    const colorspace_row* cs = nullptr;
+    for (const colorspace_row& row : colorspace_xlate_table) {
+        if (row.code != -1 && strcasecmp(row.name, cspace) == 0) {
+            cs = &row;
+            break;
+        }
+    }
+    if (cs == nullptr) {
+        return -2;
+    }
+    switch (std::tolower(static_cast<unsigned char>(letter))) {
+        case 'i':
+            work.trnsp = 0;
+            break;
+        case 'p':
+            work.trnsp = 1;
+            break;
+        case 's':
+            work.trnsp = 2;
+            break;
+        default:
+            return -2;
+    }
+    const f_rate_row* fr = nullptr;
+    for (std::size_t i = 0; i + 1 < f_rate_xlate_table.size(); ++i) {
+        if (std::strcmp(f_rate_xlate_table[i].name, rate) == 0) {
+            fr = &f_rate_xlate_table[i];
+            break;
+        }
+    }
+    if (fr == nullptr) {
+        return -2;
+    }
+    work.cspace = static_cast<uint32_t>(cs->code);
+    work.bpc = bpc;
+    work.width = width;
+    work.height = height;
+    work.rate_num = fr->rate.num;
+    work.rate_den = fr->rate.den;
+
+    if (chan->psg != kNone8) {
+        // A PSG runs at the frame rate: half the field rate of interlaced and PsF formats.
+        freq f = {work.rate_num, work.rate_den};
+        if (work.trnsp != 1) {
+            f.num >>= 1;
+        }
+        if (set_psg_freq(ctx, chan->psg, &f) != 0) {
+            return -3;
+        }
+    }
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_VID_FMT", tok, rest);
+    if (send_and_check_cmd(ctx, 2, buf, "ST2110_DEC_VID_FMT", buf, sizeof buf) != 0) {
+        return -4;
+    }
+    if (set_axis2vid_format(chan->vid_out, &work) != 0) {
+        return -5;
+    }
+    if (own != nullptr) {
+        *own = work;
+    }
+    chan->flags |= kChanFmtConfigured;
+    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_VID_FMT", tok);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                  uint32_t reply_link) {
+    char tok[kTokSize];
+    char* rest = nullptr;
+    st2110_chan* chan = find_st2110_chan("RX_AUD_FMT", text, ctx->chans.data(), tok, &rest);
+    if (chan == nullptr) {
+        return -1;
+    }
+    aud_fmt* own = audio_of(chan);
+    if (own == nullptr) {
+        return -2;
+    }
+    unsigned char nbr_chan = 0;
+    char encoding[8] = {};
+    unsigned long sample_rate = 0;
+    unsigned short packet_time = 0;
+    if (std::sscanf(rest, "%hhu %7s %lu %hu", &nbr_chan, encoding, &sample_rate, &packet_time) !=
+        4) {
+        return -3;
+    }
+    char buf[60];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_AUD_FMT", tok, rest);
+    if (send_and_check_cmd(ctx, 2, buf, "ST2110_DEC_AUD_FMT", buf, sizeof buf) != 0) {
+        return -4;
+    }
+    chan->flags |= kChanFmtConfigured;
+    own->nbr_chan = nbr_chan;
+    std::memcpy(own->encoding, encoding, sizeof own->encoding);
+    own->sample_rate = sample_rate;
+    own->packet_time = packet_time;
+    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_AUD_FMT", tok);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
+
+int32_t nexo_parse_set_rx_str_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                  uint32_t reply_link) {
+    char tok[kTokSize];
+    char* rest = nullptr;
+    st2110_chan* chan = find_st2110_chan("RX_STR_ENA", text, ctx->chans.data(), tok, &rest);
+    if (chan == nullptr) {
+        return -1;
+    }
+    char word[8] = {};
+    if (std::sscanf(rest, "%7s", word) != 1) {
+        return -2;
+    }
+    uint32_t state;
+    if (strcasecmp(word, "off") == 0) {
+        state = kStateOff;
+    } else if (strcasecmp(word, "on") == 0) {
+        state = kStateOn;
+    } else {
+        return -3;
+    }
+    // The state machine's codes follow the handler's own -1 to -3.
+    if (int32_t r = set_rx_chan_state(ctx, chan, state, 0); r != 0) {
+        return r - 3;
+    }
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_STR_ENA", tok);
+    reply(ctx, reply_link, buf);
+    return 0;
+}
 
 }  // namespace nexo

@@ -1,0 +1,152 @@
+#include "smpte-2059-if.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "nexo-cmd-parse.h"
+#include "nexo.h"
+#include "pipe-if.h"
+
+namespace nexo {
+namespace {
+
+constexpr char kDropFrameLetters[] = "01S";
+constexpr int kDirectWaitMs = 100;
+
+// Builds the line with build(buf) and exchanges it until accepted or out of attempts. The
+// reply overwrites the line, so each attempt builds it again.
+template <typename Build>
+int32_t exchange_retrying(nexo_cfg* ctx, char* buf, std::size_t reply_size, const char* keyword,
+                          int attempts, Build build) {
+    int32_t r = -1;
+    for (int i = 0; i < attempts; ++i) {
+        build(buf);
+        r = send_and_check_cmd(ctx, 0, buf, keyword, buf, reply_size);
+        if (r == 0) {
+            break;
+        }
+    }
+    return r;
+}
+
+}  // namespace
+
+int32_t set_freq(nexo_cfg* ctx, uint8_t number, const freq* f, const char* keyword) {
+    char buf[52];
+    return exchange_retrying(ctx, buf, 52, keyword, kTimingAttempts, [&](char* b) {
+        std::snprintf(b, 51, "%s%s %hhu %lu %u\n", "SET ", keyword, number,
+                      static_cast<unsigned long>(f->num), f->den);
+    });
+}
+
+int32_t set_psg_freq(nexo_cfg* ctx, uint8_t psg, const freq* f) {
+    if (ctx == nullptr || f == nullptr || psg == 255) {
+        return -22;
+    }
+    return set_freq(ctx, psg, f, "PSG_FRQ");
+}
+
+int32_t set_rcg_freq(nexo_cfg* ctx, uint8_t rcg, const freq* f) {
+    if (ctx == nullptr || f == nullptr) {
+        return -22;
+    }
+    return set_freq(ctx, rcg, f, "RCG_FRQ");
+}
+
+int32_t set_tcg_psg(nexo_cfg* ctx, uint8_t tcg, uint8_t psg) {
+    if (ctx == nullptr) {
+        return -22;
+    }
+    char buf[24];
+    return exchange_retrying(ctx, buf, 24, "TCG_PSG", kTimingAttempts, [&](char* b) {
+        std::snprintf(b, 23, "%s%s %hhu %hhu\n", "SET ", "TCG_PSG", tcg, psg);
+    });
+}
+
+int32_t set_tcg_drop_frame(nexo_cfg* ctx, uint8_t tcg, uint32_t mode) {
+    if (ctx == nullptr) {
+        return -22;
+    }
+    char letter = mode <= 2 ? kDropFrameLetters[mode] : 'Y';
+    char buf[28];
+    int32_t r = exchange_retrying(ctx, buf, 28, "TCG_DROP_FRAME", kTimingAttempts, [&](char* b) {
+        std::snprintf(b, 27, "%s%s %hhu %c\n", "SET ", "TCG_DROP_FRAME", tcg, letter);
+    });
+    if (r == 0) {
+        ctx->tcg_drop_frame = mode;
+    }
+    return r;
+}
+
+int32_t set_tcg_resync(nexo_cfg* ctx, uint8_t tcg) {
+    if (ctx == nullptr) {
+        return -22;
+    }
+    char buf[24];
+    return exchange_retrying(ctx, buf, 24, "TCG_RESYNC", 1, [&](char* b) {
+        std::snprintf(b, 24, "%s%s %hhu\n", "SET ", "TCG_RESYNC", tcg);
+    });
+}
+
+int32_t get_ptp_lock_state(nexo_cfg* ctx, char* dst, std::size_t size) {
+    if (ctx == nullptr) {
+        return -22;
+    }
+    std::strncpy(dst, "UNKNOWN", size);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%s%s\n", "GET ", "PTP_LOCK_STATE");
+    auto len = static_cast<int32_t>(std::strlen(buf));
+    int32_t w = send_message(ctx, 0, buf, static_cast<std::size_t>(len));
+    if (w < len) {
+        return w;
+    }
+    std::memset(buf, 0, sizeof buf);
+    int32_t n = await_message(ctx, 0, buf, sizeof buf, kDirectWaitMs);
+    if (n <= 0) {
+        return n;
+    }
+    const char* value = nullptr;
+    if (get_reply_val(buf, "PTP_LOCK_STATE", &value) != 0) {
+        return -1;
+    }
+    std::strncpy(dst, value, size);
+    return 0;
+}
+
+int32_t get_smpte2059_frame_rate(nexo_cfg* ctx, freq* f) {
+    if (ctx == nullptr || f == nullptr) {
+        return -22;
+    }
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%s%s\n", "GET ", "2059_FRA");
+    auto len = static_cast<int32_t>(std::strlen(buf));
+    int32_t w = send_message(ctx, 0, buf, static_cast<std::size_t>(len));
+    if (w < len) {
+        return w;
+    }
+    std::memset(buf, 0, sizeof buf);
+    int32_t n = await_message(ctx, 0, buf, sizeof buf, kDirectWaitMs);
+    if (n < 0) {
+        return n;
+    }
+    if (n == 0) {
+        return -62;  // -ETIME
+    }
+    const char* value = nullptr;
+    if (get_reply_val(buf, "2059_FRA", &value) != 0) {
+        return -1;
+    }
+    unsigned long num = 0;
+    unsigned int den = 0;
+    int got = std::sscanf(value, "%lu %u", &num, &den);
+    if (got >= 1) {
+        f->num = num;
+    }
+    if (got != 2) {
+        return -61;
+    }
+    f->den = den;
+    return 0;
+}
+
+}  // namespace nexo

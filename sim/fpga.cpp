@@ -389,6 +389,11 @@ filter_channel fpga::filter(uint8_t chan) const {
     return p_->state.channels[chan];
 }
 
+void fpga::set_filter_enable(uint8_t chan, uint8_t enable) {
+    std::lock_guard lock(p_->state.mu);
+    p_->state.channels[chan].enable = enable;
+}
+
 std::array<uint8_t, 12> fpga::formatter(int i) const {
     std::lock_guard lock(p_->state.mu);
     if (i < 0 || i >= 4) {

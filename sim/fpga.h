@@ -90,6 +90,9 @@ public:
     // Filter model.
     void set_filter_channel_count(uint8_t n);  // default 16
     filter_channel filter(uint8_t chan) const;
+    // Sets a filter channel's enable byte as if a program had switched it earlier (for instance
+    // a daemon that ran before); not journalled.
+    void set_filter_enable(uint8_t chan, uint8_t enable);
 
     // Formatter model: last 12-byte record written, and whether one was.
     std::array<uint8_t, 12> formatter(int i) const;

@@ -205,7 +205,9 @@ st2110_chan* find_st2110_chan(const char* keyword, char* text, st2110_chan* chan
         return nullptr;
     }
     if (tok != nullptr) {
-        std::strncpy(tok, token, kTokSize);
+        // At most 8 characters, zero-filled when shorter, unterminated when not.
+        std::memset(tok, 0, kTokSize);
+        std::memcpy(tok, token, n < kTokSize ? n : kTokSize);
     }
     if (rest != nullptr) {
         // The character after the token (normally a blank) is skipped whatever it is.

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
@@ -13,10 +14,9 @@ static int run_file(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     // An exact-size heap copy, so that a read past the input is caught.
-    auto* buf = new uint8_t[bytes.size() + 1];
-    std::copy(bytes.begin(), bytes.end(), buf);
-    LLVMFuzzerTestOneInput(buf, bytes.size());
-    delete[] buf;
+    auto buf = std::make_unique<uint8_t[]>(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), buf.get());
+    LLVMFuzzerTestOneInput(buf.get(), bytes.size());
     return 1;
 }
 

@@ -1,1 +1,672 @@
-int main() { return 0; }
+// nexo-bench: what a line costs on the daemon's pipe links, measured against the bare pipe,
+// and a check that the main loop allocates nothing per line.
+//
+//   nexo-bench [--iterations N] [--warmup N]
+//   nexo-bench --count-allocs [--shim PATH]
+//
+// Runs in the sandbox (private /run, so the FIFOs are its own) on the emulated board and starts
+// the daemon from nexo_binary() ($NEXO_BINARY overrides). The timing daemon is a minimal echo
+// peer, a child process that answers every "GET <keyword> ..." line at once with
+// "RGET <keyword> 1". All descriptors stay open for the whole run.
+//
+// Latency: the median and p99 (microseconds, CLOCK_MONOTONIC) of N round trips, after a warm-up,
+// of
+//   (a) one short line each way between two processes over two FIFOs: the floor of any link;
+//   (b) a GET that the daemon answers itself;
+//   (c) a GET that the daemon relays to the timing daemon and back;
+// and the ratios b/a and c/2a at the median (a relay crosses two links, so twice the floor).
+//
+// --count-allocs loads the malloc_count shim ahead of the umockdev preload into the daemon,
+// which must then be a build without sanitizers, sends 1,000 lines of every kind, snapshots the
+// shim's counts (SIGUSR1), sends 10,000 more lines of the kinds that get a reply, snapshots
+// again and prints the difference.
+//
+// Exit status: 0; 1 when the sandbox, the board or the daemon could not be set up; 2 when a
+// round trip failed (no reply, or the wrong one), the shim did not report, or the daemon did
+// not exit with 0 on SIGTERM; 3 when --count-allocs saw the 10,000 lines allocate; 130 after
+// SIGINT or SIGTERM, the daemon stopped all the same.
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "fpga.h"
+#include "harness.h"
+#include "sandbox.h"
+#include "unique_fd.h"
+
+namespace {
+
+using nexo::unique_fd;
+
+constexpr const char* kClientWr = "/var/run/nexo_wr.p";    // the daemon reads it
+constexpr const char* kClientRd = "/var/run/nexo_rd.p";    // the daemon writes it
+constexpr const char* kTimingWr = "/var/run/ST2059_wr.p";  // the daemon writes it
+constexpr const char* kTimingRd = "/var/run/ST2059_rd.p";  // the daemon reads it
+constexpr const char* kMediaWr = "/var/run/smpte2110w.p";  // the daemon writes it
+constexpr const char* kPing = "/var/run/nexo-bench-ping.p";
+constexpr const char* kPong = "/var/run/nexo-bench-pong.p";
+
+// Longer than any wait of the daemon's own (a relay gives up after 500 ms).
+constexpr int kReplyTimeoutMs = 2000;
+
+constexpr std::string_view kLocalGet = "GET RX_STR_ENA 20:0\n";
+constexpr std::string_view kLocalReply = "RGET RX_STR_ENA 20:0 ";
+constexpr std::string_view kRelayedGet = "GET PTP_TIME\n";
+constexpr std::string_view kRelayedReply = "RGET PTP_TIME 1\n";
+constexpr std::string_view kUnroutable = "GET NOTHING\n";
+constexpr std::string_view kError = "ERROR\n";
+constexpr std::string_view kAlert = "ALRT 2059_FRA_CHANGED\n";
+
+// Set by SIGINT and SIGTERM: the run ends at the next round trip and the daemon is stopped, as
+// it would otherwise stay behind in the sandbox.
+volatile sig_atomic_t interrupted = 0;
+
+void on_interrupt(int) {
+    interrupted = 1;
+}
+
+// The exit status of a run that could not go on.
+int failed() {
+    return interrupted ? 130 : 2;
+}
+
+int64_t now_ns() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool make_fifo(const char* path) {
+    if (::mkfifo(path, 0660) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "nexo-bench: cannot create %s: %s\n", path, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// Read-write, so that the FIFO never reports end of file and opening never waits for the
+// other side; blocking, so that a reader sleeps in read() or poll() like any peer.
+unique_fd open_fifo(const char* path) {
+    unique_fd fd(::open(path, O_RDWR | O_CLOEXEC));
+    if (!fd.valid()) {
+        std::fprintf(stderr, "nexo-bench: cannot open %s: %s\n", path, std::strerror(errno));
+    }
+    return fd;
+}
+
+// Lines from a pipe, taken one at a time whatever the reads return.
+class line_reader {
+public:
+    explicit line_reader(int fd) : fd_(fd) {}
+
+    // The next line with its newline, or an empty view when none came within timeout_ms, the
+    // read failed or a line would not fit. The view is valid until the next call.
+    std::string_view next(int timeout_ms) {
+        if (used_ > 0) {
+            std::memmove(buf_.data(), buf_.data() + used_, len_ - used_);
+            len_ -= used_;
+            used_ = 0;
+        }
+        for (;;) {
+            const void* nl = std::memchr(buf_.data(), '\n', len_);
+            if (nl != nullptr) {
+                used_ = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data()) + 1;
+                return {buf_.data(), used_};
+            }
+            if (len_ == buf_.size()) {
+                return {};
+            }
+            pollfd pfd{fd_, POLLIN, 0};
+            int r = ::poll(&pfd, 1, timeout_ms);
+            if (r < 0 && errno == EINTR) {
+                continue;
+            }
+            if (r <= 0) {
+                return {};
+            }
+            ssize_t n = ::read(fd_, buf_.data() + len_, buf_.size() - len_);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                return {};
+            }
+            len_ += static_cast<size_t>(n);
+        }
+    }
+
+private:
+    int fd_;
+    std::array<char, 1024> buf_{};
+    size_t len_ = 0;
+    size_t used_ = 0;
+};
+
+// The echo peer's loop: answers "GET <keyword>..." with "RGET <keyword> 1\n" and ignores every
+// other line. Runs in a child forked from a process that may have threads, so it makes no
+// call that is not async-signal-safe: open, read, write, _exit.
+[[noreturn]] void echo_peer(const char* rd_path, const char* wr_path) {
+    int rd = ::open(rd_path, O_RDWR);
+    int wr = ::open(wr_path, O_RDWR);
+    if (rd < 0 || wr < 0) {
+        ::_exit(1);
+    }
+    char in[1024];
+    size_t len = 0;
+    char out[128];
+    for (;;) {
+        ssize_t n = ::read(rd, in + len, sizeof in - len);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ::_exit(0);
+        }
+        len += static_cast<size_t>(n);
+        size_t start = 0;
+        for (;;) {
+            auto* nl = static_cast<char*>(std::memchr(in + start, '\n', len - start));
+            if (nl == nullptr) {
+                break;
+            }
+            const char* line = in + start;
+            const size_t line_len = static_cast<size_t>(nl - line);
+            start += line_len + 1;
+            if (line_len < 4 || std::memcmp(line, "GET ", 4) != 0) {
+                continue;
+            }
+            size_t kw = 4;
+            while (kw < line_len && line[kw] != ' ' && kw - 4 < sizeof out - 16) {
+                ++kw;
+            }
+            size_t o = 0;
+            std::memcpy(out, "RGET ", 5);
+            o += 5;
+            std::memcpy(out + o, line + 4, kw - 4);
+            o += kw - 4;
+            std::memcpy(out + o, " 1\n", 3);
+            o += 3;
+            ssize_t w = ::write(wr, out, o);
+            (void)w;
+        }
+        std::memmove(in, in + start, len - start);
+        len -= start;
+        if (len == sizeof in) {
+            len = 0;  // a line that cannot be a request; no peer would answer it either
+        }
+    }
+}
+
+// A child process running echo_peer; it dies with us.
+class echo_child {
+public:
+    echo_child() = default;
+    echo_child(const echo_child&) = delete;
+    echo_child& operator=(const echo_child&) = delete;
+    ~echo_child() { stop(); }
+
+    bool start(const char* rd_path, const char* wr_path) {
+        pid_ = ::fork();
+        if (pid_ < 0) {
+            std::fprintf(stderr, "nexo-bench: fork: %s\n", std::strerror(errno));
+            return false;
+        }
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            echo_peer(rd_path, wr_path);
+        }
+        return true;
+    }
+
+    void stop() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            pid_ = -1;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+};
+
+// One request and its reply, which must begin with expect.
+bool round_trip(int wr, line_reader& rd, std::string_view request, std::string_view expect) {
+    if (interrupted) {
+        std::fprintf(stderr, "nexo-bench: interrupted\n");
+        return false;
+    }
+    if (!write_all(wr, request)) {
+        std::fprintf(stderr, "nexo-bench: write failed: %s\n", std::strerror(errno));
+        return false;
+    }
+    std::string_view reply = rd.next(kReplyTimeoutMs);
+    if (reply.substr(0, expect.size()) != expect) {
+        std::string shown =
+            request.size() > 40 ? std::string(request.substr(0, 40)) + "..." : std::string(request);
+        std::fprintf(stderr, "nexo-bench: for \"%.*s\" expected \"%.*s...\", got \"%.*s\"\n",
+                     static_cast<int>(shown.size() - (shown.back() == '\n')), shown.data(),
+                     static_cast<int>(expect.size()), expect.data(), static_cast<int>(reply.size()),
+                     reply.data());
+        return false;
+    }
+    return true;
+}
+
+struct latency {
+    double median_us = 0;
+    double p99_us = 0;
+};
+
+// Times n round trips after `warmup` untimed ones. False after a failed round trip.
+bool measure(int wr, line_reader& rd, std::string_view request, std::string_view expect, int warmup,
+             int n, latency* out) {
+    for (int i = 0; i < warmup; ++i) {
+        if (!round_trip(wr, rd, request, expect)) {
+            return false;
+        }
+    }
+    std::vector<int64_t> samples(static_cast<size_t>(n));
+    for (int64_t& s : samples) {
+        const int64_t t0 = now_ns();
+        if (!round_trip(wr, rd, request, expect)) {
+            return false;
+        }
+        s = now_ns() - t0;
+    }
+    std::sort(samples.begin(), samples.end());
+    // Nearest rank: the smallest sample with at least p of them at or below it.
+    auto rank = [&](double p) {
+        auto k = static_cast<size_t>(std::ceil(p * static_cast<double>(samples.size())));
+        return static_cast<double>(samples[std::max<size_t>(k, 1) - 1]) / 1000.0;
+    };
+    out->median_us = rank(0.5);
+    out->p99_us = rank(0.99);
+    return true;
+}
+
+int online_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) {
+        return static_cast<int>(::sysconf(_SC_NPROCESSORS_ONLN));
+    }
+    return CPU_COUNT(&set);
+}
+
+std::string first_line(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
+
+bool maps_contain(pid_t pid, const char* needle) {
+    return nexo::sim::read_file("/proc/" + std::to_string(pid) + "/maps").find(needle) !=
+           std::string::npos;
+}
+
+// The daemon on the emulated board, started with SIGTERM hooked (it hooks it only once
+// detached; a SIGTERM before that would kill it outright).
+bool start_daemon(nexo::sim::daemon_process& daemon, std::vector<std::string> env) {
+    nexo::sim::daemon_options opts;
+    opts.env = std::move(env);
+    if (!daemon.start(opts) || !daemon.wait_handler(SIGTERM, std::chrono::seconds(5))) {
+        std::fprintf(stderr, "nexo-bench: the daemon %s did not start (exit code %d):\n%s",
+                     nexo::sim::nexo_binary().c_str(), daemon.exit_code(),
+                     daemon.stderr_text().c_str());
+        return false;
+    }
+    return true;
+}
+
+// SIGTERM and a clean exit; false (after saying why) otherwise.
+bool stop_daemon(nexo::sim::daemon_process& daemon) {
+    const int code = daemon.stop(SIGTERM);
+    if (code != 0) {
+        std::fprintf(stderr, "nexo-bench: the daemon exited with %d on SIGTERM:\n%s", code,
+                     daemon.stderr_text().c_str());
+        return false;
+    }
+    return true;
+}
+
+// The client's side of link 1, both ends held open for the whole run.
+struct client_link {
+    unique_fd wr;
+    unique_fd rd;
+
+    bool open() {
+        // The daemon holds its read end, so this does not wait.
+        wr.reset(::open(kClientWr, O_WRONLY | O_CLOEXEC));
+        rd = open_fifo(kClientRd);
+        if (!wr.valid()) {
+            std::fprintf(stderr, "nexo-bench: cannot open %s: %s\n", kClientWr,
+                         std::strerror(errno));
+        }
+        return wr.valid() && rd.valid();
+    }
+};
+
+int run_latency(int iterations, int warmup) {
+    std::printf("nexo-bench: nproc %d, load average %s\n", online_cpus(),
+                first_line(nexo::sim::read_file("/proc/loadavg")).c_str());
+    std::printf("round trips: %d timed after %d warm-up, one at a time\n\n", iterations, warmup);
+
+    // (a) The very lines of a relay's second hop. Both processes exist before the board starts
+    // its threads.
+    latency bare;
+    {
+        if (!make_fifo(kPing) || !make_fifo(kPong)) {
+            return 1;
+        }
+        echo_child child;
+        unique_fd ping = open_fifo(kPing);
+        unique_fd pong = open_fifo(kPong);
+        if (!ping.valid() || !pong.valid() || !child.start(kPing, kPong)) {
+            return 1;
+        }
+        line_reader rd(pong.get());
+        if (!measure(ping.get(), rd, kRelayedGet, kRelayedReply, warmup, iterations, &bare)) {
+            return failed();
+        }
+    }
+
+    echo_child peer;
+    if (!make_fifo(kTimingWr) || !make_fifo(kTimingRd) || !peer.start(kTimingWr, kTimingRd)) {
+        return 1;
+    }
+    nexo::sim::fpga dev;
+    nexo::sim::daemon_process daemon;
+    if (!start_daemon(daemon, dev.preload_env())) {
+        return 1;
+    }
+    std::printf("daemon: %s (pid %d)\n", nexo::sim::nexo_binary().c_str(), daemon.pid());
+    if (maps_contain(daemon.pid(), "libasan")) {
+        std::printf(
+            "WARNING: this daemon is built with sanitizers; its figures are not the "
+            "daemon's.\n");
+    }
+    std::printf(
+        "Figures that mean something come from a release build (the sanitized one is\n"
+        "several times slower):\n"
+        "  cmake --preset release && cmake --build --preset release\n"
+        "  build/release/tools/nexo-bench\n\n");
+
+    client_link client;
+    if (!client.open()) {
+        daemon.stop(SIGTERM);
+        return 1;
+    }
+    line_reader rd(client.rd.get());
+    latency local;
+    latency relayed;
+    const bool ok =
+        measure(client.wr.get(), rd, kLocalGet, kLocalReply, warmup, iterations, &local) &&
+        measure(client.wr.get(), rd, kRelayedGet, kRelayedReply, warmup, iterations, &relayed);
+    const bool stopped = stop_daemon(daemon);
+    if (!ok) {
+        return failed();
+    }
+
+    std::printf("%-44s %10s %10s\n", "", "median us", "p99 us");
+    std::printf("%-44s %10.1f %10.1f\n", "(a) FIFO ping-pong between two processes", bare.median_us,
+                bare.p99_us);
+    std::printf("%-44s %10.1f %10.1f\n", "(b) GET answered by the daemon", local.median_us,
+                local.p99_us);
+    std::printf("%-44s %10.1f %10.1f\n", "(c) GET relayed to the timing daemon", relayed.median_us,
+                relayed.p99_us);
+    const double b_a = local.median_us / bare.median_us;
+    const double c_2a = relayed.median_us / (2 * bare.median_us);
+    std::printf("\nb/a  = %.2f (goal <= 1.5)%s\n", b_a, b_a > 1.5 ? "  ABOVE GOAL" : "");
+    std::printf("c/2a = %.2f (goal <= 1.5)%s\n", c_2a, c_2a > 1.5 ? "  ABOVE GOAL" : "");
+    return stopped ? 0 : 2;
+}
+
+// --- Allocation count --------------------------------------------------------------------------
+
+struct alloc_counts {
+    uint64_t malloc = 0, calloc = 0, realloc = 0, free = 0, memalign = 0;
+
+    uint64_t allocations() const { return malloc + calloc + realloc + memalign; }
+    alloc_counts operator-(const alloc_counts& o) const {
+        return {malloc - o.malloc, calloc - o.calloc, realloc - o.realloc, free - o.free,
+                memalign - o.memalign};
+    }
+};
+
+constexpr std::string_view kReportTag = "malloc_count: ";
+
+size_t count_reports(const std::string& text) {
+    size_t n = 0;
+    for (size_t at = text.find(kReportTag); at != std::string::npos;
+         at = text.find(kReportTag, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// Asks the shim in the daemon for its counts and waits for the report line.
+bool snapshot(const nexo::sim::daemon_process& daemon, alloc_counts* out) {
+    const size_t before = count_reports(daemon.stderr_text());
+    ::kill(daemon.pid(), SIGUSR1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        const std::string text = daemon.stderr_text();
+        if (count_reports(text) > before) {
+            const size_t at = text.rfind(kReportTag);
+            unsigned long long v[5];
+            if (std::sscanf(text.c_str() + at,
+                            "malloc_count: pid=%*d malloc=%llu calloc=%llu realloc=%llu "
+                            "free=%llu memalign=%llu",
+                            &v[0], &v[1], &v[2], &v[3], &v[4]) != 5) {
+                break;
+            }
+            *out = {v[0], v[1], v[2], v[3], v[4]};
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    std::fprintf(stderr, "nexo-bench: no report from the malloc_count shim\n");
+    return false;
+}
+
+// lines: how many lines the counts are for, 0 for none (start-up).
+void print_counts(const char* what, const alloc_counts& c, int lines) {
+    std::printf("%-34s malloc %6" PRIu64 "  calloc %4" PRIu64 "  realloc %4" PRIu64
+                "  memalign %4" PRIu64 "  free %6" PRIu64,
+                what, c.malloc, c.calloc, c.realloc, c.memalign, c.free);
+    if (lines > 0) {
+        std::printf("  -> %.4f allocations per line", static_cast<double>(c.allocations()) / lines);
+    }
+    std::printf("\n");
+}
+
+constexpr std::string_view kPreloadVar = "LD_PRELOAD=";
+
+// The board's "LD_PRELOAD=..." entry with the shim put in front. A sanitizer runtime, which a
+// sanitized build of this tool puts first, is left out: the daemon must be a plain build, whose
+// allocations the shim, and not the sanitizer, gets to see.
+std::string preload_with_shim(std::string_view entry, const std::string& shim) {
+    std::string preload = std::string(kPreloadVar) + shim;
+    std::string_view rest = entry.substr(kPreloadVar.size());
+    while (!rest.empty()) {
+        const size_t colon = rest.find(':');
+        std::string_view lib = rest.substr(0, colon);
+        if (!lib.empty() && lib.find("libasan") == std::string_view::npos) {
+            preload += ':';
+            preload += lib;
+        }
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+    }
+    return preload;
+}
+
+enum class line_kind { local_get, relayed_get, unroutable, too_long, alert };
+
+int run_count_allocs(const std::string& shim) {
+    if (::access(shim.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "nexo-bench: cannot read the shim %s\n", shim.c_str());
+        return 1;
+    }
+    echo_child peer;
+    if (!make_fifo(kTimingWr) || !make_fifo(kTimingRd) || !make_fifo(kMediaWr) ||
+        !peer.start(kTimingWr, kTimingRd)) {
+        return 1;
+    }
+    // Alerts go into the timing link beside the peer's replies; each is one write far below
+    // PIPE_BUF, so the two never interleave.
+    unique_fd alert_wr = open_fifo(kTimingRd);
+    // The daemon passes every alert on to the media-transport daemon: seeing it there tells
+    // that the daemon is done with it.
+    unique_fd media_rd = open_fifo(kMediaWr);
+    if (!alert_wr.valid() || !media_rd.valid()) {
+        return 1;
+    }
+
+    nexo::sim::fpga dev;
+    std::vector<std::string> env;
+    for (const std::string& e : dev.preload_env()) {
+        env.push_back(e.starts_with(kPreloadVar) ? preload_with_shim(e, shim) : e);
+    }
+    nexo::sim::daemon_process daemon;
+    if (!start_daemon(daemon, env)) {
+        std::fprintf(stderr,
+                     "nexo-bench: --count-allocs needs a daemon built without "
+                     "sanitizers (the release preset)\n");
+        return 1;
+    }
+    std::printf("daemon: %s (pid %d)\n", nexo::sim::nexo_binary().c_str(), daemon.pid());
+    if (!maps_contain(daemon.pid(), "malloc_count")) {
+        std::fprintf(stderr, "nexo-bench: the shim is not loaded in the daemon\n");
+        daemon.stop(SIGTERM);
+        return 1;
+    }
+    client_link client;
+    if (!client.open()) {
+        daemon.stop(SIGTERM);
+        return 1;
+    }
+    line_reader rd(client.rd.get());
+    line_reader media(media_rd.get());
+    const std::string too_long = "GET " + std::string(300, 'X') + "\n";
+
+    auto send = [&](line_kind kind) {
+        switch (kind) {
+            case line_kind::local_get:
+                return round_trip(client.wr.get(), rd, kLocalGet, kLocalReply);
+            case line_kind::relayed_get:
+                return round_trip(client.wr.get(), rd, kRelayedGet, kRelayedReply);
+            case line_kind::unroutable:
+                return round_trip(client.wr.get(), rd, kUnroutable, kError);
+            case line_kind::too_long:
+                return round_trip(client.wr.get(), rd, too_long, kError);
+            case line_kind::alert:
+                return round_trip(alert_wr.get(), media, kAlert, kAlert);
+        }
+        return false;
+    };
+    constexpr std::array kAllKinds = {line_kind::local_get, line_kind::relayed_get,
+                                      line_kind::unroutable, line_kind::too_long, line_kind::alert};
+    constexpr std::array kReplyKinds = {line_kind::local_get, line_kind::relayed_get,
+                                        line_kind::unroutable, line_kind::too_long};
+    constexpr int kFirstLines = 1000;
+    constexpr int kMoreLines = 10000;
+
+    alloc_counts at_start;
+    alloc_counts after_first;
+    alloc_counts after_more;
+    bool ok = snapshot(daemon, &at_start);
+    for (int i = 0; ok && i < kFirstLines; ++i) {
+        ok = send(kAllKinds[static_cast<size_t>(i) % kAllKinds.size()]);
+    }
+    ok = ok && snapshot(daemon, &after_first);
+    for (int i = 0; ok && i < kMoreLines; ++i) {
+        ok = send(kReplyKinds[static_cast<size_t>(i) % kReplyKinds.size()]);
+    }
+    ok = ok && snapshot(daemon, &after_more);
+    const bool stopped = stop_daemon(daemon);
+    if (!ok) {
+        return failed();
+    }
+
+    std::printf("allocator calls in the daemon (umockdev's preload included):\n");
+    print_counts("start-up, before any line", at_start, 0);
+    print_counts("1,000 lines, every kind", after_first - at_start, kFirstLines);
+    print_counts("10,000 lines, local/relayed/bad", after_more - after_first, kMoreLines);
+    const uint64_t per_line = (after_more - after_first).allocations();
+    std::printf("%s\n", per_line == 0 ? "the main loop allocated nothing for 10,000 lines"
+                                      : "THE MAIN LOOP ALLOCATES PER LINE");
+    if (!stopped) {
+        return 2;
+    }
+    return per_line == 0 ? 0 : 3;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Latency of the daemon's pipe links against the bare pipe; allocations per line"};
+    int iterations = 20000;
+    int warmup = 1000;
+    bool count_allocs = false;
+    std::string shim = NEXO_MALLOC_COUNT_PATH;
+    app.add_option("--iterations", iterations, "Timed round trips of each kind")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--warmup", warmup, "Untimed round trips before each measurement")
+        ->check(CLI::NonNegativeNumber);
+    app.add_flag("--count-allocs", count_allocs,
+                 "Count the daemon's allocator calls per line instead of timing");
+    app.add_option("--shim", shim, "The malloc_count preload library")->capture_default_str();
+    CLI11_PARSE(app, argc, argv);
+
+    // Parsing starts no thread, so the process is still single-threaded here.
+    if (nexo::sim::sandbox_enter() != 0) {
+        return 1;
+    }
+    // A daemon that dies mid-run must show up as a failed write, not kill the tool.
+    ::signal(SIGPIPE, SIG_IGN);
+    struct sigaction sa = {};
+    sa.sa_handler = on_interrupt;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    return count_allocs ? run_count_allocs(shim) : run_latency(iterations, warmup);
+}

@@ -31,6 +31,8 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/mount.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -45,6 +47,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -339,6 +342,29 @@ bool maps_contain(pid_t pid, const char* needle) {
            std::string::npos;
 }
 
+// Device nodes as the board has them: character devices the daemon opens without the umockdev
+// preload, whose wrappers mask signals around every read and write and would be measured with
+// the daemon. Timed lines make no ioctl, so the null device stands in for every FPGA block. A
+// tmpfs over /dev inside the sandbox's mount namespace keeps the host's /dev untouched.
+bool plain_board_nodes() {
+    if (::mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0) {
+        std::fprintf(stderr, "nexo-bench: cannot mount a private /dev: %s\n", std::strerror(errno));
+        return false;
+    }
+    const char* const nodes[] = {"/dev/null",          "/dev/zeb-ip-filter-0",
+                                 "/dev/axis2vid-0",     "/dev/axis2vid-1",
+                                 "/dev/axis2vid-2",     "/dev/axis2vid-3",
+                                 "/dev/rtp-vid-fmt-det-0", "/dev/rtp-vid-fmt-det-1",
+                                 "/dev/rtp-vid-fmt-det-2", "/dev/rtp-vid-fmt-det-3"};
+    for (const char* n : nodes) {
+        if (::mknod(n, S_IFCHR | 0666, ::makedev(1, 3)) != 0) {
+            std::fprintf(stderr, "nexo-bench: cannot create %s: %s\n", n, std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
 // The daemon on the emulated board, started with SIGTERM hooked (it hooks it only once
 // detached; a SIGTERM before that would kill it outright).
 bool start_daemon(nexo::sim::daemon_process& daemon, std::vector<std::string> env) {
@@ -381,7 +407,7 @@ struct client_link {
     }
 };
 
-int run_latency(int iterations, int warmup) {
+int run_latency(int iterations, int warmup, bool emulated) {
     std::printf("nexo-bench: nproc %d, load average %s\n", online_cpus(),
                 first_line(nexo::sim::read_file("/proc/loadavg")).c_str());
     std::printf("round trips: %d timed after %d warm-up, one at a time\n\n", iterations, warmup);
@@ -409,11 +435,20 @@ int run_latency(int iterations, int warmup) {
     if (!make_fifo(kTimingWr) || !make_fifo(kTimingRd) || !peer.start(kTimingWr, kTimingRd)) {
         return 1;
     }
-    nexo::sim::fpga dev;
-    nexo::sim::daemon_process daemon;
-    if (!start_daemon(daemon, dev.preload_env())) {
+    std::unique_ptr<nexo::sim::fpga> dev;
+    std::vector<std::string> env;
+    if (emulated) {
+        dev = std::make_unique<nexo::sim::fpga>();
+        env = dev->preload_env();
+    } else if (!plain_board_nodes()) {
         return 1;
     }
+    nexo::sim::daemon_process daemon;
+    if (!start_daemon(daemon, env)) {
+        return 1;
+    }
+    std::printf("device nodes: %s\n", emulated ? "emulated (umockdev preload)"
+                                                : "plain character devices, as on the board");
     std::printf("daemon: %s (pid %d)\n", nexo::sim::nexo_binary().c_str(), daemon.pid());
     if (maps_contain(daemon.pid(), "libasan")) {
         std::printf(
@@ -646,6 +681,7 @@ int main(int argc, char** argv) {
     int iterations = 20000;
     int warmup = 1000;
     bool count_allocs = false;
+    bool emulated = false;
     std::string shim = NEXO_MALLOC_COUNT_PATH;
     app.add_option("--iterations", iterations, "Timed round trips of each kind")
         ->check(CLI::PositiveNumber);
@@ -653,6 +689,8 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--count-allocs", count_allocs,
                  "Count the daemon's allocator calls per line instead of timing");
+    app.add_flag("--emulated-nodes", emulated,
+                 "Time against the umockdev-emulated nodes instead of plain ones");
     app.add_option("--shim", shim, "The malloc_count preload library")->capture_default_str();
     CLI11_PARSE(app, argc, argv);
 
@@ -668,5 +706,5 @@ int main(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    return count_allocs ? run_count_allocs(shim) : run_latency(iterations, warmup);
+    return count_allocs ? run_count_allocs(shim) : run_latency(iterations, warmup, emulated);
 }

@@ -5,11 +5,15 @@
 #include <memory>
 #include <string>
 
-#include "fuzz_ctx.h"
+#include "test_ctx.h"
 #include "nexo-cmd-parse.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static nexo::fuzz::fuzz_ctx* f = new nexo::fuzz::fuzz_ctx();
+    static nexo::test::test_ctx* f = [] {
+        auto* t = new nexo::test::test_ctx();
+        t->ctx->verbose = 0;
+        return t;
+    }();
     if (size == 0 || size > nexo::kLineSize) {
         return 0;
     }
@@ -27,9 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ssize_t w = ::write(f->to_daemon[2], kAnswer, sizeof kAnswer - 1);
     (void)w;
     nexo::process_input_cmd(f->ctx, line.get(), static_cast<int32_t>(size), 1);
-    std::string reply = f->drain(1);
-    f->drain(0);
-    f->drain(2);
+    std::string reply = f->written(1);
+    f->written(0);
+    f->written(2);
     char junk[256];
     while (::read(f->ctx->links[2].rd_fd.get(), junk, sizeof junk) > 0) {
     }

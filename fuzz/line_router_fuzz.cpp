@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz_ctx.h"
+#include "test_ctx.h"
 #include "nexo-alert-parse.h"
 
 namespace {
@@ -26,7 +26,7 @@ int queued(int fd) {
     return n;
 }
 
-void top_up(nexo::fuzz::fuzz_ctx& f, int link, uint8_t pick) {
+void top_up(nexo::test::test_ctx& f, int link, uint8_t pick) {
     if (queued(f.ctx->links[link].rd_fd.get()) == 0) {
         const char* a = kPeerAnswers[pick % (sizeof kPeerAnswers / sizeof kPeerAnswers[0])];
         ssize_t w = ::write(f.to_daemon[link], a, std::strlen(a));
@@ -73,12 +73,12 @@ struct model {
 };
 
 // Back to the state of a fresh daemon: nothing queued anywhere, no line half dropped.
-void reset(nexo::fuzz::fuzz_ctx& f) {
+void reset(nexo::test::test_ctx& f) {
     char junk[4096];
     for (int link = 0; link < 3; ++link) {
         while (::read(f.ctx->links[link].rd_fd.get(), junk, sizeof junk) > 0) {
         }
-        f.drain(link);
+        f.written(link);
         f.ctx->links[link].discarding = false;
     }
     nexo::clear_deferred_alerts();
@@ -88,7 +88,11 @@ void reset(nexo::fuzz::fuzz_ctx& f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static nexo::fuzz::fuzz_ctx& f = *new nexo::fuzz::fuzz_ctx();
+    static nexo::test::test_ctx& f = [] () -> nexo::test::test_ctx& {
+        auto* t = new nexo::test::test_ctx();
+        t->ctx->verbose = 0;
+        return *t;
+    }();
     reset(f);
     model m;
     static char line[nexo::kLineSize + 1];
@@ -130,8 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     __builtin_trap();
                 }
                 nexo::route_line(f.ctx, 1, line, n);
-                std::string to_client = f.drain(1);
-                std::string to_peers = f.drain(0) + f.drain(2);
+                std::string to_client = f.written(1);
+                std::string to_peers = f.written(0) + f.written(2);
                 if (to_client.empty() && to_peers.empty()) {
                     __builtin_trap();  // a routed line always has an outcome
                 }
@@ -148,9 +152,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 __builtin_trap();
             }
                 nexo::handle_deferred_alerts(f.ctx);
-            f.drain(1);
-            f.drain(0);
-            f.drain(2);
+            f.written(1);
+            f.written(0);
+            f.written(2);
         }
     }
     return 0;

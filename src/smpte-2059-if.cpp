@@ -29,6 +29,26 @@ int32_t exchange_retrying(nexo_cfg* ctx, char* buf, std::size_t reply_size, cons
     return r;
 }
 
+// The GET requests that wait for their reply themselves: sends "GET <keyword>\n" and waits
+// 100 ms for one line in buf. True with the line in buf; false with *rc set to what ended it
+// (the short write's count, 0 when no line came, or the wait's error).
+bool direct_get(nexo_cfg* ctx, const char* keyword, char* buf, std::size_t size, int32_t* rc) {
+    std::snprintf(buf, size, "%s%s\n", "GET ", keyword);
+    auto len = static_cast<int32_t>(std::strlen(buf));
+    int32_t w = send_message(ctx, 0, buf, static_cast<std::size_t>(len));
+    if (w < len) {
+        *rc = w;
+        return false;
+    }
+    std::memset(buf, 0, size);
+    int32_t n = await_message(ctx, 0, buf, size, kDirectWaitMs);
+    if (n <= 0) {
+        *rc = n;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int32_t set_freq(nexo_cfg* ctx, uint8_t number, const freq* f, const char* keyword) {
@@ -94,16 +114,9 @@ int32_t get_ptp_lock_state(nexo_cfg* ctx, char* dst, std::size_t size) {
     }
     std::strncpy(dst, "UNKNOWN", size);
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%s%s\n", "GET ", "PTP_LOCK_STATE");
-    auto len = static_cast<int32_t>(std::strlen(buf));
-    int32_t w = send_message(ctx, 0, buf, static_cast<std::size_t>(len));
-    if (w < len) {
-        return w;
-    }
-    std::memset(buf, 0, sizeof buf);
-    int32_t n = await_message(ctx, 0, buf, sizeof buf, kDirectWaitMs);
-    if (n <= 0) {
-        return n;
+    int32_t rc = 0;
+    if (!direct_get(ctx, "PTP_LOCK_STATE", buf, sizeof buf, &rc)) {
+        return rc;
     }
     const char* value = nullptr;
     if (get_reply_val(buf, "PTP_LOCK_STATE", &value) != 0) {
@@ -118,19 +131,9 @@ int32_t get_smpte2059_frame_rate(nexo_cfg* ctx, freq* f) {
         return -22;
     }
     char buf[48];
-    std::snprintf(buf, sizeof buf, "%s%s\n", "GET ", "2059_FRA");
-    auto len = static_cast<int32_t>(std::strlen(buf));
-    int32_t w = send_message(ctx, 0, buf, static_cast<std::size_t>(len));
-    if (w < len) {
-        return w;
-    }
-    std::memset(buf, 0, sizeof buf);
-    int32_t n = await_message(ctx, 0, buf, sizeof buf, kDirectWaitMs);
-    if (n < 0) {
-        return n;
-    }
-    if (n == 0) {
-        return -62;  // -ETIME
+    int32_t rc = 0;
+    if (!direct_get(ctx, "2059_FRA", buf, sizeof buf, &rc)) {
+        return rc == 0 ? -62 : rc;  // -ETIME: no line within the wait
     }
     const char* value = nullptr;
     if (get_reply_val(buf, "2059_FRA", &value) != 0) {

@@ -58,6 +58,34 @@ int32_t get_chan_request(nexo_cfg* ctx, const st2110_chan* chan, const char* key
     return exchange(ctx, buf, size, keyword);
 }
 
+// What a GET of a mode made of the reply; each operation gives the outcomes its own codes.
+enum class mode_read { ok, exchange, no_space, empty, unknown };
+
+// Asks for the channel's mode and reads the name that follows the channel address.
+// size (at most 52) bounds the request and the reply, as each operation's buffer does.
+template <std::size_t N>
+mode_read read_mode(nexo_cfg* ctx, const st2110_chan* chan, const char* keyword,
+                    std::size_t size, const std::array<code_name_row, N>& table,
+                    uint32_t* mode) {
+    char buf[52];
+    if (get_chan_request(ctx, chan, keyword, buf, size < sizeof buf ? size : sizeof buf) != 0) {
+        return mode_read::exchange;
+    }
+    const char* sp = std::strchr(channel_start(buf, keyword), ' ');
+    if (sp == nullptr) {
+        return mode_read::no_space;
+    }
+    if (sp[1] == '\0') {
+        return mode_read::empty;
+    }
+    const code_name_row* row = by_name(table, sp + 1, false);
+    if (row == nullptr) {
+        return mode_read::unknown;
+    }
+    *mode = row->code;
+    return mode_read::ok;
+}
+
 }  // namespace
 
 int32_t set_dec_mc_opmode(nexo_cfg* ctx, const st2110_chan* chan, uint32_t mode) {
@@ -72,24 +100,19 @@ int32_t set_dec_mc_opmode(nexo_cfg* ctx, const st2110_chan* chan, uint32_t mode)
 }
 
 int32_t get_dec_mc_opmode(nexo_cfg* ctx, const st2110_chan* chan, uint32_t* mode) {
-    static constexpr const char* kw = "ST2110_DEC_MC_OPMODE";
-    char buf[52];
-    if (get_chan_request(ctx, chan, kw, buf, sizeof buf) != 0) {
-        return -1;
+    switch (read_mode(ctx, chan, "ST2110_DEC_MC_OPMODE", 52, mc_opmode_text_table, mode)) {
+        case mode_read::ok:
+            return 0;
+        case mode_read::exchange:
+            return -1;
+        case mode_read::no_space:
+            return -2;
+        case mode_read::empty:
+            return -3;
+        case mode_read::unknown:
+            break;
     }
-    const char* sp = std::strchr(channel_start(buf, kw), ' ');
-    if (sp == nullptr) {
-        return -2;
-    }
-    if (sp[1] == '\0') {
-        return -3;
-    }
-    const code_name_row* row = by_name(mc_opmode_text_table, sp + 1, false);
-    if (row == nullptr) {
-        return -4;
-    }
-    *mode = row->code;
-    return 0;
+    return -4;
 }
 
 int32_t set_playout_delay(nexo_cfg* ctx, const st2110_chan* chan, int32_t delay) {
@@ -271,27 +294,21 @@ int32_t set_trs_offset(nexo_cfg* ctx, const st2110_chan* chan, uint32_t offset) 
 }
 
 int32_t get_traffic_shaping_mode(nexo_cfg* ctx, const st2110_chan* chan, uint32_t* mode) {
-    static constexpr const char* kw = "ST2110_21_OPMODE";
     if (chan->type != 20 && chan->type != 22) {
         return -1;
     }
-    char buf[48];
-    if (get_chan_request(ctx, chan, kw, buf, sizeof buf) != 0) {
-        return -2;
+    switch (read_mode(ctx, chan, "ST2110_21_OPMODE", 48, trf_sh_mode_mode_table, mode)) {
+        case mode_read::ok:
+            return 0;
+        case mode_read::exchange:
+            return -2;
+        case mode_read::empty:
+            return -4;
+        case mode_read::no_space:
+        case mode_read::unknown:
+            break;
     }
-    const char* sp = std::strchr(channel_start(buf, kw), ' ');
-    if (sp == nullptr) {
-        return -3;
-    }
-    if (sp[1] == '\0') {
-        return -4;
-    }
-    const code_name_row* row = by_name(trf_sh_mode_mode_table, sp + 1, false);
-    if (row == nullptr) {
-        return -3;
-    }
-    *mode = row->code;
-    return 0;
+    return -3;
 }
 
 }  // namespace nexo

@@ -1,6 +1,6 @@
-// A daemon context for tests that run the modules in this process: start values as at
-// start-up, and real pipes in place of the links' FIFOs, so that a test reads exactly the bytes
-// the daemon writes.
+// A daemon context for tests and fuzz targets that run the modules in this process: start
+// values as at start-up, and real pipes in place of the links' FIFOs, so that a test reads
+// exactly the bytes the daemon writes.
 #pragma once
 
 #include <fcntl.h>

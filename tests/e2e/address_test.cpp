@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -25,8 +24,6 @@ using namespace std::chrono_literals;
 using bytes = std::vector<uint8_t>;
 using ipv4 = std::array<uint8_t, 4>;
 
-constexpr const char* kFilterNode = "/dev/zeb-ip-filter-0";
-
 // One filter request as the daemon made it.
 struct filter_req {
     uint32_t request = 0;
@@ -36,24 +33,18 @@ struct filter_req {
 };
 
 void PrintTo(const filter_req& r, std::ostream* os) {
-    char buf[12];
-    std::snprintf(buf, sizeof buf, "%08X", r.request);
-    *os << "0x" << buf << " [";
-    for (size_t i = 0; i < r.in.size(); ++i) {
-        std::snprintf(buf, sizeof buf, i == 0 ? "%02x" : " %02x", r.in[i]);
-        *os << buf;
+    *os << std::hex << "0x" << r.request << " [";
+    for (uint8_t b : r.in) {
+        *os << " " << static_cast<int>(b);
     }
-    *os << "]";
-    if (r.error != 0) {
-        *os << " errno " << r.error;
-    }
+    *os << " ] errno " << std::dec << r.error;
 }
 
 // Every request of the journal; all of them must have gone to the filter.
 std::vector<filter_req> filter_requests(const fpga& dev) {
     std::vector<filter_req> out;
     for (const ioctl_record& r : dev.journal()) {
-        EXPECT_EQ(r.node, kFilterNode);
+        EXPECT_EQ(r.node, "/dev/zeb-ip-filter-0");
         filter_req f{r.request, r.in, r.error};
         // Byte 1 of a read-enable record is the device's to write; only the channel is ours.
         if (r.request == kFiltGetEna && f.in.size() > 1) {
@@ -64,12 +55,6 @@ std::vector<filter_req> filter_requests(const fpga& dev) {
     return out;
 }
 
-filter_req read_ena(uint8_t chan) {
-    return {kFiltGetEna, {chan}};
-}
-filter_req set_ena(uint8_t chan, uint8_t enable) {
-    return {kFiltSetEna, {chan, enable}};
-}
 filter_req write_cfg(bytes record, int error = 0) {
     return {kFiltSetCfg, record, error};
 }
@@ -82,6 +67,9 @@ bytes cfg_rec(uint8_t chan, ipv4 src, uint16_t sport, ipv4 dst, uint16_t dport, 
             dst[2], dst[3],    lo(dport),      lo(dport >> 8),  0,
             0,      lo(flags), lo(flags >> 8), lo(flags >> 16), lo(flags >> 24)};
 }
+
+// Channel 20:0's requests: read the enable, switch the channel off and on.
+const filter_req kRead{kFiltGetEna, {0}}, kOff{kFiltSetEna, {0, 0}}, kOn{kFiltSetEna, {0, 1}};
 
 constexpr ipv4 kNone = {0, 0, 0, 0};
 constexpr ipv4 kGroup = {239, 1, 1, 1};
@@ -127,77 +115,64 @@ using address = on_board<testing::Test>;
 
 // --- Accepted forms ------------------------------------------------------------------------
 
-struct set_case {
-    const char* line;
-    const char* reply;
-    const char* net_params;  // line the media-transport daemon receives; none for a source
-    bytes cfg;               // configuration record of the filter channel
-    const char* get;
-    const char* get_reply;
-};
+// The first four words of a line: verb, keyword, channel and interface.
+std::string head(const std::string& line) {
+    size_t end = 0;
+    for (int i = 0; i < 4 && end != std::string::npos; ++i) {
+        end = line.find(' ', end + 1);
+    }
+    return line.substr(0, end);
+}
+
+// The line; the line the media-transport daemon receives (none for a source); the filter
+// channel's configuration record; the GET of the same address afterwards.
+struct set_case { const char *line, *net_params; bytes cfg; const char* get_reply; };
 
 class address_set : public on_board<testing::TestWithParam<set_case>> {};
 
 TEST_P(address_set, tells_peer_programs_filter_and_reads_back) {
     const set_case& c = GetParam();
-    EXPECT_EQ(req(c.line), c.reply);
-    if (c.net_params != nullptr) {
-        EXPECT_EQ(b_.media().log(), std::vector<std::string>{c.net_params});
-    } else {
-        EXPECT_EQ(b_.media().log(), std::vector<std::string>{});
-    }
+    // The reply repeats the line's address words as written.
+    EXPECT_EQ(req(c.line), "R" + head(c.line) + " OK\n");
+    EXPECT_EQ(b_.media().log(), c.net_params != nullptr ? std::vector<std::string>{c.net_params}
+                                                         : std::vector<std::string>{});
     // The filter channel is disabled: its enable is read and left alone.
-    EXPECT_EQ(filter_requests(b_.dev()), (std::vector{read_ena(c.cfg[0]), write_cfg(c.cfg)}));
-    EXPECT_EQ(req(c.get), c.get_reply);
+    const filter_req read_ena{kFiltGetEna, {c.cfg[0]}};
+    EXPECT_EQ(filter_requests(b_.dev()), (std::vector{read_ena, write_cfg(c.cfg)}));
+    EXPECT_EQ(req(head(c.get_reply).substr(1)), c.get_reply);
 }
 
+// The parser's own cases are in the unit tests; these are about what reaches the peer, the
+// filter and the read-back.
 INSTANTIATE_TEST_SUITE_P(
     forms, address_set,
     testing::Values(
-        set_case{kDestLine, kDestOk, kNetParams, cfg_rec(0, kNone, 0, kGroup, 1000, 0xA), kGetDest,
-                 kDestSet},
-        set_case{"SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 1000 96", kDestOk, kNetParams,
-                 cfg_rec(0, kNone, 0, kGroup, 1000, 0xA), kGetDest, kDestSet},
-        set_case{"SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 1000 96 1400", kDestOk, kNetParams,
-                 cfg_rec(0, kNone, 0, kGroup, 1000, 0xA), kGetDest,
-                 "RGET RX_IP_DEST 20:0 eth1 R 239.1.1.1 1000 96 1400\n"},
-        // The type alone means index 0; the reply repeats the token as written.
-        set_case{"SET RX_IP_DEST 20 eth1 r 239.1.1.1 1000 96", "RSET RX_IP_DEST 20 eth1 OK\n",
-                 kNetParams, cfg_rec(0, kNone, 0, kGroup, 1000, 0xA), kGetDest, kDestSet},
-        set_case{"SET RX_IP_DEST 30:2 eth1 U 224.0.2.1 5004 97", "RSET RX_IP_DEST 30:2 eth1 OK\n",
+        set_case{kDestLine, kNetParams, cfg_rec(0, kNone, 0, kGroup, 1000, 0xA), kDestSet},
+        // The type alone means index 0.
+        set_case{"SET RX_IP_DEST 20 eth1 r 239.1.1.1 1000 96", kNetParams,
+                 cfg_rec(0, kNone, 0, kGroup, 1000, 0xA), kDestSet},
+        set_case{"SET RX_IP_DEST 30:2 eth1 U 224.0.2.1 5004 97",
                  "SET ST2110_DEC_NET_PARAMS 30:2 U 97",
-                 cfg_rec(6, kNone, 0, {224, 0, 2, 1}, 5004, 0xA), "GET RX_IP_DEST 30:2 eth1",
+                 cfg_rec(6, kNone, 0, {224, 0, 2, 1}, 5004, 0xA),
                  "RGET RX_IP_DEST 30:2 eth1 U 224.0.2.1 5004 97 1260\n"},
         // Port 0 clears its flag; payload size 0 drops out of the answer.
         set_case{"SET RX_IP_DEST 40:3 eth1 T 239.255.255.250 0 100 0",
-                 "RSET RX_IP_DEST 40:3 eth1 OK\n", "SET ST2110_DEC_NET_PARAMS 40:3 T 100",
-                 cfg_rec(11, kNone, 0, {239, 255, 255, 250}, 0, 0x2), "GET RX_IP_DEST 40:3 eth1",
+                 "SET ST2110_DEC_NET_PARAMS 40:3 T 100",
+                 cfg_rec(11, kNone, 0, {239, 255, 255, 250}, 0, 0x2),
                  "RGET RX_IP_DEST 40:3 eth1 T 239.255.255.250 0 100\n"},
-        set_case{"SET RX_IP_DEST 20:2 eth1 u 239.0.0.1 0xfffe 255",
-                 "RSET RX_IP_DEST 20:2 eth1 OK\n", "SET ST2110_DEC_NET_PARAMS 20:2 U 255",
-                 cfg_rec(2, kNone, 0, {239, 0, 0, 1}, 65534, 0xA), "GET RX_IP_DEST 20:2 eth1",
-                 "RGET RX_IP_DEST 20:2 eth1 U 239.0.0.1 65534 255 1260\n"},
-        // Whatever follows the fourth number is ignored.
-        set_case{"SET RX_IP_DEST 20:1 eth1 r 1.2.3.4.5 0x1F40 96", "RSET RX_IP_DEST 20:1 eth1 OK\n",
-                 "SET ST2110_DEC_NET_PARAMS 20:1 R 96",
-                 cfg_rec(1, kNone, 0, {1, 2, 3, 4}, 8000, 0xA), "GET RX_IP_DEST 20:1 eth1",
-                 "RGET RX_IP_DEST 20:1 eth1 R 1.2.3.4 8000 96 1260\n"},
         // eth1's own address, written out, reads back as "self".
-        set_case{"SET RX_IP_DEST 20:3 eth1 u 192.0.2.10 5004 96", "RSET RX_IP_DEST 20:3 eth1 OK\n",
+        set_case{"SET RX_IP_DEST 20:3 eth1 u 192.0.2.10 5004 96",
                  "SET ST2110_DEC_NET_PARAMS 20:3 U 96", cfg_rec(3, kNone, 0, kEth1, 5004, 0xA),
-                 "GET RX_IP_DEST 20:3 eth1", "RGET RX_IP_DEST 20:3 eth1 U self 5004 96 1260\n"},
-        set_case{"SET RX_IP_SRC 20:0 eth1 u 10.0.0.5 0 0", "RSET RX_IP_SRC 20:0 eth1 OK\n", nullptr,
-                 cfg_rec(0, {10, 0, 0, 5}, 0, kNone, 0, 0x1), kGetSrc,
+                 "RGET RX_IP_DEST 20:3 eth1 U self 5004 96 1260\n"},
+        set_case{"SET RX_IP_SRC 20:0 eth1 u 10.0.0.5 0 0", nullptr,
+                 cfg_rec(0, {10, 0, 0, 5}, 0, kNone, 0, 0x1),
                  "RGET RX_IP_SRC 20:0 eth1 U 10.0.0.5 0 0 1260\n"},
-        set_case{"SET RX_IP_SRC 20:0 eth1 u 0.0.0.0 0 0", "RSET RX_IP_SRC 20:0 eth1 OK\n", nullptr,
-                 cfg_rec(0, kNone, 0, kNone, 0, 0), kGetSrc,
-                 "RGET RX_IP_SRC 20:0 eth1 U 0.0.0.0 0 0 1260\n"},
         // 256 keeps its low byte: a source of 0.x.x.x passes, without its address flag.
-        set_case{"SET RX_IP_SRC 20:0 eth1 u 256.1.1.1 16 0 0", "RSET RX_IP_SRC 20:0 eth1 OK\n",
-                 nullptr, cfg_rec(0, {0, 1, 1, 1}, 16, kNone, 0, 0x4), kGetSrc,
+        set_case{"SET RX_IP_SRC 20:0 eth1 u 256.1.1.1 16 0 0", nullptr,
+                 cfg_rec(0, {0, 1, 1, 1}, 16, kNone, 0, 0x4),
                  "RGET RX_IP_SRC 20:0 eth1 U 0.1.1.1 16 0\n"},
-        set_case{"SET RX_IP_SRC 30:1 eth1 u SELF 0x1388 0", "RSET RX_IP_SRC 30:1 eth1 OK\n",
-                 nullptr, cfg_rec(5, kEth1, 5000, kNone, 0, 0x5), "GET RX_IP_SRC 30:1 eth1",
+        set_case{"SET RX_IP_SRC 30:1 eth1 u SELF 0x1388 0", nullptr,
+                 cfg_rec(5, kEth1, 5000, kNone, 0, 0x5),
                  "RGET RX_IP_SRC 30:1 eth1 U self 5000 0 1260\n"}));
 
 TEST_F(address, source_and_destination_share_one_record) {
@@ -206,16 +181,14 @@ TEST_F(address, source_and_destination_share_one_record) {
     EXPECT_EQ(req(kGetDest), kDestSet);
     forget();
     EXPECT_EQ(req("SET RX_IP_SRC 20:0 eth1 u 10.0.0.5 0 0"), "RSET RX_IP_SRC 20:0 eth1 OK\n");
-    EXPECT_EQ(
-        filter_requests(b_.dev()),
-        (std::vector{read_ena(0), write_cfg(cfg_rec(0, {10, 0, 0, 5}, 0, kGroup, 1000, 0xB))}));
+    EXPECT_EQ(filter_requests(b_.dev()),
+              (std::vector{kRead, write_cfg(cfg_rec(0, {10, 0, 0, 5}, 0, kGroup, 1000, 0xB))}));
     EXPECT_EQ(b_.media().log(), std::vector<std::string>{});
     // A new destination keeps the source.
     forget();
     EXPECT_EQ(req("SET RX_IP_DEST 20:0 eth1 u 239.2.2.2 2000 97"), kDestOk);
-    EXPECT_EQ(filter_requests(b_.dev()),
-              (std::vector{read_ena(0),
-                           write_cfg(cfg_rec(0, {10, 0, 0, 5}, 0, {239, 2, 2, 2}, 2000, 0xB))}));
+    const bytes both = cfg_rec(0, {10, 0, 0, 5}, 0, {239, 2, 2, 2}, 2000, 0xB);
+    EXPECT_EQ(filter_requests(b_.dev()), (std::vector{kRead, write_cfg(both)}));
     EXPECT_EQ(req(kGetSrc), "RGET RX_IP_SRC 20:0 eth1 U 10.0.0.5 0 0 1260\n");
     EXPECT_EQ(req(kGetDest), "RGET RX_IP_DEST 20:0 eth1 U 239.2.2.2 2000 97 1260\n");
     // The other channels are untouched.
@@ -238,46 +211,32 @@ TEST_P(address_refused, changes_nothing) {
     EXPECT_EQ(req(kGetSrc), "RGET RX_IP_SRC 20:0 eth1 U 10.0.0.5 0 0 1260\n");
 }
 
+// One address the parser refuses stands for all of them (the unit tests have the rest); the
+// other lines are refused by the command layer.
 INSTANTIATE_TEST_SUITE_P(lines, address_refused,
                          testing::Values("SET RX_IP_DEST 20:0 eth1 r 127.0.0.1 1000 96",
-                                         "SET RX_IP_DEST 20:0 eth1 r 224.0.0.5 1000 96",
-                                         "SET RX_IP_DEST 20:0 eth1 r 224.0.1.129 1000 96",
-                                         "SET RX_IP_DEST 20:0 eth1 r 255.255.255.255 1000 96",
-                                         "SET RX_IP_DEST 20:0 eth1 r 0.0.0.0 1000 96",
-                                         "SET RX_IP_DEST 20:0 eth1 r 256.1.1.1 1000 96",
-                                         "SET RX_IP_DEST 20:0 eth1 r 1.2.3 1000 96",
                                          "SET RX_IP_DEST 20:0 eth1 r 239.1.1.x 1000 96",
-                                         "SET RX_IP_DEST 20:0 eth1 x 239.1.1.2 1000 96",
-                                         "SET RX_IP_DEST 20:0 ETH1 r 239.1.1.2 1000 96",
                                          "SET RX_IP_DEST 20:0 eth2 r 239.1.1.2 1000 96",
-                                         "SET RX_IP_DEST 20:0  eth1 r 239.1.1.2 1000 96",
-                                         "SET RX_IP_DEST 20:0 eth1  r 239.1.1.2 1000 96",
-                                         // 16 characters; cut to 15 it would read as a good group.
-                                         "SET RX_IP_DEST 20:0 eth1 r 239.001.001.0002 1000 96",
-                                         "SET RX_IP_DEST 20:0 eth1 r 239.1.1.2 port 96",
                                          "SET RX_IP_DEST 20:0 eth1 r 239.1.1.2 1000",
                                          "SET RX_IP_DEST 20:0 eth1 r 239.1.1.2 1000 96 1260 9",
                                          "SET RX_IP_DEST 20:4 eth1 r 239.1.1.2 1000 96",
                                          "SET rx_ip_dest 20:0 eth1 r 239.1.1.2 1000 96",
-                                         "SET RX_IP_SRC 20:0 eth1 u 127.1.1.1 0 0",
-                                         "SET RX_IP_SRC 20:0 eth1 u 255.1.1.1 0 0",
                                          "SET RX_IP_SRC 20:0 eth1 u 224.0.0.1 0 0",
                                          "SET RX_IP_SRC 20:0 eth1 q 10.0.0.6 0 0"));
 
 // --- Filter channel sequences --------------------------------------------------------------
 
+// A command run first, if any; the filter channel's enable before the command; the request
+// that fails with EIO (0: none); then the requests, the reply and the enable afterwards.
 struct filter_case {
-    const char* before;  // a command run first, if any
-    uint8_t enable;      // the filter channel's enable before the command
-    uint32_t fail;       // the request that fails with EIO, 0 for none
-    std::vector<filter_req> requests;
-    const char* reply;
-    uint8_t enable_after;
+    const char* before; uint8_t enable; uint32_t fail;
+    std::vector<filter_req> requests; const char* reply; uint8_t enable_after;
 };
 
 class filter_sequence : public on_board<testing::TestWithParam<filter_case>> {};
 
 const bytes kCfg = cfg_rec(0, kNone, 0, kGroup, 1000, 0xA);
+constexpr const char* kIfOff = "SET RX_IP_IF_ENA 20:0 eth1/0";
 
 TEST_P(filter_sequence, rewrites_config_around_enable) {
     const filter_case& c = GetParam();
@@ -297,44 +256,24 @@ TEST_P(filter_sequence, rewrites_config_around_enable) {
     EXPECT_EQ(req(kGetDest), c.reply == std::string(kDestOk) ? kDestSet : kDestStart);
 }
 
+const filter_req kWrite = write_cfg(kCfg);
+
 INSTANTIATE_TEST_SUITE_P(
     cases, filter_sequence,
     testing::Values(
-        filter_case{nullptr, 0, 0, {read_ena(0), write_cfg(kCfg)}, kDestOk, 0},
-        filter_case{nullptr,
-                    1,
-                    0,
-                    {read_ena(0), set_ena(0, 0), write_cfg(kCfg), set_ena(0, 1)},
-                    kDestOk,
-                    1},
+        filter_case{nullptr, 0, 0, {kRead, kWrite}, kDestOk, 0},
+        filter_case{nullptr, 1, 0, {kRead, kOff, kWrite, kOn}, kDestOk, 1},
         // Any non-zero byte counts as enabled; the channel comes back with 1.
-        filter_case{nullptr,
-                    7,
-                    0,
-                    {read_ena(0), set_ena(0, 0), write_cfg(kCfg), set_ena(0, 1)},
-                    kDestOk,
-                    1},
+        filter_case{nullptr, 7, 0, {kRead, kOff, kWrite, kOn}, kDestOk, 1},
         // Disabled on its interface: the config is still written, and the channel comes back
         // disabled.
-        filter_case{
-            "SET RX_IP_IF_ENA 20:0 eth1/0", 0, 0, {read_ena(0), write_cfg(kCfg)}, kDestOk, 0},
-        filter_case{"SET RX_IP_IF_ENA 20:0 eth1/0",
-                    1,
-                    0,
-                    {read_ena(0), set_ena(0, 0), write_cfg(kCfg), set_ena(0, 0)},
-                    kDestOk,
-                    0},
+        filter_case{kIfOff, 0, 0, {kRead, kWrite}, kDestOk, 0},
+        filter_case{kIfOff, 1, 0, {kRead, kOff, kWrite, kOff}, kDestOk, 0},
         filter_case{nullptr, 0, kFiltGetEna, {{kFiltGetEna, {0}, EIO}}, "ERROR\n", 0},
-        filter_case{nullptr, 0, kFiltSetCfg, {read_ena(0), write_cfg(kCfg, EIO)}, "ERROR\n", 0},
+        filter_case{nullptr, 0, kFiltSetCfg, {kRead, write_cfg(kCfg, EIO)}, "ERROR\n", 0},
         // A channel disabled for the rewrite stays disabled when the write fails.
-        filter_case{nullptr,
-                    1,
-                    kFiltSetCfg,
-                    {read_ena(0), set_ena(0, 0), write_cfg(kCfg, EIO)},
-                    "ERROR\n",
-                    0},
-        filter_case{
-            nullptr, 1, kFiltSetEna, {read_ena(0), {kFiltSetEna, {0, 0}, EIO}}, "ERROR\n", 1}));
+        filter_case{nullptr, 1, kFiltSetCfg, {kRead, kOff, write_cfg(kCfg, EIO)}, "ERROR\n", 0},
+        filter_case{nullptr, 1, kFiltSetEna, {kRead, {kFiltSetEna, {0, 0}, EIO}}, "ERROR\n", 1}));
 
 // --- The media-transport daemon refuses ----------------------------------------------------
 
@@ -354,19 +293,17 @@ TEST_P(dest_refused_by_peer, leaves_filter_and_record_alone) {
     EXPECT_EQ(req(kGetDest), "RGET RX_IP_DEST 20:0 eth1 U 239.2.2.2 2000 97 1260\n");
 }
 
-peer_rule answer(peer_rule::action what, std::string reply = {}) {
-    peer_rule r;
-    r.what = what;
-    r.reply = std::move(reply);
-    r.times = 1;
-    return r;
-}
+using act = peer_rule::action;
 
 INSTANTIATE_TEST_SUITE_P(
     answers, dest_refused_by_peer,
-    testing::Values(answer(peer_rule::action::error), answer(peer_rule::action::silent),
-                    answer(peer_rule::action::reply, "RSET ST2110_DEC_CHAN_ENA 20:0 OK"),
-                    answer(peer_rule::action::reply, "RGET ST2110_DEC_NET_PARAMS 20:0 U 97")));
+    testing::Values(peer_rule{.what = act::error, .times = 1},
+                    peer_rule{.what = act::silent, .times = 1},
+                    // A reply to another request, or of the wrong kind.
+                    peer_rule{.what = act::reply, .reply = "RSET ST2110_DEC_CHAN_ENA 20:0 OK",
+                              .times = 1},
+                    peer_rule{.what = act::reply, .reply = "RGET ST2110_DEC_NET_PARAMS 20:0 U 97",
+                              .times = 1}));
 
 // --- "self" --------------------------------------------------------------------------------
 
@@ -387,7 +324,7 @@ TEST_F(address, self_follows_the_address_of_eth1) {
     EXPECT_EQ(req("SET RX_IP_DEST 20:0 eth1 r Self 5004 96"), kDestOk);
     EXPECT_EQ(b_.media().log(), std::vector<std::string>{kNetParams});
     EXPECT_EQ(filter_requests(b_.dev()),
-              (std::vector{read_ena(0), write_cfg(cfg_rec(0, kNone, 0, kEth1, 5004, 0xA))}));
+              (std::vector{kRead, write_cfg(cfg_rec(0, kNone, 0, kEth1, 5004, 0xA))}));
     EXPECT_EQ(req(kGetDest), "RGET RX_IP_DEST 20:0 eth1 R self 5004 96 1260\n");
 
     // The stored address is a copy: once eth1 has another one, it shows in dotted form.
@@ -398,31 +335,22 @@ TEST_F(address, self_follows_the_address_of_eth1) {
     EXPECT_EQ(req(kGetDest), "RGET RX_IP_DEST 20:0 eth1 R 192.0.2.10 5004 96 1260\n");
     forget();
     EXPECT_EQ(req("SET RX_IP_SRC 20:0 eth1 u self 0 0"), "RSET RX_IP_SRC 20:0 eth1 OK\n");
-    EXPECT_EQ(
-        filter_requests(b_.dev()),
-        (std::vector{read_ena(0), write_cfg(cfg_rec(0, {192, 0, 2, 20}, 0, kEth1, 5004, 0xB))}));
+    EXPECT_EQ(filter_requests(b_.dev()),
+              (std::vector{kRead, write_cfg(cfg_rec(0, {192, 0, 2, 20}, 0, kEth1, 5004, 0xB))}));
     EXPECT_EQ(req(kGetSrc), "RGET RX_IP_SRC 20:0 eth1 U self 0 0 1260\n");
 }
 
 // --- Interface enables ---------------------------------------------------------------------
 
 TEST_F(address, if_ena_applies_pairs_in_order) {
-    struct step {
-        const char* line;
-        const char* reply;
-        const char* state;  // the GET's answer afterwards
-    };
+    struct step { const char *line, *reply, *state; };  // state: the GET's answer afterwards
     // One channel, one step after the other: each line starts from what the one before left.
     const step steps[] = {
         {"SET RX_IP_IF_ENA 20:0 eth1/0 eth1/1", "RSET RX_IP_IF_ENA 20:0 OK\n", "eth1/1"},
         {"SET RX_IP_IF_ENA 20:0 eth1/0  eth1/1", "ERROR\n", "eth1/0"},
-        {"SET RX_IP_IF_ENA 20:0 eth1/2", "RSET RX_IP_IF_ENA 20:0 OK\n", "eth1/1"},
-        {"SET RX_IP_IF_ENA 20:0 eth1/256", "RSET RX_IP_IF_ENA 20:0 OK\n", "eth1/0"},
         {"SET RX_IP_IF_ENA 20:0 eth1/1 eth1/x", "ERROR\n", "eth1/1"},
         {"SET RX_IP_IF_ENA 20:0 eth1/0 eth2/1", "ERROR\n", "eth1/0"},
-        {"SET RX_IP_IF_ENA 20:0 /1", "ERROR\n", "eth1/0"},
         {"SET RX_IP_IF_ENA 20:0 ETH1/1", "ERROR\n", "eth1/0"},
-        {"SET RX_IP_IF_ENA 20:0", "ERROR\n", "eth1/0"},
         {"SET RX_IP_IF_ENA 20:0 eth1/1 eth1/1", "RSET RX_IP_IF_ENA 20:0 OK\n", "eth1/1"},
         {"SET RX_IP_IF_ENA 020:0000 eth1/0", "RSET RX_IP_IF_ENA 020:0000 OK\n", "eth1/0"},
     };

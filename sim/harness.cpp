@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -277,7 +278,15 @@ bool daemon_process::start(const daemon_options& opts) {
             envs.push_back(std::move(entry));
         }
     }
-    envs.insert(envs.end(), opts.env.begin(), opts.env.end());
+    // Of several extra entries with one name, the last wins (getenv would take the first).
+    for (auto it = opts.env.begin(); it != opts.env.end(); ++it) {
+        bool overridden = std::any_of(std::next(it), opts.env.end(), [&](const std::string& o) {
+            return env_name(o) == env_name(*it);
+        });
+        if (!overridden) {
+            envs.push_back(*it);
+        }
+    }
     std::vector<char*> argp;
     std::vector<char*> envp;
     for (auto& a : argv) {

@@ -262,6 +262,15 @@ bool cmd_timeout(session& s, const std::vector<std::string>& w) {
     return true;
 }
 
+bool cmd_sleep(session&, const std::vector<std::string>& w) {
+    uint32_t ms = 0;
+    if (!parse_u32(w[1], ms)) {
+        return false;
+    }
+    std::this_thread::sleep_for(milliseconds(ms));
+    return true;
+}
+
 bool run_and_print(session& s, const std::vector<std::string>& argv, bool on_host) {
     std::string out;
     int status = on_host ? sim::run_on_host(argv, &out) : sim::run(argv, &out);
@@ -280,7 +289,7 @@ bool cmd_host(session& s, const std::vector<std::string>& w) {
     return run_and_print(s, std::vector<std::string>(w.begin() + 1, w.end()), true);
 }
 
-constexpr std::array<sim_command, 14> kSimCommands{{
+constexpr std::array<sim_command, 15> kSimCommands{{
     {":help", 0, "", "this list", cmd_help},
     {":quit", 0, "", "stop the daemon and leave (also Ctrl-D)", cmd_quit},
     {":exit", 0, "", "same as :quit", cmd_quit},
@@ -297,6 +306,7 @@ constexpr std::array<sim_command, 14> kSimCommands{{
     {":sh", 1, "PROGRAM ARGS...", "run a program in the sandbox (e.g. :sh ip addr)", cmd_sh},
     {":host", 1, "PROGRAM ARGS...", "run a program at the far end of the wire", cmd_host},
     {":timeout", 1, "MS", "how long to wait for a reply", cmd_timeout},
+    {":sleep", 1, "MS", "pause, e.g. to let an alert travel before :log", cmd_sleep},
 }};
 
 bool cmd_help(session& s, const std::vector<std::string>&) {

@@ -128,4 +128,17 @@ TEST(nexo_sim, batch_modes_print_one_line_per_control_line) {
     ::unlink(script.c_str());
 }
 
+// The README's scripted demo: a relayed GET answered, an unroutable line refused, and an alert
+// from the timing simulator that reaches the media-transport simulator through the daemon.
+TEST(nexo_sim, scripted_demo) {
+    std::string out;
+    const std::string cmd = std::string(NEXO_SIM_PATH) + " --script " + NEXO_DEMO_SCRIPT +
+                            " 2>/tmp/nexo-demo.err." + std::to_string(::getpid());
+    ASSERT_EQ(sim::run({"sh", "-c", cmd}, &out), 0);
+    std::string err = sim::read_file("/tmp/nexo-demo.err." + std::to_string(::getpid()));
+    EXPECT_EQ(out.rfind("ERROR\nRGET PTP_TIME ", 0), 0u) << out;
+    EXPECT_NE(out.find("\nRGET RX_STR_ENA 20:0 OFF\n"), std::string::npos) << out;
+    EXPECT_NE(err.find("ALRT 2059_FRA_CHANGED"), std::string::npos) << err;
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "peer.h"
@@ -78,7 +79,12 @@ TEST(daemon_process, detached_program_gets_umask_environment_and_no_stray_descri
     sim::daemon_process d;
     ASSERT_TRUE(d.start(o));
     EXPECT_TRUE(d.wait_stderr("umask=0077 from-parent added", 5000ms)) << d.stderr_text();
+    // The shell holds a copy of its stderr for a moment around the redirected echo.
     std::vector<std::string> fds = d.open_fds();
+    for (int i = 0; i < 40 && fds.size() != 3; ++i) {
+        std::this_thread::sleep_for(50ms);
+        fds = d.open_fds();
+    }
     ASSERT_EQ(fds.size(), 3u) << ::testing::PrintToString(fds);
     EXPECT_EQ(fds[0], "/dev/null");
     EXPECT_EQ(fds[1], fds[2]) << "stdout and stderr share the capture pipe";

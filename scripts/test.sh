@@ -11,11 +11,13 @@ cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
 
-# The board is aarch64: the daemon must build for it, and start there (-h exits at once).
+# The board is aarch64: the daemon and the control client must build for it and start there
+# (-h exits at once).
 cmake --preset aarch64
 cmake --build --preset aarch64
 file build/aarch64/src/nexo | grep -q 'ARM aarch64'
 qemu-aarch64 -L /usr/aarch64-linux-gnu build/aarch64/src/nexo -h
+qemu-aarch64 -L /usr/aarch64-linux-gnu build/aarch64/tools/nexoctl --help >/dev/null
 
 # The fuzz targets must keep building with clang; a short run of each over its corpus.
 cmake --preset fuzz

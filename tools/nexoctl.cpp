@@ -35,8 +35,11 @@
 #include <thread>
 #include <vector>
 
-// CLI11 first: editline's readline.h defines macros that would clash with its templates.
+// editline's readline.h comes before CLI11: it defines macros that would clash with CLI11's
+// templates the other way round.
+#if NEXO_HAVE_LIBEDIT
 #include <editline/readline.h>
+#endif
 
 #include <CLI/CLI.hpp>
 
@@ -281,6 +284,7 @@ int run_stdin(client& c) {
     return worst;
 }
 
+#if NEXO_HAVE_LIBEDIT
 // Interactive completion: GET/SET for the first word, a keyword of any link for the second.
 std::vector<std::string> completion_candidates;
 std::size_t completion_next = 0;
@@ -367,6 +371,36 @@ int run_interactive(client& c) {
     }
     return kExitReply;
 }
+
+#else
+
+// Without libedit: a plain prompt, one line at a time.
+int run_interactive(client& c) {
+    std::string raw;
+    for (;;) {
+        std::printf("nexo> ");
+        std::fflush(stdout);
+        if (!std::getline(std::cin, raw)) {
+            break;
+        }
+        std::string line = trim(raw);
+        if (line.empty()) {
+            continue;
+        }
+        if (line == "quit" || line == "exit") {
+            break;
+        }
+        std::string reply;
+        int rc = c.exchange(line, &reply);
+        if (rc == kExitNoReply) {
+            complain("no reply");
+        } else if (rc != kExitFailure) {
+            std::printf("%s\n", reply.c_str());
+        }
+    }
+    return kExitReply;
+}
+#endif
 
 }  // namespace
 

@@ -70,15 +70,17 @@ void apply_addr_msg(net_if_rec& rec, const uint8_t* msg, std::size_t mlen, uint1
         if (alen < 4 || alen > left) {
             return;
         }
-        // An IFA_LOCAL too short to hold an address carries none.
-        if (atype == kIfaLocal && alen >= 8 && !(ifa_flags & kIfaFSecondary) &&
-            index == rec.ifindex) {
-            if (type == kRtmNewAddr) {
-                rec.flags |= kNetIfIpValid;
-                std::memcpy(rec.ip_addr.data(), attr + 4, 4);
-            } else {
+        if (atype == kIfaLocal && !(ifa_flags & kIfaFSecondary) && index == rec.ifindex) {
+            if (type == kRtmDelAddr) {
+                // A deletion needs no address: it clears whatever the attribute names.
                 rec.ip_addr = {0, 0, 0, 0};
                 rec.flags &= ~kNetIfIpValid;
+            } else if (left >= 8) {
+                // The four bytes behind the attribute header are taken as the address, even
+                // from an attribute whose length says it is shorter, but never from beyond
+                // the message.
+                rec.flags |= kNetIfIpValid;
+                std::memcpy(rec.ip_addr.data(), attr + 4, 4);
             }
         }
         std::size_t step = align4(alen);

@@ -114,7 +114,10 @@ INSTANTIATE_TEST_SUITE_P(
         nl_case{"short message", with_len(addr_msg(20, kNew), 20), true, true, kOld},
         nl_case{"attribute past message", with_attr_len(addr_msg(20, kNew), 9), true, true, kOld},
         nl_case{"attribute too short", with_attr_len(addr_msg(20, kNew), 3), true, true, kOld},
-        nl_case{"attribute without address", with_attr_len(addr_msg(20, kNew), 4), true, true, kOld},
+        nl_case{"short attribute, bytes behind it", with_attr_len(addr_msg(20, kNew), 4), true, true, kNew},
+        nl_case{"short attribute deletes", with_attr_len(addr_msg(21, kNew), 4), true, false, kZero},
+        nl_case{"short attribute at the message end",
+                with_len(truncated(with_attr_len(addr_msg(20, kNew), 4), 28), 28), true, true, kOld},
         nl_case{"empty", {}, true, true, kOld}));
 
 TEST(stream_mac, shortcuts_without_socket) {

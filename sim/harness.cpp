@@ -645,12 +645,17 @@ board::board(board_options opts) : p_(std::make_unique<impl>()) {
         return;
     }
     // The daemon opens its pipes before it detaches, so they should be there already; it hooks
-    // SIGTERM only after detaching, and a SIGTERM before that would kill it outright.
+    // SIGTERM only after detaching, and a SIGTERM before that would kill it outright. It sets
+    // its running flag once more after hooking the signals, so a signal is only sure to stop
+    // it once the banner that follows is out.
     const auto deadline = clock::now() + std::chrono::seconds(5);
     while (!fifos_exist(dir) && clock::now() < deadline) {
         std::this_thread::sleep_for(kPollStep);
     }
-    p_->started = fifos_exist(dir) && p_->daemon.wait_handler(SIGTERM, std::chrono::seconds(5));
+    p_->started = fifos_exist(dir) &&
+                  p_->daemon.wait_handler(SIGTERM, std::chrono::seconds(5)) &&
+                  p_->daemon.wait_stderr("LOADING OF DEFAULT CONFIG BYPASSED.\n",
+                                         std::chrono::seconds(5));
 }
 
 board::~board() {

@@ -23,6 +23,7 @@
 #include <thread>
 
 #include "fpga.h"
+#include "nexo.h"
 #include "peer.h"
 #include "unique_fd.h"
 
@@ -644,18 +645,14 @@ board::board(board_options opts) : p_(std::make_unique<impl>()) {
     if (!p_->daemon.start(d)) {
         return;
     }
-    // The daemon opens its pipes before it detaches, so they should be there already; it hooks
-    // SIGTERM only after detaching, and a SIGTERM before that would kill it outright. It sets
-    // its running flag once more after hooking the signals, so a signal is only sure to stop
-    // it once the banner that follows is out.
+    // The daemon opens its pipes before it detaches, so they should be there already. It hooks
+    // SIGINT and SIGTERM after detaching and then sets its running flag once more, so a signal
+    // is only sure to stop it once the banner that follows is out.
     const auto deadline = clock::now() + std::chrono::seconds(5);
     while (!fifos_exist(dir) && clock::now() < deadline) {
         std::this_thread::sleep_for(kPollStep);
     }
-    p_->started = fifos_exist(dir) &&
-                  p_->daemon.wait_handler(SIGTERM, std::chrono::seconds(5)) &&
-                  p_->daemon.wait_stderr("LOADING OF DEFAULT CONFIG BYPASSED.\n",
-                                         std::chrono::seconds(5));
+    p_->started = fifos_exist(dir) && p_->daemon.wait_stderr(kStartBanner, std::chrono::seconds(5));
 }
 
 board::~board() {

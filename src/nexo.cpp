@@ -28,8 +28,6 @@ constexpr uint32_t kRtmgrpIpv4Ifaddr = 0x10;
 constexpr socklen_t kNlAddrLen = 12;
 static_assert(sizeof(sockaddr_nl) == kNlAddrLen);
 
-constexpr char kBanner[] = "nexo : 28/05/2020 : ATTENTION : LOADING OF DEFAULT CONFIG BYPASSED.\n";
-
 struct link_default {
     const char* rd_path;
     const char* wr_path;
@@ -405,7 +403,7 @@ int nexo_main(int argc, char** argv) {
 
     build_poll_set(ctx);
     ctx->running = 1;
-    std::fputs(kBanner, stderr);
+    std::fputs(kStartBanner, stderr);
 
     while (ctx->running) {
         main_loop_iteration(ctx);

@@ -21,6 +21,10 @@ inline constexpr std::size_t kNbrVidDevs = 4;
 inline constexpr uint8_t kNone8 = 255;
 inline constexpr uint32_t kDefault32 = 0xFFFFFFFF;
 
+// Written to standard error once the daemon runs; whoever starts it may wait for it.
+inline constexpr char kStartBanner[] =
+    "nexo : 28/05/2020 : ATTENTION : LOADING OF DEFAULT CONFIG BYPASSED.\n";
+
 // Channel states.
 inline constexpr uint32_t kStateOff = 0;
 inline constexpr uint32_t kStateOn = 1;

@@ -133,7 +133,7 @@ class address_set : public on_board<testing::TestWithParam<set_case>> {};
 TEST_P(address_set, tells_peer_programs_filter_and_reads_back) {
     const set_case& c = GetParam();
     // The reply repeats the line's address words as written.
-    EXPECT_EQ(req(c.line), "R" + head(c.line) + " OK\n");
+    EXPECT_EQ(req(c.line), std::string("R").append(head(c.line)).append(" OK\n"));
     EXPECT_EQ(b_.media().log(), c.net_params != nullptr ? std::vector<std::string>{c.net_params}
                                                          : std::vector<std::string>{});
     // The filter channel is disabled: its enable is read and left alone.

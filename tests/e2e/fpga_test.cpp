@@ -20,7 +20,7 @@ const std::string kOk = "0 0 ";  // a request that succeeded
 // hex) and the buffer's length.
 struct call {
     uint32_t request;
-    std::string arg;
+    const char* arg;
     int buflen;
 };
 
@@ -34,7 +34,11 @@ std::vector<std::string> probe(const fpga& f, const std::string& node,
     }
     cmd += std::string(" ") + IOCTL_PROBE_PATH + " " + node;
     for (const call& c : calls) {
-        cmd += " " + std::to_string(c.request) + " " + c.arg + " " + std::to_string(c.buflen);
+        for (const std::string& word : {std::to_string(c.request), std::string(c.arg),
+                                        std::to_string(c.buflen)}) {
+            cmd += ' ';
+            cmd += word;
+        }
     }
     std::vector<std::string> lines;
     FILE* p = ::popen(cmd.c_str(), "r");
@@ -128,7 +132,8 @@ TEST(fpga, detector_enable_takes_the_value_itself) {
             f.set_detector(2, static_cast<uint32_t>(r.preset));
         }
         f.clear_journal();
-        const call enable{kFmtDetEna, "value:" + std::to_string(r.value), 0};
+        const std::string value = "value:" + std::to_string(r.value);
+        const call enable{kFmtDetEna, value.c_str(), 0};
         EXPECT_EQ(probe(f, "/dev/rtp-vid-fmt-det-2", {enable, read_state}), r.replies);
         EXPECT_EQ(f.detector_enabled(2), r.enabled);
         std::vector<ioctl_record> j = f.journal();

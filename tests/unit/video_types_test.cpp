@@ -114,7 +114,8 @@ TEST(video_types, frame_rate_and_clock_of_standard) {
                           (known ? show(clock_f) : "-");
         for (int32_t v : {vid_std_is_promille_less(&st), vid_std_clock_is_promille_less(&st),
                           vid_std_is_sd(&st)}) {
-            got += " " + std::to_string(v);
+            got += ' ';
+            got += std::to_string(v);
         }
         EXPECT_EQ(got, expected) << show(st);
     }

@@ -116,19 +116,45 @@ class client {
     bool lock_warned_ = false;
 };
 
+// Opens the lock file, creating it with mode 0644 whatever the umask when nothing is at path.
+// Read-only is enough for flock(), so that any user who may use the pipes can also open a lock
+// file that root created. The directory may be writable by others: a symbolic link planted at
+// path is never followed (nor its target's mode changed), anything else that is not a regular
+// file is refused, and a file that was already there keeps its mode. O_NONBLOCK keeps a FIFO
+// planted there from stopping the open. -1 with *why set on failure.
+int open_lock_file(const std::string& path, std::string* why) {
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    unique_fd fd(::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644));
+    if (fd.valid()) {
+        (void)::fchmod(fd.get(), 0644);
+        return fd.release();
+    }
+    struct stat st {};
+    if (errno == EEXIST) {
+        fd.reset(::open(path.c_str(), kFlags));
+    }
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+        *why = errno == ELOOP ? "not a regular file" : std::strerror(errno);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = "not a regular file";
+        return -1;
+    }
+    return fd.release();
+}
+
 bool client::take_lock() {
     if (!lock_.valid()) {
-        // Read-only is enough for flock(), so that any user who may use the pipes can also
-        // open a lock file that root created.
-        lock_.reset(::open(lock_path_.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+        std::string why;
+        lock_.reset(open_lock_file(lock_path_, &why));
         if (!lock_.valid()) {
             if (!lock_warned_) {
-                complain_errno(lock_path_ + " (going on without serialising clients)");
+                complain(lock_path_ + ": " + why + " (going on without serialising clients)");
                 lock_warned_ = true;
             }
             return true;
         }
-        (void)::fchmod(lock_.get(), 0644);
     }
     // Polled rather than blocking, so that a client stopped while holding the lock cannot keep
     // us waiting for ever.

@@ -142,6 +142,54 @@ TEST(nexoctl, fails_when_no_daemon_reads_the_pipe) {
     }
 }
 
+// Whatever is found at the lock file's path, nexoctl neither follows a link nor changes a mode:
+// what is not a regular file is refused with a warning, and the line still goes out.
+TEST(nexoctl, lock_file_is_never_followed_nor_changed) {
+    constexpr const char* kLock = "/run/nexoctl.lock";
+    constexpr const char* kTarget = "/run/secret";
+    const struct {
+        const char* planted;  // what is at the lock path beforehand
+        bool refused;
+        mode_t lock_mode;  // of the file at the lock path afterwards (0: not a regular file)
+    } rows[] = {
+        {"nothing", false, 0644},  // created 0644 although the umask is 077
+        {"file", false, 0600},         {"symlink", true, 0},
+        {"dangling symlink", true, 0}, {"fifo", true, 0},
+    };
+    fake_daemon daemon;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.planted);
+        ::unlink(kLock);
+        ::unlink(kTarget);
+        ASSERT_EQ(::close(::open(kTarget, O_WRONLY | O_CREAT | O_CLOEXEC, 0600)), 0);
+        ASSERT_EQ(::chmod(kTarget, 0600), 0);
+        const std::string planted = r.planted;
+        if (planted == "file") {
+            ASSERT_EQ(::close(::open(kLock, O_WRONLY | O_CREAT | O_CLOEXEC, 0600)), 0);
+            ASSERT_EQ(::chmod(kLock, 0600), 0);
+        } else if (planted == "symlink") {
+            ASSERT_EQ(::symlink(kTarget, kLock), 0);
+        } else if (planted == "dangling symlink") {
+            ASSERT_EQ(::symlink("/run/none", kLock), 0);
+        } else if (planted == "fifo") {
+            ASSERT_EQ(::mkfifo(kLock, 0600), 0);
+        }
+        outcome o = daemon.run("umask 077; " + kCtl + "GET A");
+        EXPECT_EQ(o.status, 0) << o.err;
+        EXPECT_EQ(o.out, "RGET A\n");
+        EXPECT_EQ(o.err.find("nexoctl.lock: not a regular file") != std::string::npos, r.refused)
+            << o.err;
+        struct stat st {};
+        ASSERT_EQ(::lstat(kLock, &st), 0);
+        EXPECT_EQ(S_ISREG(st.st_mode) ? st.st_mode & 07777 : 0, r.lock_mode);
+        ASSERT_EQ(::stat(kTarget, &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(::access("/run/none", F_OK), -1);  // nothing created through the link
+    }
+    ::unlink(kLock);
+    ::unlink(kTarget);
+}
+
 TEST(nexoctl, concurrent_clients_each_get_their_own_reply) {
     fake_daemon daemon;
     // Each client checks its own reply and status; only mismatches are printed.

@@ -1,8 +1,14 @@
 // Requests to the timing daemon on real pipes: lines, retries and reply parsing.
+#include <poll.h>
+#include <sys/ioctl.h>
+
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "nexo-cmd-parse.h"
 #include "smpte-2059-if.h"
@@ -11,9 +17,87 @@
 namespace nexo {
 namespace {
 
-size_t lines(const std::string& s) { return static_cast<size_t>(std::count(s.begin(), s.end(), '\n')); }
+using namespace std::chrono_literals;
 
-TEST(timing_requests, set_lines_and_retries) {
+// The timing daemon's side of link 0 on its own thread: answers each request line with the
+// next of its replies, one write each, as a peer that reads one request at a time would, and
+// keeps the requests. Nothing once the replies are used up.
+class scripted_peer {
+  public:
+    scripted_peer(test::test_ctx& t, std::vector<std::string> replies)
+        : thread_([this, &t, replies = std::move(replies)] {
+              std::string partial;
+              size_t next = 0;
+              while (!done_.load()) {
+                  pollfd pfd{t.from_daemon[0], POLLIN, 0};
+                  if (::poll(&pfd, 1, 10) <= 0) {
+                      continue;
+                  }
+                  partial += t.written(0);
+                  for (size_t nl; (nl = partial.find('\n')) != std::string::npos;) {
+                      requests_.push_back(partial.substr(0, nl));
+                      partial.erase(0, nl + 1);
+                      if (next < replies.size()) {
+                          t.feed(0, replies[next++]);
+                      }
+                  }
+              }
+          }) {}
+    ~scripted_peer() { stop(); }
+
+    // The request lines received, without their newlines.
+    std::vector<std::string> stop() {
+        done_.store(true);
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return requests_;
+    }
+
+  private:
+    std::atomic<bool> done_{false};
+    std::vector<std::string> requests_;
+    std::thread thread_;
+};
+
+struct retry_case {
+    std::vector<std::string> replies;  // one per attempt
+    int32_t rc;
+    size_t attempts;
+};
+
+class timing_retries : public testing::TestWithParam<retry_case> {};
+
+// Each attempt sends the whole line again and takes its own reply: a refusal ends the attempt
+// at once, and the first acceptance ends the retries.
+TEST_P(timing_retries, one_request_per_reply) {
+    const retry_case& c = GetParam();
+    test::test_ctx t;
+    freq f = {30000, 1001};
+    scripted_peer peer(t, c.replies);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(set_rcg_freq(t.ctx, 255, &f), c.rc);
+    auto elapsed = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(peer.stop(), std::vector<std::string>(c.attempts, "SET RCG_FRQ 255 30000 1001"));
+    // Every reply was read by the attempt it answered, and no attempt sat out its 200 ms.
+    int queued = -1;
+    ASSERT_EQ(::ioctl(t.to_daemon[0], FIONREAD, &queued), 0);
+    EXPECT_EQ(queued, 0);
+    EXPECT_LT(elapsed, static_cast<int>(c.attempts) * 200ms);
+}
+
+const std::string kRefused = "ERROR\n";
+const std::string kAccepted = "RSET RCG_FRQ 255 30000 1001 OK\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    replies, timing_retries,
+    testing::Values(retry_case{std::vector<std::string>(5, kRefused), -1, 5},
+                    retry_case{{kRefused, kRefused, kAccepted}, 0, 3},
+                    retry_case{{kRefused, kRefused, kRefused, kRefused, kAccepted}, 0, 5},
+                    // A reply to another keyword refuses as well.
+                    retry_case{std::vector<std::string>(5, "RSET PSG_FRQ OK\n"), -1, 5}));
+
+TEST(timing_requests, set_lines) {
     test::test_ctx t;
     freq f = {30000, 1001};
     EXPECT_EQ(set_psg_freq(t.ctx, 255, &f), -22);
@@ -21,14 +105,7 @@ TEST(timing_requests, set_lines_and_retries) {
     t.feed(0, "RSET PSG_FRQ 2 30000 1001 OK\n");
     EXPECT_EQ(set_psg_freq(t.ctx, 2, &f), 0);
     EXPECT_EQ(t.written(0), "SET PSG_FRQ 2 30000 1001\n");
-    // A refusing peer gets the request five times.
-    for (int i = 0; i < 5; ++i) {
-        t.feed(0, "ERROR\n");
-    }
-    EXPECT_EQ(set_rcg_freq(t.ctx, 255, &f), -1);
-    std::string w = t.written(0);
-    EXPECT_EQ(lines(w), 5u);
-    EXPECT_EQ(w.substr(0, 26), "SET RCG_FRQ 255 30000 1001");
+    // The resync is asked once, refused or not.
     t.feed(0, "ERROR\n");
     EXPECT_EQ(set_tcg_resync(t.ctx, 3), -1);
     EXPECT_EQ(t.written(0), "SET TCG_RESYNC 3\n");

@@ -53,6 +53,26 @@ bool in_igmp(const std::string& hex_group) {
     return read_file("/proc/net/igmp").find(hex_group) != std::string::npos;
 }
 
+// Waits until the daemon has made n requests of this number on this node since the journal was
+// last cleared. The idle-time detection reads the detectors of the channels it waits for at
+// every idle pass (a poll timeout of 500 ms), so its reads show that passes went by.
+bool wait_reads(fpga& f, const std::string& node, uint32_t request, int n) {
+    auto end = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+        int seen = 0;
+        for (const ioctl_record& r : f.journal()) {
+            seen += r.node == node && r.request == request ? 1 : 0;
+        }
+        if (seen >= n) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+}
+
 struct on_board : testing::Test {
     board b;
     void SetUp() override { ASSERT_TRUE(b.started()); }
@@ -203,6 +223,11 @@ TEST_F(on_board, audio_format_reads_back) {
 }
 
 TEST_F(on_board, automatic_detection_completes_the_switch_on) {
+    // 20:0 waits for a format throughout: its detector reads mark the idle passes.
+    ASSERT_EQ(req("SET RX_FMT_AUTO_DET_ENA 20:0 on"), "RSET RX_FMT_AUTO_DET_ENA 20:0 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:0 eth1 r 239.2.2.1 5004 96"),
+              "RSET RX_IP_DEST 20:0 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 20:0 on"), "RSET RX_STR_ENA 20:0 OK\n");
     ASSERT_EQ(req("SET RX_FMT_AUTO_DET_ENA 20:2 on"), "RSET RX_FMT_AUTO_DET_ENA 20:2 OK\n");
     ASSERT_EQ(req("SET RX_IP_DEST 20:2 eth1 r 239.2.2.2 5004 96"), "RSET RX_IP_DEST 20:2 eth1 OK\n");
     reset_logs();
@@ -211,7 +236,9 @@ TEST_F(on_board, automatic_detection_completes_the_switch_on) {
     EXPECT_EQ(requests(b.media()), (std::vector<std::string>{"GET ST2110_DEC_MC_OPMODE 20:2"}));
     EXPECT_TRUE(b.dev().detector_enabled(2));
     EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE 20:2"), "RGET RX_FMT_AUTO_DET_STATE 20:2 BUSY\n");
-    std::this_thread::sleep_for(700ms);  // an idle period with nothing detected
+    // An idle pass that finds nothing detected sends nothing.
+    b.dev().clear_journal();
+    ASSERT_TRUE(wait_reads(b.dev(), "/dev/rtp-vid-fmt-det-2", kFmtDetGetState, 1));
     EXPECT_EQ(requests(b.media()).size(), 1u);
 
     // YCR422, 10 bits, progressive, 60000/1001.
@@ -225,8 +252,13 @@ TEST_F(on_board, automatic_detection_completes_the_switch_on) {
     EXPECT_EQ(req("GET RX_VID_FMT 20:2"), "RGET RX_VID_FMT 20:2 YCR422 10 P 1920 1080 59.94\n");
     EXPECT_EQ(req("GET RX_FMT_AUTO_DET_FMT 20:2"),
               "RGET RX_FMT_AUTO_DET_FMT 20:2 YCR422 10 P 1920 1080 59.94\n");
-    // Done: later idle periods leave the channel alone.
-    std::this_thread::sleep_for(700ms);
+    // Done: later idle passes leave the channel alone. Between two reads of 20:0's detector
+    // lies at least one whole pass, which would have come to 20:2 after it.
+    b.dev().clear_journal();
+    ASSERT_TRUE(wait_reads(b.dev(), "/dev/rtp-vid-fmt-det-0", kFmtDetGetState, 2));
+    for (const ioctl_record& r : b.dev().journal()) {
+        EXPECT_EQ(r.node, "/dev/rtp-vid-fmt-det-0");
+    }
     EXPECT_EQ(requests(b.media()).size(), 3u);
 }
 
@@ -234,8 +266,10 @@ TEST_F(on_board, undetectable_rate_stays_pending) {
     ASSERT_EQ(req("SET RX_FMT_AUTO_DET_ENA 20:3 on"), "RSET RX_FMT_AUTO_DET_ENA 20:3 OK\n");
     ASSERT_EQ(req("SET RX_IP_DEST 20:3 eth1 r 239.3.3.3 5004 96"), "RSET RX_IP_DEST 20:3 eth1 OK\n");
     ASSERT_EQ(req("SET RX_STR_ENA 20:3 on"), "RSET RX_STR_ENA 20:3 OK\n");
+    b.dev().clear_journal();
     b.dev().set_detector(3, 3, detected_format{1920, 1080, 2, 1, 0, 6});  // 48/1 has no name
-    std::this_thread::sleep_for(1300ms);
+    // Two idle passes read the format and let it be.
+    ASSERT_TRUE(wait_reads(b.dev(), "/dev/rtp-vid-fmt-det-3", kFmtDetGetFmt, 2));
     for (const std::string& l : requests(b.media())) {
         EXPECT_EQ(l.find("ST2110_DEC_CHAN_ENA 20:3 ON"), std::string::npos);
         EXPECT_EQ(l.find("ST2110_DEC_VID_FMT"), std::string::npos);

@@ -3,6 +3,7 @@
 // journals and the memberships the kernel shows.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -112,6 +113,79 @@ TEST_F(on_board, switching_a_video_channel_on_and_off) {
                                 }));
     EXPECT_FALSE(in_igmp("010101EF"));
     EXPECT_EQ(req("GET RX_STR_ENA 20:1"), "RGET RX_STR_ENA 20:1 OFF\n");
+}
+
+// A switch-on that fails part way keeps what its earlier steps did: the decoder channel stays
+// enabled, the filter channel open, the group joined. Only the channel's state is left as it
+// was, so the next switch-on takes every step again.
+struct partial_case {
+    const char* failing;               // the step that fails
+    uint32_t ioctl;                    // the request made to fail; 0: the decoder enable is refused
+    std::vector<std::string> journal;  // the FPGA requests of the failed switch-on
+    bool joined;
+};
+
+class partial_switch_on : public testing::TestWithParam<partial_case> {};
+
+TEST_P(partial_switch_on, keeps_the_steps_before_and_stays_off) {
+    const partial_case& c = GetParam();
+    SCOPED_TRACE(c.failing);
+    board b;
+    ASSERT_TRUE(b.started());
+    const std::vector<std::string> decoder = {"GET ST2110_DEC_MC_OPMODE 20:1",
+                                              "SET ST2110_DEC_CHAN_ENA 20:1 ON"};
+    const std::vector<std::string> fpga = {"/dev/zeb-ip-filter-0 40084504 01 01",
+                                           "/dev/rtp-vid-fmt-det-1 40015600 value 1"};
+    ASSERT_EQ(b.client().request("SET RX_IP_DEST 20:1 eth1 r 239.1.1.1 5004 96"),
+              "RSET RX_IP_DEST 20:1 eth1 OK\n");
+    b.media().clear_log();
+    b.dev().clear_journal();
+    if (c.ioctl != 0) {
+        b.dev().fail_next(c.ioctl, 1, EIO);
+    } else {
+        b.media().set_rule("ST2110_DEC_CHAN_ENA",
+                           peer_rule{.what = peer_rule::action::error, .times = 1});
+    }
+    EXPECT_EQ(b.client().request("SET RX_STR_ENA 20:1 on"), "ERROR\n");
+    EXPECT_EQ(requests(b.media()), decoder);  // no OFF follows the refused or failed step
+    EXPECT_EQ(journal(b.dev()), c.journal);
+    EXPECT_EQ(in_igmp("010101EF"), c.joined);
+    EXPECT_EQ(b.client().request("GET RX_STR_ENA 20:1"), "RGET RX_STR_ENA 20:1 OFF\n");
+
+    b.media().clear_log();
+    b.dev().clear_journal();
+    EXPECT_EQ(b.client().request("SET RX_STR_ENA 20:1 on"), "RSET RX_STR_ENA 20:1 OK\n");
+    EXPECT_EQ(requests(b.media()), decoder);
+    EXPECT_EQ(journal(b.dev()), fpga);
+    EXPECT_TRUE(in_igmp("010101EF"));
+}
+
+INSTANTIATE_TEST_SUITE_P(steps, partial_switch_on,
+                         testing::Values(partial_case{"decoder enable", 0, {}, false},
+                                         partial_case{"filter enable",
+                                                      kFiltSetEna,
+                                                      {"/dev/zeb-ip-filter-0 40084504 01 01"},
+                                                      false},
+                                         partial_case{"detector enable",
+                                                      kFmtDetEna,
+                                                      {"/dev/zeb-ip-filter-0 40084504 01 01",
+                                                       "/dev/rtp-vid-fmt-det-1 40015600 value 1"},
+                                                      true}));
+
+// Switching off leaves the groups first, and a failure after that keeps the channel ON without
+// asking the decoder to stop.
+TEST_F(on_board, failed_switch_off_has_left_the_group) {
+    ASSERT_EQ(req("SET RX_IP_DEST 20:1 eth1 r 239.1.1.1 5004 96"),
+              "RSET RX_IP_DEST 20:1 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 20:1 on"), "RSET RX_STR_ENA 20:1 OK\n");
+    ASSERT_TRUE(in_igmp("010101EF"));
+    reset_logs();
+    b.dev().fail_next(kFiltSetEna, 1, EIO);
+    EXPECT_EQ(req("SET RX_STR_ENA 20:1 off"), "ERROR\n");
+    EXPECT_FALSE(in_igmp("010101EF"));
+    EXPECT_EQ(journal(b.dev()), (std::vector<std::string>{"/dev/zeb-ip-filter-0 40084504 01 00"}));
+    EXPECT_TRUE(requests(b.media()).empty());
+    EXPECT_EQ(req("GET RX_STR_ENA 20:1"), "RGET RX_STR_ENA 20:1 ON\n");
 }
 
 TEST_F(on_board, refusals_before_anything_is_sent) {

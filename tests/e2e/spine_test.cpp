@@ -305,6 +305,21 @@ TEST(peer_lines, pass_to_the_client_unchanged) {
     EXPECT_EQ(b.client().read(1s), "anything at all\n");
 }
 
+TEST(peer_lines, over_long_line_is_dropped_without_a_reply) {
+    board b;
+    ASSERT_TRUE(b.started());
+    // Nothing of either line is acted on: no alert, nothing for the client, no ERROR back.
+    b.timing().send_line("ALRT 2059_FRA_CHANGED " + std::string(300, 'x'));
+    b.timing().send_line("RGET AFTER 1");
+    EXPECT_EQ(b.client().read(2s), "RGET AFTER 1\n");
+    b.media().send_line("RGET SOMETHING " + std::string(300, 'y'));
+    b.media().send_line("RGET AFTER 2");
+    EXPECT_EQ(b.client().read(2s), "RGET AFTER 2\n");
+    EXPECT_TRUE(b.timing().log().empty());
+    EXPECT_TRUE(b.media().log().empty());
+    EXPECT_EQ(b.daemon().stderr_text(), kBanner);
+}
+
 TEST(client, second_line_discarded_after_an_error) {
     board b;
     ASSERT_TRUE(b.started());

@@ -94,6 +94,7 @@ int32_t open_write_pipe(nexo_cfg* ctx, uint32_t link) {
     }
     pipe_link& l = ctx->links[link];
     l.wr_fd.reset();
+    l.wr_sync = false;
     umask_guard mask;
     if (!create_fifo(l.wr_path, "write")) {
         return -1;
@@ -105,6 +106,7 @@ int32_t open_write_pipe(nexo_cfg* ctx, uint32_t link) {
         return -1;
     }
     l.wr_fd.reset(fd);
+    l.wr_sync = !is_fifo(fd);
     return 0;
 }
 
@@ -140,7 +142,7 @@ int32_t send_message(nexo_cfg* ctx, uint32_t link, const char* buffer, std::size
     }
     const pipe_link& l = ctx->links[link];
     ssize_t n = ::write(l.wr_fd.get(), buffer, length);
-    if (n >= 1) {
+    if (n >= 1 && l.wr_sync) {
         ::fsync(l.wr_fd.get());
     }
     return static_cast<int32_t>(n);

@@ -35,6 +35,9 @@ struct pipe_link {
     // Set at opening when the read path is not a FIFO: lines are then read one byte per call
     // and nothing is ever held.
     bool rd_bytewise;
+    // Set at opening when the write path is not a FIFO: what is sent is then synced (on a FIFO
+    // fsync can only fail).
+    bool wr_sync;
     // What a read brought in beyond the line taken, held[held_at, held_end). It is input still
     // to come, exactly as if it were queued in the pipe ahead of what the pipe holds: every
     // read of the link takes it first, and whatever drops the pipe's contents drops it too.
@@ -63,7 +66,8 @@ int32_t close_write_pipe(nexo_cfg* ctx, uint32_t link);
 // last read's result (0 or -1).
 int32_t flush_input(nexo_cfg* ctx, uint32_t link);
 
-// One write of length bytes, then fsync when something was written. Bytes written, -1, -44.
+// One write of length bytes, then fsync when something was written to a write path that is
+// not a FIFO. Bytes written, -1, -44.
 int32_t send_message(nexo_cfg* ctx, uint32_t link, const char* buffer, std::size_t length);
 
 // Waits up to timeout ms and reads once, at most size bytes, into a zeroed buffer; bytes the

@@ -170,7 +170,7 @@ TEST(pipe_links, error_reply_discards_queued_and_held_input) {
 }
 
 // A FIFO is read as far as it has bytes, the rest held; any other path one byte per read,
-// never further than the line.
+// never further than the line. Only what is written to other paths is synced.
 TEST(pipe_links, opening_tells_fifos_from_other_paths) {
     test::test_ctx t;
     char dir[] = "/tmp/nexo-pipe-XXXXXX";
@@ -192,6 +192,8 @@ TEST(pipe_links, opening_tells_fifos_from_other_paths) {
     EXPECT_EQ(read_one(t, 2), "A\n");
     EXPECT_EQ(::lseek(t.ctx->links[2].rd_fd.get(), 0, SEEK_CUR), 2);
     EXPECT_EQ(held_bytes(t.ctx->links[2]), 0u);
+    EXPECT_TRUE(t.ctx->links[2].wr_sync);
+    EXPECT_FALSE(t.ctx->links[0].wr_sync);
     // What link 0 sends, it reads back: one line per call, the rest held.
     EXPECT_EQ(send_message(t.ctx, 0, "A\nB\n", 4), 4);
     EXPECT_EQ(read_one(t, 0), "A\n");

@@ -20,14 +20,15 @@ const char* const kPeerAnswers[] = {
     "RGET X",
 };
 
-int queued(int fd) {
+// Bytes still to come on a link: those it holds and those in its pipe.
+int queued(const nexo::pipe_link& l) {
     int n = 0;
-    ::ioctl(fd, FIONREAD, &n);
-    return n;
+    ::ioctl(l.rd_fd.get(), FIONREAD, &n);
+    return n + static_cast<int>(nexo::held_bytes(l));
 }
 
 void top_up(nexo::test::test_ctx& f, int link, uint8_t pick) {
-    if (queued(f.ctx->links[link].rd_fd.get()) == 0) {
+    if (queued(f.ctx->links[link]) == 0) {
         const char* a = kPeerAnswers[pick % (sizeof kPeerAnswers / sizeof kPeerAnswers[0])];
         ssize_t w = ::write(f.to_daemon[link], a, std::strlen(a));
         (void)w;
@@ -74,11 +75,9 @@ struct model {
 
 // Back to the state of a fresh daemon: nothing queued anywhere, no line half dropped.
 void reset(nexo::test::test_ctx& f) {
-    char junk[4096];
-    for (int link = 0; link < 3; ++link) {
-        while (::read(f.ctx->links[link].rd_fd.get(), junk, sizeof junk) > 0) {
-        }
-        f.written(link);
+    for (uint32_t link = 0; link < 3; ++link) {
+        nexo::flush_input(f.ctx, link);
+        f.written(static_cast<int>(link));
         f.ctx->links[link].discarding = false;
     }
     nexo::clear_deferred_alerts();
@@ -112,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             m.pending += piece;
         }
         int rounds = 0;
-        while (queued(f.ctx->links[1].rd_fd.get()) > 0 && rounds++ < 64) {
+        while (queued(f.ctx->links[1]) > 0 && rounds++ < 64) {
             top_up(f, 0, pick);
             top_up(f, 2, pick + 1);
             int32_t n = nexo::read_line(f.ctx, 1, line);
@@ -143,12 +142,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     __builtin_trap();  // and at most one line for the client
                 }
                 // An error reply discards what the client had queued.
-                if (to_client == "ERROR\n" && queued(f.ctx->links[1].rd_fd.get()) == 0) {
+                if (to_client == "ERROR\n" && queued(f.ctx->links[1]) == 0) {
                     m.pending.clear();
                     m.discarding = false;
                 }
             }
-            if (static_cast<size_t>(queued(f.ctx->links[1].rd_fd.get())) != m.pending.size()) {
+            if (static_cast<size_t>(queued(f.ctx->links[1])) != m.pending.size()) {
                 __builtin_trap();
             }
                 nexo::handle_deferred_alerts(f.ctx);

@@ -199,12 +199,6 @@ void build_poll_set(nexo_cfg* ctx) {
         ctx->fds[link] = {ctx->links[link].rd_fd.get(), POLLIN, 0};
     }
     ctx->fds[kPollNetlink] = {ctx->nl_sock.get(), POLLIN | POLLERR | POLLHUP, 0};
-    // The line reader peeks through this pipe; without it, it reads a byte at a time.
-    int p[2];
-    if (::pipe2(p, O_NONBLOCK | O_CLOEXEC) == 0) {
-        ctx->peek_rd.reset(p[0]);
-        ctx->peek_wr.reset(p[1]);
-    }
 }
 
 }  // namespace
@@ -314,10 +308,23 @@ void main_loop_iteration(nexo_cfg* ctx) {
     static char line[kLineSize + 1];
 
     handle_deferred_alerts(ctx);
+    bool held = false;
     for (uint32_t link = 0; link < 3; ++link) {
         ctx->fds[link].fd = ctx->links[link].rd_fd.get();
+        held = held || held_bytes(ctx->links[link]) > 0;
     }
-    int r = ::poll(ctx->fds.data(), kPollSlots, kPollTimeoutMs);
+    // Bytes a link holds are input that is there already, as if still in its pipe: the poll
+    // must not wait, and their link counts as readable (also for the idle-time detection,
+    // which runs only when nothing at all was there).
+    int r = ::poll(ctx->fds.data(), kPollSlots, held ? 0 : kPollTimeoutMs);
+    if (r >= 0 && held) {
+        for (uint32_t link = 0; link < 3; ++link) {
+            if (held_bytes(ctx->links[link]) > 0) {
+                ctx->fds[link].revents |= POLLIN;
+                ++r;
+            }
+        }
+    }
     if (r > 0) {
         for (uint32_t link = 0; link < 3; ++link) {
             pollfd& pfd = ctx->fds[link];

@@ -139,9 +139,6 @@ struct nexo_cfg {
     // Storage of the format records that the video and audio channels point at.
     std::array<vid_fmt, kNbrVidDevs> vid_fmts;
     std::array<aud_fmt, 4> aud_fmts;
-    // Scratch pipe through which the line reader peeks at a read pipe without consuming it.
-    unique_fd peek_rd;
-    unique_fd peek_wr;
     std::array<pollfd, kPollSlots> fds;
 };
 

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,13 +20,13 @@ constexpr int kExchangeWaitMs = 200;
 
 // Restores the file-creation mask on every way out of a pipe opening.
 class umask_guard {
-public:
+  public:
     umask_guard() : old_(::umask(0)) {}
     ~umask_guard() { ::umask(old_); }
     umask_guard(const umask_guard&) = delete;
     umask_guard& operator=(const umask_guard&) = delete;
 
-private:
+  private:
     mode_t old_;
 };
 
@@ -40,6 +41,27 @@ bool create_fifo(const char* path, const char* what) {
     return true;
 }
 
+bool is_fifo(int fd) {
+    struct stat st;
+    return ::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
+void drop_held(pipe_link& l) {
+    l.held_at = 0;
+    l.held_end = 0;
+}
+
+// Moves up to size held bytes to out; how many.
+std::size_t take_held(pipe_link& l, char* out, std::size_t size) {
+    std::size_t n = std::min(held_bytes(l), size);
+    std::memcpy(out, l.held + l.held_at, n);
+    l.held_at += static_cast<uint32_t>(n);
+    if (l.held_at == l.held_end) {
+        drop_held(l);
+    }
+    return n;
+}
+
 }  // namespace
 
 int32_t open_read_pipe(nexo_cfg* ctx, uint32_t link) {
@@ -49,6 +71,7 @@ int32_t open_read_pipe(nexo_cfg* ctx, uint32_t link) {
     pipe_link& l = ctx->links[link];
     l.rd_fd.reset();
     l.discarding = false;
+    drop_held(l);
     umask_guard mask;
     if (!create_fifo(l.rd_path, "read")) {
         return -1;
@@ -60,6 +83,7 @@ int32_t open_read_pipe(nexo_cfg* ctx, uint32_t link) {
         return -1;
     }
     l.rd_fd.reset(fd);
+    l.rd_bytewise = !is_fifo(fd);
     flush_input(ctx, link);
     return 0;
 }
@@ -70,6 +94,7 @@ int32_t open_write_pipe(nexo_cfg* ctx, uint32_t link) {
     }
     pipe_link& l = ctx->links[link];
     l.wr_fd.reset();
+    l.wr_sync = false;
     umask_guard mask;
     if (!create_fifo(l.wr_path, "write")) {
         return -1;
@@ -81,6 +106,7 @@ int32_t open_write_pipe(nexo_cfg* ctx, uint32_t link) {
         return -1;
     }
     l.wr_fd.reset(fd);
+    l.wr_sync = !is_fifo(fd);
     return 0;
 }
 
@@ -101,10 +127,11 @@ int32_t close_write_pipe(nexo_cfg* ctx, uint32_t link) {
 }
 
 int32_t flush_input(nexo_cfg* ctx, uint32_t link) {
-    char junk[8];
+    pipe_link& l = ctx->links[link];
+    drop_held(l);
     ssize_t n;
     do {
-        n = ::read(ctx->links[link].rd_fd.get(), junk, sizeof junk);
+        n = ::read(l.rd_fd.get(), l.held, sizeof l.held);  // dropped as soon as read
     } while (n > 0);
     return static_cast<int32_t>(n);
 }
@@ -113,10 +140,10 @@ int32_t send_message(nexo_cfg* ctx, uint32_t link, const char* buffer, std::size
     if (link > 2) {
         return kBadLink;
     }
-    int fd = ctx->links[link].wr_fd.get();
-    ssize_t n = ::write(fd, buffer, length);
-    if (n >= 1) {
-        ::fsync(fd);
+    const pipe_link& l = ctx->links[link];
+    ssize_t n = ::write(l.wr_fd.get(), buffer, length);
+    if (n >= 1 && l.wr_sync) {
+        ::fsync(l.wr_fd.get());
     }
     return static_cast<int32_t>(n);
 }
@@ -127,29 +154,38 @@ int32_t await_message(nexo_cfg* ctx, uint32_t link, char* buffer, std::size_t si
         return kBadLink;
     }
     pipe_link& l = ctx->links[link];
-    pollfd pfd = {l.rd_fd.get(), POLLIN, 0};
-    int r = ::poll(&pfd, 1, timeout_ms);
-    if (r <= 0) {
-        return r;
-    }
-    if (pfd.revents & POLLIN) {
-        std::memset(buffer, 0, size);
-        ssize_t n = ::read(pfd.fd, buffer, size);
-        if (n == static_cast<ssize_t>(size)) {
-            buffer[size - 1] = '\0';
-            return static_cast<int32_t>(size);
+    if (held_bytes(l) == 0) {
+        pollfd pfd = {l.rd_fd.get(), POLLIN, 0};
+        int r = ::poll(&pfd, 1, timeout_ms);
+        if (r <= 0) {
+            return r;
         }
-        if (n >= 1 && buffer[n - 1] == '\n') {
-            buffer[n - 1] = '\0';
-            return static_cast<int32_t>(n - 1);
+        if (!(pfd.revents & POLLIN)) {
+            if (pfd.revents & POLLHUP) {
+                l.rd_fd.reset();
+                open_read_pipe(ctx, link);
+            }
+            return -1;
         }
-        return static_cast<int32_t>(n);
     }
-    if (pfd.revents & POLLHUP) {
-        l.rd_fd.reset();
-        open_read_pipe(ctx, link);
+    // One read of what is queued: the held bytes, then as much of the pipe as still fits.
+    std::memset(buffer, 0, size);
+    auto n = static_cast<ssize_t>(take_held(l, buffer, size));
+    if (n < static_cast<ssize_t>(size)) {
+        ssize_t r = ::read(l.rd_fd.get(), buffer + n, size - static_cast<std::size_t>(n));
+        if (r > 0 || n == 0) {
+            n += r;
+        }
     }
-    return -1;
+    if (n == static_cast<ssize_t>(size)) {
+        buffer[size - 1] = '\0';
+        return static_cast<int32_t>(size);
+    }
+    if (n >= 1 && buffer[n - 1] == '\n') {
+        buffer[n - 1] = '\0';
+        return static_cast<int32_t>(n - 1);
+    }
+    return static_cast<int32_t>(n);
 }
 
 int32_t send_error_reply(nexo_cfg* ctx, uint32_t link) {
@@ -185,8 +221,8 @@ int32_t get_reply_val(const char* reply, const char* keyword, const char** value
     return 0;
 }
 
-int32_t send_and_check_cmd(nexo_cfg* ctx, uint32_t link, const char* request,
-                           const char* keyword, char* reply, std::size_t size) {
+int32_t send_and_check_cmd(nexo_cfg* ctx, uint32_t link, const char* request, const char* keyword,
+                           char* reply, std::size_t size) {
     char prefix[8];
     std::snprintf(prefix, sizeof prefix, "R%cET ", request[0]);
     std::size_t len = std::strlen(request);
@@ -211,82 +247,67 @@ int32_t send_and_check_cmd(nexo_cfg* ctx, uint32_t link, const char* request,
 
 // --- Line reader -----------------------------------------------------------------------------
 //
-// The main loop must leave every byte behind a line's newline in the pipe: flushes, reopenings
-// and exchanges read what stays there. Reading one byte per call does that but costs a system
-// call per byte; instead the reader duplicates what is queued into a scratch pipe with tee(2),
-// which consumes nothing, finds the newline in the copy, and then reads exactly the line.
+// The main loop takes one line per link and iteration and must leave every byte behind the
+// newline as input to come: flushes, reopenings and exchanges deal with what stays. A read
+// brings in whatever is queued; what it brought beyond the line is held by the link and is, to
+// every other operation, still queued. A line is taken from the first kLineSize bytes of the
+// held bytes followed by the pipe's, as if all of them were in the pipe.
 
 namespace {
 
-constexpr int32_t kNoPeek = -2;
-
-// Copies up to len queued bytes into buf without consuming them: the count, 0 when nothing is
-// queued (or the writer is gone), -1 on error, kNoPeek when the descriptor cannot be peeked.
-int32_t peek(nexo_cfg* ctx, int fd, char* buf, std::size_t len) {
-    if (!ctx->peek_wr.valid()) {
-        return kNoPeek;
-    }
-    ssize_t n = ::tee(fd, ctx->peek_wr.get(), len, SPLICE_F_NONBLOCK);
-    if (n < 0) {
-        if (errno == EAGAIN) {
-            return 0;
-        }
-        return errno == EINVAL ? kNoPeek : -1;
-    }
-    ssize_t got = 0;
-    while (got < n) {
-        ssize_t r = ::read(ctx->peek_rd.get(), buf + got, static_cast<std::size_t>(n - got));
-        if (r <= 0) {
-            break;
-        }
-        got += r;
-    }
-    return static_cast<int32_t>(got);
+char* find_newline(pipe_link& l, std::size_t within) {
+    return static_cast<char*>(
+        std::memchr(l.held + l.held_at, '\n', std::min(held_bytes(l), within)));
 }
 
-// Consumes exactly len bytes that a peek has seen.
-void consume(int fd, char* scratch, std::size_t len) {
-    while (len > 0) {
-        ssize_t r = ::read(fd, scratch, len);
-        if (r <= 0) {
-            return;
-        }
-        len -= static_cast<std::size_t>(r);
+// Appends one read of what is queued in the pipe to the held bytes, moved to the front first.
+// The read's result.
+ssize_t read_more(pipe_link& l) {
+    std::size_t n = held_bytes(l);
+    std::memmove(l.held, l.held + l.held_at, n);
+    l.held_at = 0;
+    l.held_end = static_cast<uint32_t>(n);
+    ssize_t r = ::read(l.rd_fd.get(), l.held + n, sizeof l.held - n);
+    if (r > 0) {
+        l.held_end += static_cast<uint32_t>(r);
     }
+    return r;
 }
 
-// Drops the rest of an over-long line that is queued now; clears the link's discarding mark
-// once its newline has gone.
-void discard_rest(nexo_cfg* ctx, pipe_link& l, char* buffer) {
-    int fd = l.rd_fd.get();
+// Drops the rest of an over-long line, as far as it has come; clears the link's discarding
+// mark once its newline has gone. What follows the newline stays.
+void discard_rest(pipe_link& l) {
     for (;;) {
-        int32_t n = peek(ctx, fd, buffer, kLineSize);
-        if (n == kNoPeek) {
-            char c;
-            while (::read(fd, &c, 1) == 1) {
-                if (c == '\n') {
-                    l.discarding = false;
-                    return;
-                }
-            }
-            return;
-        }
-        if (n <= 0) {
-            return;
-        }
-        auto* nl = static_cast<char*>(std::memchr(buffer, '\n', static_cast<std::size_t>(n)));
+        char* nl = find_newline(l, held_bytes(l));
         if (nl != nullptr) {
-            consume(fd, buffer, static_cast<std::size_t>(nl - buffer + 1));
+            l.held_at = static_cast<uint32_t>(nl - l.held + 1);
             l.discarding = false;
             return;
         }
-        consume(fd, buffer, static_cast<std::size_t>(n));
+        drop_held(l);
+        if (read_more(l) <= 0) {
+            return;
+        }
     }
 }
 
-// One byte per read, for a read "pipe" that is not a pipe (tee refuses it). Called only while
-// no over-long line is being dropped.
+// The same one byte per read, for a read path that is not a FIFO.
+void discard_rest_bytewise(pipe_link& l) {
+    char c;
+    while (::read(l.rd_fd.get(), &c, 1) == 1) {
+        if (c == '\n') {
+            l.discarding = false;
+            return;
+        }
+    }
+}
+
+// One byte per read: a read path that is not a FIFO is read no further than the line.
 int32_t read_line_bytewise(pipe_link& l, char* buffer) {
+    if (l.discarding) {
+        discard_rest_bytewise(l);
+        return 0;
+    }
     int fd = l.rd_fd.get();
     std::size_t len = 0;
     while (len < kLineSize) {
@@ -300,6 +321,7 @@ int32_t read_line_bytewise(pipe_link& l, char* buffer) {
     }
     std::memset(buffer, 0, kLineSize + 1);
     l.discarding = true;
+    discard_rest_bytewise(l);
     return -1;
 }
 
@@ -307,48 +329,33 @@ int32_t read_line_bytewise(pipe_link& l, char* buffer) {
 
 int32_t read_line(nexo_cfg* ctx, uint32_t link, char* buffer) {
     pipe_link& l = ctx->links[link];
-    int fd = l.rd_fd.get();
     std::memset(buffer, 0, kLineSize + 1);
-    int32_t n = peek(ctx, fd, buffer, kLineSize);
-    if (n == kNoPeek) {
-        if (l.discarding) {
-            discard_rest(ctx, l, buffer);
-            std::memset(buffer, 0, kLineSize + 1);
-            return 0;
-        }
-        int32_t n = read_line_bytewise(l, buffer);
-        if (n < 0) {
-            discard_rest(ctx, l, buffer);
-            std::memset(buffer, 0, kLineSize + 1);
-        }
-        return n;
-    }
-    if (n <= 0) {
-        return 0;
+    if (l.rd_bytewise) {
+        return read_line_bytewise(l, buffer);
     }
     if (l.discarding) {
-        discard_rest(ctx, l, buffer);
-        std::memset(buffer, 0, kLineSize + 1);
+        discard_rest(l);
         return 0;
     }
-    auto* nl = static_cast<char*>(std::memchr(buffer, '\n', static_cast<std::size_t>(n)));
+    char* nl = find_newline(l, kLineSize);
+    if (nl == nullptr && held_bytes(l) < kLineSize) {
+        read_more(l);
+        nl = find_newline(l, kLineSize);
+    }
     if (nl != nullptr) {
-        auto len = static_cast<std::size_t>(nl - buffer + 1);
-        consume(fd, buffer, len);  // the very bytes just peeked at
-        std::memset(buffer + len, 0, kLineSize + 1 - len);
+        std::size_t len =
+            take_held(l, buffer, static_cast<std::size_t>(nl - (l.held + l.held_at)) + 1);
         return static_cast<int32_t>(len);
     }
-    // No newline among what is queued. A partial line is dropped; a line that fills the whole
-    // buffer without ending is dropped up to its newline, whenever that comes.
-    std::memset(buffer, 0, kLineSize + 1);
-    consume(fd, buffer, static_cast<std::size_t>(n));
-    std::memset(buffer, 0, kLineSize + 1);
-    if (n < static_cast<int32_t>(kLineSize)) {
+    // No newline in the window. A partial line is all there is and is dropped; a line that
+    // fills the whole window is dropped up to its newline, whenever that comes.
+    if (held_bytes(l) < kLineSize) {
+        drop_held(l);
         return 0;
     }
+    l.held_at += static_cast<uint32_t>(kLineSize);
     l.discarding = true;
-    discard_rest(ctx, l, buffer);
-    std::memset(buffer, 0, kLineSize + 1);
+    discard_rest(l);
     return -1;
 }
 

@@ -19,19 +19,41 @@ inline constexpr uint32_t kNoLink = 0xFFFFFFFF;
 inline constexpr std::size_t kPipePathSize = 64;
 // The main loop reads at most this many bytes for one line.
 inline constexpr std::size_t kLineSize = 256;
+// How much one read of a read pipe may bring in; several lines at once when a peer sends them
+// back to back.
+inline constexpr std::size_t kHoldSize = 4096;
+static_assert(kHoldSize >= 2 * kLineSize, "a line and its successor's start must fit");
 
 struct pipe_link {
     char rd_path[kPipePathSize];  // the pipe the daemon reads
     unique_fd rd_fd;
     char wr_path[kPipePathSize];  // the pipe the daemon writes
     unique_fd wr_fd;
-    const char* const* cmds;      // routing keywords, null-terminated
+    const char* const* cmds;  // routing keywords, null-terminated
     // Set while the rest of an over-long line is being dropped.
     bool discarding;
+    // Set at opening when the read path is not a FIFO: lines are then read one byte per call
+    // and nothing is ever held.
+    bool rd_bytewise;
+    // Set at opening when the write path is not a FIFO: what is sent is then synced (on a FIFO
+    // fsync can only fail).
+    bool wr_sync;
+    // What a read brought in beyond the line taken, held[held_at, held_end). It is input still
+    // to come, exactly as if it were queued in the pipe ahead of what the pipe holds: every
+    // read of the link takes it first, and whatever drops the pipe's contents drops it too.
+    uint32_t held_at;
+    uint32_t held_end;
+    char held[kHoldSize];
 };
 
+// The bytes the link holds, ready to be read without a system call.
+inline std::size_t held_bytes(const pipe_link& l) {
+    return l.held_end - l.held_at;
+}
+
 // Creates the FIFO (mode 0660 whatever the umask) when the path does not exist, opens it for
-// reading, non-blocking, and discards what is already queued. 0, -1 after a message, or -44.
+// reading, non-blocking, and discards what is already queued, held bytes included. 0, -1 after
+// a message, or -44.
 int32_t open_read_pipe(nexo_cfg* ctx, uint32_t link);
 // The same for the write pipe, opened read-write so that writes never fail for want of a
 // reader and wait in the pipe while the peer is away. 0, -1 after a message, or -44.
@@ -40,17 +62,19 @@ int32_t open_write_pipe(nexo_cfg* ctx, uint32_t link);
 int32_t close_read_pipe(nexo_cfg* ctx, uint32_t link);
 int32_t close_write_pipe(nexo_cfg* ctx, uint32_t link);
 
-// Throws away everything queued in the link's read pipe; the last read's result (0 or -1).
+// Throws away everything queued in the link's read pipe and everything the link holds; the
+// last read's result (0 or -1).
 int32_t flush_input(nexo_cfg* ctx, uint32_t link);
 
-// One write of length bytes, then fsync when something was written. Bytes written, -1, -44.
+// One write of length bytes, then fsync when something was written to a write path that is
+// not a FIFO. Bytes written, -1, -44.
 int32_t send_message(nexo_cfg* ctx, uint32_t link, const char* buffer, std::size_t length);
 
-// Waits up to timeout ms and reads once, at most size bytes, into a zeroed buffer. The length
+// Waits up to timeout ms and reads once, at most size bytes, into a zeroed buffer; bytes the
+// link holds are taken first and count as queued, so there is no wait then. The length
 // of the text without its final newline (size when the buffer filled up, its last byte then
 // zeroed), 0 on timeout or end of file, -1 on error or hang-up (the pipe is then reopened), -44.
-int32_t await_message(nexo_cfg* ctx, uint32_t link, char* buffer, std::size_t size,
-                      int timeout_ms);
+int32_t await_message(nexo_cfg* ctx, uint32_t link, char* buffer, std::size_t size, int timeout_ms);
 
 // Discards what the peer has queued, then writes "ERROR\n". The write's result.
 int32_t send_error_reply(nexo_cfg* ctx, uint32_t link);
@@ -65,14 +89,15 @@ int32_t get_reply_val(const char* reply, const char* keyword, const char** value
 // Sends request (a "GET " or "SET " line) and waits 200 ms for a line that begins with
 // "RGET "/"RSET " and keyword, waiting afresh after every alert. reply may be the request's own
 // buffer. 0 accepted, -1 refused or no reply, or the failed send's or wait's result.
-int32_t send_and_check_cmd(nexo_cfg* ctx, uint32_t link, const char* request,
-                           const char* keyword, char* reply, std::size_t size);
+int32_t send_and_check_cmd(nexo_cfg* ctx, uint32_t link, const char* request, const char* keyword,
+                           char* reply, std::size_t size);
 
-// Reads one line from the link's read pipe into buffer (kLineSize + 1 bytes, zeroed first)
-// and leaves every byte behind the newline in the pipe. Returns the line's length with its
-// newline, 0 when no complete line was there (a partial line is consumed and dropped), or -1
-// for the first piece of a line of kLineSize bytes or more without newline: the line is then
-// dropped up to and including its newline, now or as it arrives.
+// Reads one line from the link's read pipe into buffer (kLineSize + 1 bytes, zeroed first).
+// Every byte behind the newline stays input to come: held by the link when the read brought
+// it in, else queued in the pipe. Returns the line's length with its newline, 0 when no
+// complete line was there (a partial line is consumed and dropped), or -1 for the first piece
+// of a line of kLineSize bytes or more without newline: the line is then dropped up to and
+// including its newline, now or as it arrives.
 int32_t read_line(nexo_cfg* ctx, uint32_t link, char* buffer);
 
 }  // namespace nexo

@@ -1,7 +1,8 @@
 // nexo-bench: what a line costs on the daemon's pipe links, measured against the bare pipe,
 // and a check that the main loop allocates nothing per line.
 //
-//   nexo-bench [--iterations N] [--warmup N]
+//   nexo-bench [--iterations N] [--warmup N] [--round N] [--pipelined N] [--cpu N]
+//              [--emulated-nodes]
 //   nexo-bench --count-allocs [--shim PATH]
 //
 // Runs in the sandbox (private /run, so the FIFOs are its own) on the emulated board and starts
@@ -9,12 +10,25 @@
 // peer, a child process that answers every "GET <keyword> ..." line at once with
 // "RGET <keyword> 1". All descriptors stay open for the whole run.
 //
-// Latency: the median and p99 (microseconds, CLOCK_MONOTONIC) of N round trips, after a warm-up,
-// of
-//   (a) one short line each way between two processes over two FIFOs: the floor of any link;
+// Every process of a measurement (this client, the daemon, the peers, the baselines) is pinned
+// to one CPU, so that no figure depends on where the scheduler puts whom: a wake-up across CPUs
+// costs more than a system call on these machines. The kinds are interleaved in short rounds
+// within one run, so that a change of load hits them all alike. The serving children are
+// scheduled as the daemon is: at its nice value, each in a session of its own.
+//
+// Latency: the median and p99 (microseconds, CLOCK_MONOTONIC) of N round trips, after a warm-up
+// round, of
+//   (a) a GET answered by a bare poll-based echo process over two FIFOs: the floor of a line
+//       that the daemon answers itself;
 //   (b) a GET that the daemon answers itself;
-//   (c) a GET that the daemon relays to the timing daemon and back;
-// and the ratios b/a and c/2a at the median (a relay crosses two links, so twice the floor).
+//   (c) a GET through a bare poll-based forwarder to an echo process and back: the floor of a
+//       relay, three processes and four FIFOs as in (d);
+//   (d) a GET that the daemon relays to the timing daemon (an echo process) and back;
+// with the CPU time the serving processes spent per line (from /proc/PID/schedstat: the echo;
+// the daemon; forwarder and echo; daemon and echo), and the ratios b/a and d/c at the median.
+// Pipelined: 10,000 GETs written back to back (at most 1,000 unanswered, so that no reply
+// finds the reply pipe full), lines per second of the daemon against the echo of (a), the
+// median of three interleaved runs.
 //
 // --count-allocs loads the malloc_count shim ahead of the umockdev preload into the daemon,
 // which must then be a build without sanitizers, sends 1,000 lines of every kind, snapshots the
@@ -67,8 +81,16 @@ constexpr const char* kClientRd = "/var/run/nexo_rd.p";    // the daemon writes 
 constexpr const char* kTimingWr = "/var/run/ST2059_wr.p";  // the daemon writes it
 constexpr const char* kTimingRd = "/var/run/ST2059_rd.p";  // the daemon reads it
 constexpr const char* kMediaWr = "/var/run/smpte2110w.p";  // the daemon writes it
+// The baselines' FIFOs: the echo's, and the forwarder's towards the client and its peer.
 constexpr const char* kPing = "/var/run/nexo-bench-ping.p";
 constexpr const char* kPong = "/var/run/nexo-bench-pong.p";
+constexpr const char* kFwdIn = "/var/run/nexo-bench-fwd-in.p";
+constexpr const char* kFwdOut = "/var/run/nexo-bench-fwd-out.p";
+constexpr const char* kFwdPeerWr = "/var/run/nexo-bench-fwd-peer-wr.p";
+constexpr const char* kFwdPeerRd = "/var/run/nexo-bench-fwd-peer-rd.p";
+
+// What the daemon adds to its nice value at start.
+constexpr int kDaemonNice = 10;
 
 // Longer than any wait of the daemon's own (a relay gives up after 500 ms).
 constexpr int kReplyTimeoutMs = 2000;
@@ -180,25 +202,22 @@ private:
     size_t used_ = 0;
 };
 
-// The echo peer's loop: answers "GET <keyword>..." with "RGET <keyword> 1\n" and ignores every
-// other line. Runs in a child forked from a process that may have threads, so it makes no
-// call that is not async-signal-safe: open, read, write, _exit.
-[[noreturn]] void echo_peer(const char* rd_path, const char* wr_path) {
-    int rd = ::open(rd_path, O_RDWR);
-    int wr = ::open(wr_path, O_RDWR);
-    if (rd < 0 || wr < 0) {
-        ::_exit(1);
-    }
-    char in[1024];
+// The loop of the serving children: waits in poll, reads what is queued, as the daemon does,
+// and hands each complete line (without its newline) to on_line. They run in children forked
+// from a process that may have threads, so they make no call that is not async-signal-safe:
+// open, poll, read, write, _exit.
+template <typename F>
+[[noreturn]] void serve_lines(int rd, F on_line) {
+    char in[4096];
     size_t len = 0;
-    char out[128];
     for (;;) {
-        ssize_t n = ::read(rd, in + len, sizeof in - len);
-        if (n < 0 && errno == EINTR) {
+        pollfd pfd{rd, POLLIN, 0};
+        if (::poll(&pfd, 1, -1) <= 0) {
             continue;
         }
+        ssize_t n = ::read(rd, in + len, sizeof in - len);
         if (n <= 0) {
-            ::_exit(0);
+            continue;
         }
         len += static_cast<size_t>(n);
         size_t start = 0;
@@ -207,25 +226,8 @@ private:
             if (nl == nullptr) {
                 break;
             }
-            const char* line = in + start;
-            const size_t line_len = static_cast<size_t>(nl - line);
-            start += line_len + 1;
-            if (line_len < 4 || std::memcmp(line, "GET ", 4) != 0) {
-                continue;
-            }
-            size_t kw = 4;
-            while (kw < line_len && line[kw] != ' ' && kw - 4 < sizeof out - 16) {
-                ++kw;
-            }
-            size_t o = 0;
-            std::memcpy(out, "RGET ", 5);
-            o += 5;
-            std::memcpy(out + o, line + 4, kw - 4);
-            o += kw - 4;
-            std::memcpy(out + o, " 1\n", 3);
-            o += 3;
-            ssize_t w = ::write(wr, out, o);
-            (void)w;
+            on_line(in + start, static_cast<size_t>(nl - (in + start)));
+            start = static_cast<size_t>(nl - in) + 1;
         }
         std::memmove(in, in + start, len - start);
         len -= start;
@@ -233,6 +235,61 @@ private:
             len = 0;  // a line that cannot be a request; no peer would answer it either
         }
     }
+}
+
+// The echo peer: answers "GET <keyword>..." with "RGET <keyword> 1\n" and ignores every other
+// line, one write per reply.
+[[noreturn]] void echo_peer(const char* rd_path, const char* wr_path) {
+    int rd = ::open(rd_path, O_RDWR | O_NONBLOCK);
+    int wr = ::open(wr_path, O_RDWR);
+    if (rd < 0 || wr < 0) {
+        ::_exit(1);
+    }
+    serve_lines(rd, [wr](const char* line, size_t line_len) {
+        if (line_len < 4 || std::memcmp(line, "GET ", 4) != 0) {
+            return;
+        }
+        char out[128];
+        size_t kw = 4;
+        while (kw < line_len && line[kw] != ' ' && kw - 4 < sizeof out - 16) {
+            ++kw;
+        }
+        size_t o = 0;
+        std::memcpy(out, "RGET ", 5);
+        o += 5;
+        std::memcpy(out + o, line + 4, kw - 4);
+        o += kw - 4;
+        std::memcpy(out + o, " 1\n", 3);
+        o += 3;
+        ssize_t w = ::write(wr, out, o);
+        (void)w;
+    });
+}
+
+// The bare forwarder: the daemon's relay and nothing else. For each line from the client it
+// writes the line to the peer, waits up to 500 ms in poll for the peer's reply, reads it once
+// and writes it to the client: the same system calls as the daemon's relay.
+[[noreturn]] void forwarder(const char* in_path, const char* out_path, const char* peer_wr_path,
+                            const char* peer_rd_path) {
+    int in = ::open(in_path, O_RDWR | O_NONBLOCK);
+    int out = ::open(out_path, O_RDWR);
+    int peer_wr = ::open(peer_wr_path, O_RDWR);
+    int peer_rd = ::open(peer_rd_path, O_RDWR | O_NONBLOCK);
+    if (in < 0 || out < 0 || peer_wr < 0 || peer_rd < 0) {
+        ::_exit(1);
+    }
+    serve_lines(in, [=](const char* line, size_t line_len) {
+        char reply[256];
+        ssize_t w = ::write(peer_wr, line, line_len + 1);  // with its newline
+        pollfd p{peer_rd, POLLIN, 0};
+        if (w > 0 && ::poll(&p, 1, 500) > 0) {
+            ssize_t r = ::read(peer_rd, reply, sizeof reply);
+            if (r > 0) {
+                w = ::write(out, reply, static_cast<size_t>(r));
+            }
+        }
+        (void)w;
+    });
 }
 
 // A child process running echo_peer; it dies with us.
@@ -244,6 +301,12 @@ public:
     ~echo_child() { stop(); }
 
     bool start(const char* rd_path, const char* wr_path) {
+        return spawn([&] { echo_peer(rd_path, wr_path); });
+    }
+
+    // Runs body, which never returns, in a child process.
+    template <typename F>
+    bool spawn(F body) {
         pid_ = ::fork();
         if (pid_ < 0) {
             std::fprintf(stderr, "nexo-bench: fork: %s\n", std::strerror(errno));
@@ -251,10 +314,19 @@ public:
         }
         if (pid_ == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            echo_peer(rd_path, wr_path);
+            // Scheduled as the daemon is: it lowers its priority by 10 and, detaching, starts a
+            // session of its own, which with autogrouping is also a scheduling group of its
+            // own. A baseline that shared the client's group, or kept its priority, would be
+            // scheduled differently from the daemon against the client and against other load.
+            ::setsid();
+            ssize_t ignored = ::nice(kDaemonNice);
+            (void)ignored;
+            body();
         }
         return true;
     }
+
+    pid_t pid() const { return pid_; }
 
     void stop() {
         if (pid_ > 0) {
@@ -292,36 +364,96 @@ bool round_trip(int wr, line_reader& rd, std::string_view request, std::string_v
     return true;
 }
 
-struct latency {
-    double median_us = 0;
-    double p99_us = 0;
+int64_t percentile_ns(const std::vector<int64_t>& sorted, double p) {
+    // Nearest rank: the smallest sample with at least p of them at or below it.
+    auto k = static_cast<size_t>(std::ceil(p * static_cast<double>(sorted.size())));
+    return sorted[std::max<size_t>(k, 1) - 1];
+}
+
+// CPU time the process has run so far, in ns: the first field of /proc/PID/schedstat, which
+// counts its main thread (all the serving processes have one thread).
+uint64_t cpu_ns(pid_t pid) {
+    return std::strtoull(
+        nexo::sim::read_file("/proc/" + std::to_string(pid) + "/schedstat").c_str(), nullptr, 10);
+}
+
+// One kind of round trip: where the request goes, what the reply begins with, which processes
+// serve it, and what the timed rounds found.
+struct trip_kind {
+    const char* name;
+    int wr;
+    line_reader* rd;
+    std::string_view request;
+    std::string_view expect;
+    std::vector<pid_t> servers;
+    std::vector<int64_t> samples;
+    uint64_t cpu = 0;  // ns the servers ran during the timed round trips
+
+    uint64_t servers_cpu() const {
+        uint64_t sum = 0;
+        for (pid_t p : servers) {
+            sum += cpu_ns(p);
+        }
+        return sum;
+    }
+
+    // n round trips one after the other; timed ones are recorded. False after a failure.
+    bool run(int n, bool timed) {
+        const uint64_t cpu0 = timed ? servers_cpu() : 0;
+        for (int i = 0; i < n; ++i) {
+            const int64_t t0 = now_ns();
+            if (!round_trip(wr, *rd, request, expect)) {
+                return false;
+            }
+            if (timed) {
+                samples.push_back(now_ns() - t0);
+            }
+        }
+        if (timed) {
+            cpu += servers_cpu() - cpu0;
+        }
+        return true;
+    }
+
+    double median_us() const { return static_cast<double>(percentile_ns(samples, 0.5)) / 1000; }
+    double p99_us() const { return static_cast<double>(percentile_ns(samples, 0.99)) / 1000; }
+    double cpu_per_line_us() const {
+        return static_cast<double>(cpu) / 1000 / static_cast<double>(samples.size());
+    }
 };
 
-// Times n round trips after `warmup` untimed ones. False after a failed round trip.
-bool measure(int wr, line_reader& rd, std::string_view request, std::string_view expect, int warmup,
-             int n, latency* out) {
-    for (int i = 0; i < warmup; ++i) {
-        if (!round_trip(wr, rd, request, expect)) {
-            return false;
-        }
+// Requests written back to back, replies read as they come, never more than kWindow of them
+// unanswered. Lines per second; 0 after a failure.
+double pipelined(int wr, line_reader& rd, std::string_view request, std::string_view expect,
+                 int n) {
+    constexpr int kWindow = 1000;
+    constexpr int kBatch = 50;  // requests per write
+    std::string batch;
+    for (int i = 0; i < kBatch; ++i) {
+        batch += request;
     }
-    std::vector<int64_t> samples(static_cast<size_t>(n));
-    for (int64_t& s : samples) {
-        const int64_t t0 = now_ns();
-        if (!round_trip(wr, rd, request, expect)) {
-            return false;
+    int sent = 0;
+    int answered = 0;
+    const int64_t t0 = now_ns();
+    while (answered < n) {
+        while (sent < n && sent - answered + kBatch <= kWindow) {
+            const int k = std::min(kBatch, n - sent);
+            if (!write_all(wr, std::string_view(batch).substr(0, request.size() * k))) {
+                return 0;
+            }
+            sent += k;
         }
-        s = now_ns() - t0;
+        std::string_view reply = rd.next(kReplyTimeoutMs);
+        if (reply.substr(0, expect.size()) != expect) {
+            std::fprintf(stderr,
+                         "nexo-bench: pipelined reply %d: expected \"%.*s...\", got \"%.*s\"\n",
+                         answered, static_cast<int>(expect.size()), expect.data(),
+                         static_cast<int>(reply.size()), reply.data());
+            return 0;
+        }
+        ++answered;
     }
-    std::sort(samples.begin(), samples.end());
-    // Nearest rank: the smallest sample with at least p of them at or below it.
-    auto rank = [&](double p) {
-        auto k = static_cast<size_t>(std::ceil(p * static_cast<double>(samples.size())));
-        return static_cast<double>(samples[std::max<size_t>(k, 1) - 1]) / 1000.0;
-    };
-    out->median_us = rank(0.5);
-    out->p99_us = rank(0.99);
-    return true;
+    return n / (static_cast<double>(now_ns() - t0) / 1e9);
 }
 
 int online_cpus() {
@@ -331,6 +463,31 @@ int online_cpus() {
         return static_cast<int>(::sysconf(_SC_NPROCESSORS_ONLN));
     }
     return CPU_COUNT(&set);
+}
+
+// Pins this thread, and so every process and thread started from it from now on, to one CPU:
+// cpu, or the last one it may use when cpu is negative. The CPU, or -1 after a failure.
+int pin_to_cpu(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (cpu < 0) {
+        if (::sched_getaffinity(0, sizeof set, &set) != 0) {
+            return -1;
+        }
+        for (int c = CPU_SETSIZE - 1; c >= 0; --c) {
+            if (CPU_ISSET(c, &set)) {
+                cpu = c;
+                break;
+            }
+        }
+        CPU_ZERO(&set);
+    }
+    CPU_SET(cpu, &set);
+    if (::sched_setaffinity(0, sizeof set, &set) != 0) {
+        std::fprintf(stderr, "nexo-bench: cannot pin to CPU %d: %s\n", cpu, std::strerror(errno));
+        return -1;
+    }
+    return cpu;
 }
 
 std::string first_line(const std::string& text) {
@@ -407,37 +564,53 @@ struct client_link {
     }
 };
 
-int run_latency(int iterations, int warmup, bool emulated) {
-    std::printf("nexo-bench: nproc %d, load average %s\n", online_cpus(),
-                first_line(nexo::sim::read_file("/proc/loadavg")).c_str());
-    std::printf("round trips: %d timed after %d warm-up, one at a time\n\n", iterations, warmup);
+struct latency_options {
+    int iterations = 20000;  // timed round trips of each kind
+    int warmup = 1000;       // untimed round trips of each kind first
+    int round = 200;         // round trips of one kind before the next kind's turn
+    int pipelined = 10000;   // lines per pipelined run, 0 for none
+    int cpu = -1;            // the CPU everything runs on; -1: the last one allowed
+    bool emulated = false;
+};
 
-    // (a) The very lines of a relay's second hop. Both processes exist before the board starts
-    // its threads.
-    latency bare;
-    {
-        if (!make_fifo(kPing) || !make_fifo(kPong)) {
+int run_latency(const latency_options& o) {
+    const int nproc = online_cpus();
+    const int cpu = pin_to_cpu(o.cpu);
+    if (cpu < 0) {
+        return 1;
+    }
+    std::printf("nexo-bench: nproc %d, everything pinned to CPU %d, load average %s\n", nproc, cpu,
+                first_line(nexo::sim::read_file("/proc/loadavg")).c_str());
+    std::printf(
+        "round trips: %d timed of each kind after %d warm-up, kinds taking turns every %d\n\n",
+        o.iterations, o.warmup, o.round);
+
+    // Every serving process is forked before the board starts its threads.
+    for (const char* f :
+         {kPing, kPong, kFwdIn, kFwdOut, kFwdPeerWr, kFwdPeerRd, kTimingWr, kTimingRd}) {
+        if (!make_fifo(f)) {
             return 1;
-        }
-        echo_child child;
-        unique_fd ping = open_fifo(kPing);
-        unique_fd pong = open_fifo(kPong);
-        if (!ping.valid() || !pong.valid() || !child.start(kPing, kPong)) {
-            return 1;
-        }
-        line_reader rd(pong.get());
-        if (!measure(ping.get(), rd, kRelayedGet, kRelayedReply, warmup, iterations, &bare)) {
-            return failed();
         }
     }
-
+    echo_child echo;
+    echo_child fwd;
+    echo_child fwd_peer;
     echo_child peer;
-    if (!make_fifo(kTimingWr) || !make_fifo(kTimingRd) || !peer.start(kTimingWr, kTimingRd)) {
+    if (!echo.start(kPing, kPong) || !fwd_peer.start(kFwdPeerWr, kFwdPeerRd) ||
+        !fwd.spawn([] { forwarder(kFwdIn, kFwdOut, kFwdPeerWr, kFwdPeerRd); }) ||
+        !peer.start(kTimingWr, kTimingRd)) {
+        return 1;
+    }
+    unique_fd ping = open_fifo(kPing);
+    unique_fd pong = open_fifo(kPong);
+    unique_fd fwd_in = open_fifo(kFwdIn);
+    unique_fd fwd_out = open_fifo(kFwdOut);
+    if (!ping.valid() || !pong.valid() || !fwd_in.valid() || !fwd_out.valid()) {
         return 1;
     }
     std::unique_ptr<nexo::sim::fpga> dev;
     std::vector<std::string> env;
-    if (emulated) {
+    if (o.emulated) {
         dev = std::make_unique<nexo::sim::fpga>();
         env = dev->preload_env();
     } else if (!plain_board_nodes()) {
@@ -447,8 +620,8 @@ int run_latency(int iterations, int warmup, bool emulated) {
     if (!start_daemon(daemon, env)) {
         return 1;
     }
-    std::printf("device nodes: %s\n", emulated ? "emulated (umockdev preload)"
-                                                : "plain character devices, as on the board");
+    std::printf("device nodes: %s\n", o.emulated ? "emulated (umockdev preload)"
+                                                 : "plain character devices, as on the board");
     std::printf("daemon: %s (pid %d)\n", nexo::sim::nexo_binary().c_str(), daemon.pid());
     if (maps_contain(daemon.pid(), "libasan")) {
         std::printf(
@@ -466,28 +639,90 @@ int run_latency(int iterations, int warmup, bool emulated) {
         daemon.stop(SIGTERM);
         return 1;
     }
+    line_reader echo_rd(pong.get());
+    line_reader fwd_rd(fwd_out.get());
     line_reader rd(client.rd.get());
-    latency local;
-    latency relayed;
-    const bool ok =
-        measure(client.wr.get(), rd, kLocalGet, kLocalReply, warmup, iterations, &local) &&
-        measure(client.wr.get(), rd, kRelayedGet, kRelayedReply, warmup, iterations, &relayed);
+    constexpr std::string_view kEchoReply = "RGET RX_STR_ENA 1\n";
+    std::array<trip_kind, 4> kinds = {{
+        {"(a) GET answered by a poll-based echo",
+         ping.get(),
+         &echo_rd,
+         kLocalGet,
+         kEchoReply,
+         {echo.pid()},
+         {},
+         0},
+        {"(b) GET answered by the daemon",
+         client.wr.get(),
+         &rd,
+         kLocalGet,
+         kLocalReply,
+         {daemon.pid()},
+         {},
+         0},
+        {"(c) GET through a bare forwarder + echo",
+         fwd_in.get(),
+         &fwd_rd,
+         kRelayedGet,
+         kRelayedReply,
+         {fwd.pid(), fwd_peer.pid()},
+         {},
+         0},
+        {"(d) GET relayed by the daemon + echo",
+         client.wr.get(),
+         &rd,
+         kRelayedGet,
+         kRelayedReply,
+         {daemon.pid(), peer.pid()},
+         {},
+         0},
+    }};
+    bool ok = true;
+    for (trip_kind& k : kinds) {
+        ok = ok && k.run(o.warmup, false);
+    }
+    for (int done = 0; ok && done < o.iterations; done += o.round) {
+        for (trip_kind& k : kinds) {
+            ok = ok && k.run(std::min(o.round, o.iterations - done), true);
+        }
+    }
+    // Pipelined runs, echo and daemon taking turns.
+    std::vector<double> echo_rate;
+    std::vector<double> daemon_rate;
+    for (int i = 0; ok && o.pipelined > 0 && i < 3; ++i) {
+        echo_rate.push_back(pipelined(ping.get(), echo_rd, kLocalGet, kEchoReply, o.pipelined));
+        daemon_rate.push_back(pipelined(client.wr.get(), rd, kLocalGet, kLocalReply, o.pipelined));
+        ok = echo_rate.back() > 0 && daemon_rate.back() > 0;
+    }
     const bool stopped = stop_daemon(daemon);
     if (!ok) {
         return failed();
     }
 
-    std::printf("%-44s %10s %10s\n", "", "median us", "p99 us");
-    std::printf("%-44s %10.1f %10.1f\n", "(a) FIFO ping-pong between two processes", bare.median_us,
-                bare.p99_us);
-    std::printf("%-44s %10.1f %10.1f\n", "(b) GET answered by the daemon", local.median_us,
-                local.p99_us);
-    std::printf("%-44s %10.1f %10.1f\n", "(c) GET relayed to the timing daemon", relayed.median_us,
-                relayed.p99_us);
-    const double b_a = local.median_us / bare.median_us;
-    const double c_2a = relayed.median_us / (2 * bare.median_us);
-    std::printf("\nb/a  = %.2f (goal <= 1.5)%s\n", b_a, b_a > 1.5 ? "  ABOVE GOAL" : "");
-    std::printf("c/2a = %.2f (goal <= 1.5)%s\n", c_2a, c_2a > 1.5 ? "  ABOVE GOAL" : "");
+    std::printf("%-44s %10s %10s %14s\n", "", "median us", "p99 us", "CPU us/line");
+    for (trip_kind& k : kinds) {
+        std::sort(k.samples.begin(), k.samples.end());
+        std::printf("%-44s %10.1f %10.1f %14.1f\n", k.name, k.median_us(), k.p99_us(),
+                    k.cpu_per_line_us());
+    }
+    const double b_a = kinds[1].median_us() / kinds[0].median_us();
+    const double d_c = kinds[3].median_us() / kinds[2].median_us();
+    std::printf("\nb/a = %.2f (goal <= 1.2)%s   CPU per line %.2f\n", b_a,
+                b_a > 1.2 ? "  ABOVE GOAL" : "",
+                kinds[1].cpu_per_line_us() / kinds[0].cpu_per_line_us());
+    std::printf("d/c = %.2f (goal <= 1.1)%s   CPU per line %.2f\n", d_c,
+                d_c > 1.1 ? "  ABOVE GOAL" : "",
+                kinds[3].cpu_per_line_us() / kinds[2].cpu_per_line_us());
+    if (!echo_rate.empty()) {
+        std::sort(echo_rate.begin(), echo_rate.end());
+        std::sort(daemon_rate.begin(), daemon_rate.end());
+        const double e = echo_rate[echo_rate.size() / 2];
+        const double d = daemon_rate[daemon_rate.size() / 2];
+        std::printf(
+            "pipelined, %d GETs (median of %zu): echo %.0f lines/s, daemon %.0f lines/s, "
+            "ratio %.2f (goal >= 0.25)%s\n",
+            o.pipelined, echo_rate.size(), e, d, d / e, d / e < 0.25 ? "  BELOW GOAL" : "");
+    }
     return stopped ? 0 : 2;
 }
 
@@ -678,18 +913,26 @@ int run_count_allocs(const std::string& shim) {
 
 int main(int argc, char** argv) {
     CLI::App app{"Latency of the daemon's pipe links against the bare pipe; allocations per line"};
-    int iterations = 20000;
-    int warmup = 1000;
+    latency_options lat;
     bool count_allocs = false;
-    bool emulated = false;
     std::string shim = NEXO_MALLOC_COUNT_PATH;
-    app.add_option("--iterations", iterations, "Timed round trips of each kind")
-        ->check(CLI::PositiveNumber);
-    app.add_option("--warmup", warmup, "Untimed round trips before each measurement")
+    app.add_option("--iterations", lat.iterations, "Timed round trips of each kind")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_option("--warmup", lat.warmup, "Untimed round trips of each kind first")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--round", lat.round, "Round trips of one kind before the next one's turn")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    app.add_option("--pipelined", lat.pipelined, "Lines per pipelined run, 0 for none")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--cpu", lat.cpu, "The CPU to pin everything to (default: the last allowed)")
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--count-allocs", count_allocs,
                  "Count the daemon's allocator calls per line instead of timing");
-    app.add_flag("--emulated-nodes", emulated,
+    app.add_flag("--emulated-nodes", lat.emulated,
                  "Time against the umockdev-emulated nodes instead of plain ones");
     app.add_option("--shim", shim, "The malloc_count preload library")->capture_default_str();
     CLI11_PARSE(app, argc, argv);
@@ -706,5 +949,5 @@ int main(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    return count_allocs ? run_count_allocs(shim) : run_latency(iterations, warmup, emulated);
+    return count_allocs ? run_count_allocs(shim) : run_latency(lat);
 }

@@ -1,14 +1,18 @@
 // Start values of the daemon context and the release of everything at shutdown.
+#include "nexo.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <array>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "ext_cmds.h"
-#include "nexo.h"
+#include "test_ctx.h"
 
 namespace nexo {
 namespace {
@@ -83,6 +87,103 @@ TEST(deinit_config, closes_every_descriptor) {
     for (int fd : fds) {
         EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << fd;
     }
+}
+
+// One iteration of the main loop on the test's pipes, with the poll set start-up builds (no
+// rtnetlink socket). What each link got written during it.
+std::array<std::string, 3> iterate(test::test_ctx& t) {
+    for (uint32_t link = 0; link < 3; ++link) {
+        t.ctx->fds[link] = {-1, POLLIN, 0};
+    }
+    t.ctx->fds[kPollNetlink] = {-1, 0, 0};
+    main_loop_iteration(t.ctx);
+    return {t.written(0), t.written(1), t.written(2)};
+}
+
+struct loop_case {
+    const char* name;
+    std::array<std::string, 3> fed;                      // written at once into each link
+    std::vector<std::array<std::string, 3>> iterations;  // what each link gets in turn
+    std::string left_1;                                  // still to come from the client
+};
+
+// At most one line per link and iteration, links in order, whatever a read brings in.
+TEST(main_loop, one_line_per_link_and_iteration) {
+    const std::string get0 = "GET RX_STR_ENA 20:0\n";
+    const std::string get1 = "GET RX_STR_ENA 20:1\n";
+    const std::string ans0 = "RGET RX_STR_ENA 20:0 OFF\n";
+    const std::string ans1 = "RGET RX_STR_ENA 20:1 OFF\n";
+    const loop_case cases[] = {
+        {"two lines in one write", {"", get0 + get1, ""}, {{"", ans0, ""}, {"", ans1, ""}}, ""},
+        {"an error drops the rest",
+         {"", "GET NOTHING\n" + get0 + get1, ""},
+         {{"", "ERROR\n", ""}},
+         ""},
+        {"a refused command drops the rest",
+         {"", "SET RX_STR_ENA 20:9 ON\n" + get0, ""},
+         {{"", "ERROR\n", ""}},
+         ""},
+        {"peers in link order",
+         {"A 0\nB 0\n", get0 + get1, "C 2\nD 2\n"},
+         {{"", "A 0\n" + ans0 + "C 2\n", ""}, {"", "B 0\n" + ans1 + "D 2\n", ""}},
+         ""},
+        // The relay's reply is already in, behind a late line of the timing daemon: the relay
+        // takes it at once, as it would from the pipe.
+        {"relay reply held",
+         {"RGET LATE 1\nRGET PTP_TIME 2\n", "GET PTP_TIME\n" + get0, ""},
+         {{"GET PTP_TIME\n", "RGET LATE 1\nRGET PTP_TIME 2\n", ""}},
+         get0},
+        {"alert behind a line",
+         {"X 0\nALRT SYNC_FAULT\n", "", ""},
+         {{"", "X 0\n", ""}, {"", "", "ALRT SYNC_FAULT\n"}},
+         ""},
+    };
+    for (const loop_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::test_ctx t;
+        for (int link = 0; link < 3; ++link) {
+            t.feed(link, c.fed[static_cast<size_t>(link)]);
+        }
+        for (const auto& expected : c.iterations) {
+            EXPECT_EQ(iterate(t), expected);
+        }
+        EXPECT_EQ(t.pending(1), c.left_1);
+    }
+}
+
+// A client that hangs up: the line being handled is the last; whatever it sent behind it is
+// dropped with the reopening, whether it was still in the pipe or already read in.
+TEST(main_loop, hang_up_drops_what_followed) {
+    char dir[] = "/tmp/nexo-loop-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/wr.p";
+    for (bool close_first : {true, false}) {
+        SCOPED_TRACE(close_first ? "closed before the first line" : "closed after it");
+        test::test_ctx t;
+        std::snprintf(t.ctx->links[1].rd_path, kPipePathSize, "%s", path.c_str());
+        ASSERT_EQ(open_read_pipe(t.ctx, 1), 0);
+        int w = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(w, 0);
+        ASSERT_EQ(::write(w, "GET RX_STR_ENA 20:0\nGET RX_STR_ENA 20:1\nGET RX_STR_ENA 20:2\n", 60),
+                  60);
+        if (close_first) {
+            ::close(w);
+            EXPECT_EQ(iterate(t)[1], "RGET RX_STR_ENA 20:0 OFF\n");
+        } else {
+            EXPECT_EQ(iterate(t)[1], "RGET RX_STR_ENA 20:0 OFF\n");
+            ::close(w);
+            EXPECT_EQ(iterate(t)[1], "RGET RX_STR_ENA 20:1 OFF\n");
+        }
+        EXPECT_EQ(held_bytes(t.ctx->links[1]), 0u);
+        // The reopened pipe serves the next writer.
+        w = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        ASSERT_GE(w, 0);
+        ASSERT_EQ(::write(w, "GET RX_STR_ENA 30:1\n", 20), 20);
+        EXPECT_EQ(iterate(t)[1], "RGET RX_STR_ENA 30:1 OFF\n");
+        ::close(w);
+        ::unlink(path.c_str());
+    }
+    ::rmdir(dir);
 }
 
 }  // namespace

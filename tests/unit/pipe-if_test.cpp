@@ -1,4 +1,6 @@
 // The line protocol on real pipes: what the reader leaves queued, what an exchange accepts.
+#include "pipe-if.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "nexo-alert-parse.h"
-#include "pipe-if.h"
 #include "test_ctx.h"
 
 namespace nexo {
@@ -25,17 +26,6 @@ std::string read_one(test::test_ctx& t, uint32_t link) {
     return std::string(buf, static_cast<size_t>(n));
 }
 
-// Every byte still queued in the daemon's read pipe of the link.
-std::string queued(test::test_ctx& t, uint32_t link) {
-    std::string out;
-    char buf[512];
-    ssize_t n;
-    while ((n = ::read(t.ctx->links[link].rd_fd.get(), buf, sizeof buf)) > 0) {
-        out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-}
-
 // A step writes bytes into the pipe ('w') or reads one line and expects an outcome ('r').
 struct step {
     char op;
@@ -48,17 +38,14 @@ struct reader_case {
     std::string left;  // what stays queued at the end
 };
 
-// The reader is run with the tee(2) peek and with its byte-per-read fallback: both must behave
-// the same on every input.
+// The reader is run as on a FIFO, where a read takes what is queued and the link holds the
+// rest, and one byte per read as on any other path: both must behave the same on every input.
 class line_reader : public testing::TestWithParam<std::tuple<reader_case, bool>> {};
 
 TEST_P(line_reader, leaves_what_follows_the_newline) {
-    const auto& [c, peek] = GetParam();
+    const auto& [c, bytewise] = GetParam();
     test::test_ctx t;
-    if (!peek) {
-        t.ctx->peek_wr.reset();
-        t.ctx->peek_rd.reset();
-    }
+    t.ctx->links[1].rd_bytewise = bytewise;
     for (const step& s : c.steps) {
         if (s.op == 'w') {
             t.feed(1, s.bytes);
@@ -66,7 +53,7 @@ TEST_P(line_reader, leaves_what_follows_the_newline) {
             EXPECT_EQ(read_one(t, 1), s.bytes) << c.name;
         }
     }
-    EXPECT_EQ(queued(t, 1), c.left) << c.name;
+    EXPECT_EQ(t.pending(1), c.left) << c.name;
 }
 
 const std::string k255(255, 'x');
@@ -80,29 +67,61 @@ INSTANTIATE_TEST_SUITE_P(
             reader_case{"one line", {{'w', "GET PTP_TIME\n"}, {'r', "GET PTP_TIME\n"}}, ""},
             reader_case{"two lines", {{'w', "A 1\nB 2\n"}, {'r', "A 1\n"}}, "B 2\n"},
             reader_case{"two lines read",
-                        {{'w', "A 1\nB 2\n"}, {'r', "A 1\n"}, {'r', "B 2\n"}, {'r', ""}}, ""},
+                        {{'w', "A 1\nB 2\n"}, {'r', "A 1\n"}, {'r', "B 2\n"}, {'r', ""}},
+                        ""},
             reader_case{"partial dropped", {{'w', "GET PTP_T"}, {'r', ""}}, ""},
             reader_case{"partial then rest",
-                        {{'w', "GET PTP_T"}, {'r', ""}, {'w', "IME\n"}, {'r', "IME\n"}}, ""},
+                        {{'w', "GET PTP_T"}, {'r', ""}, {'w', "IME\n"}, {'r', "IME\n"}},
+                        ""},
             reader_case{"line then partial", {{'w', "A\nGET PTP_T"}, {'r', "A\n"}, {'r', ""}}, ""},
             reader_case{"empty line", {{'w', "\n\n"}, {'r', "\n"}}, "\n"},
-            reader_case{"binary",
-                        {{'w', std::string("\0\xff\x01\n", 4)}, {'r', std::string("\0\xff\x01\n", 4)}},
-                        ""},
+            reader_case{
+                "binary",
+                {{'w', std::string("\0\xff\x01\n", 4)}, {'r', std::string("\0\xff\x01\n", 4)}},
+                ""},
             reader_case{"longest line", {{'w', k255 + "\nZ\n"}, {'r', k255 + "\n"}}, "Z\n"},
-            reader_case{"too long, end queued", {{'w', k300 + "\nNEXT\n"}, {'r', kTooLong}}, "NEXT\n"},
+            reader_case{
+                "too long, end queued", {{'w', k300 + "\nNEXT\n"}, {'r', kTooLong}}, "NEXT\n"},
             reader_case{"too long then next",
-                        {{'w', k300 + "\nNEXT\n"}, {'r', kTooLong}, {'r', "NEXT\n"}}, ""},
+                        {{'w', k300 + "\nNEXT\n"}, {'r', kTooLong}, {'r', "NEXT\n"}},
+                        ""},
             reader_case{"256 without newline",
-                        {{'w', std::string(256, 'z') + "\nN\n"}, {'r', kTooLong}}, "N\n"},
+                        {{'w', std::string(256, 'z') + "\nN\n"}, {'r', kTooLong}},
+                        "N\n"},
             reader_case{"too long, end later",
-                        {{'w', k300}, {'r', kTooLong}, {'w', "tail of it\nNEXT\n"}, {'r', ""},
+                        {{'w', k300},
+                         {'r', kTooLong},
+                         {'w', "tail of it\nNEXT\n"},
+                         {'r', ""},
                          {'r', "NEXT\n"}},
                         ""},
             reader_case{"too long, in pieces",
-                        {{'w', k300}, {'r', kTooLong}, {'w', k300}, {'r', ""}, {'w', "\nN\n"},
-                         {'r', ""}, {'r', "N\n"}},
-                        ""}),
+                        {{'w', k300},
+                         {'r', kTooLong},
+                         {'w', k300},
+                         {'r', ""},
+                         {'w', "\nN\n"},
+                         {'r', ""},
+                         {'r', "N\n"}},
+                        ""},
+            reader_case{
+                "three lines, one each",
+                {{'w', "A\nB\nC\n"}, {'r', "A\n"}, {'r', "B\n"}, {'w', "D\n"}, {'r', "C\n"}},
+                "D\n"},
+            reader_case{
+                "rest of a held line arrives",
+                {{'w', "A\nGET PTP"}, {'r', "A\n"}, {'w', "_TIME\n"}, {'r', "GET PTP_TIME\n"}},
+                ""},
+            reader_case{
+                "too long behind a line",
+                {{'w', "A\n" + k300 + "\nB\n"}, {'r', "A\n"}, {'r', kTooLong}, {'r', "B\n"}},
+                ""},
+            reader_case{"longest line behind a line",
+                        {{'w', "A\n" + k255 + "\nB\n"}, {'r', "A\n"}, {'r', k255 + "\n"}},
+                        "B\n"},
+            reader_case{"more than one read holds",
+                        {{'w', std::string(5000, '\n') + "X\n"}, {'r', "\n"}},
+                        std::string(4999, '\n') + "X\n"}),
         testing::Bool()));
 
 TEST(line_reader, reopening_discards_what_is_queued) {
@@ -138,34 +157,91 @@ TEST(pipe_links, bad_link_numbers) {
     EXPECT_EQ(await_message(t.ctx, 3, buf, sizeof buf, 0), kBadLink);
 }
 
-TEST(pipe_links, error_reply_discards_queued_input) {
+TEST(pipe_links, error_reply_discards_queued_and_held_input) {
     test::test_ctx t;
-    t.feed(1, "GET A\nGET B\n");
+    t.feed(1, "GET A\nGET B\nGET C\n");
+    EXPECT_EQ(read_one(t, 1), "GET A\n");
+    t.feed(1, "GET D\n");
     EXPECT_EQ(send_error_reply(t.ctx, 1), 6);
     EXPECT_EQ(t.written(1), "ERROR\n");
-    EXPECT_EQ(queued(t, 1), "");
+    EXPECT_EQ(t.pending(1), "");
+    t.feed(1, "GET E\n");
+    EXPECT_EQ(read_one(t, 1), "GET E\n");
 }
 
+// A FIFO is read as far as it has bytes, the rest held; any other path one byte per read,
+// never further than the line. Only what is written to other paths is synced.
+TEST(pipe_links, opening_tells_fifos_from_other_paths) {
+    test::test_ctx t;
+    char dir[] = "/tmp/nexo-pipe-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/fifo.p";
+    const std::string file = std::string(dir) + "/file";
+    int f = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_EQ(::write(f, "A\nB\n", 4), 4);
+    ::close(f);
+    std::snprintf(t.ctx->links[0].rd_path, kPipePathSize, "%s", fifo.c_str());
+    std::snprintf(t.ctx->links[0].wr_path, kPipePathSize, "%s", fifo.c_str());
+    std::snprintf(t.ctx->links[2].rd_path, kPipePathSize, "%s", file.c_str());
+    std::snprintf(t.ctx->links[2].wr_path, kPipePathSize, "%s", file.c_str());
+    ASSERT_EQ(open_read_pipe(t.ctx, 0), 0);
+    ASSERT_EQ(open_write_pipe(t.ctx, 0), 0);
+    ASSERT_EQ(open_write_pipe(t.ctx, 2), 0);
+    ASSERT_EQ(open_read_pipe(t.ctx, 2), 0);  // opening drains: the file is read to its end
+    EXPECT_EQ(::lseek(t.ctx->links[2].rd_fd.get(), 0, SEEK_SET), 0);
+    EXPECT_EQ(read_one(t, 2), "A\n");
+    EXPECT_EQ(::lseek(t.ctx->links[2].rd_fd.get(), 0, SEEK_CUR), 2);
+    EXPECT_EQ(held_bytes(t.ctx->links[2]), 0u);
+    EXPECT_TRUE(t.ctx->links[2].wr_sync);
+    EXPECT_FALSE(t.ctx->links[0].wr_sync);
+    // What link 0 sends, it reads back: one line per call, the rest held.
+    EXPECT_EQ(send_message(t.ctx, 0, "A\nB\n", 4), 4);
+    EXPECT_EQ(read_one(t, 0), "A\n");
+    EXPECT_EQ(held_bytes(t.ctx->links[0]), 2u);
+    EXPECT_EQ(t.pending(0), "B\n");
+    t.ctx->links[0].rd_fd.reset();
+    t.ctx->links[0].wr_fd.reset();
+    t.ctx->links[2].rd_fd.reset();
+    t.ctx->links[2].wr_fd.reset();
+    ::unlink(fifo.c_str());
+    ::unlink(file.c_str());
+    ::rmdir(dir);
+}
+
+// Bytes the link holds (behind a line the main loop took) are read as if queued in the pipe
+// ahead of what it holds: one read takes them first, then what still fits from the pipe.
 TEST(await_message, returns_the_text_without_its_newline) {
     struct c {
+        std::string held;  // behind "L\n", which the main loop takes first
         std::string in;
         size_t size;
         int32_t rc;
         std::string text;
+        std::string left;
     };
     const c cases[] = {
-        {"RGET X 1\n", 64, 8, "RGET X 1"},
-        {"RGET X 1", 64, 8, "RGET X 1"},
-        {"\n", 64, 0, ""},
-        {"A\nB\n", 64, 3, "A\nB"},          // one read takes both lines
-        {"0123456789", 8, 8, "0123456"},    // a full buffer loses its last byte
+        {"", "RGET X 1\n", 64, 8, "RGET X 1", ""},
+        {"", "RGET X 1", 64, 8, "RGET X 1", ""},
+        {"", "\n", 64, 0, "", ""},
+        {"", "A\nB\n", 64, 3, "A\nB", ""},          // one read takes both lines
+        {"", "0123456789", 8, 8, "0123456", "89"},  // a full buffer loses its last byte
+        {"RGET X 1\n", "", 64, 8, "RGET X 1", ""},
+        {"A\n", "B\n", 64, 3, "A\nB", ""},
+        {"RGET X", " 1\n", 64, 8, "RGET X 1", ""},
+        {"0123", "456789", 8, 8, "0123456", "89"},
+        {"0123456789", "AB", 8, 8, "0123456", "89AB"},
     };
     for (const c& x : cases) {
         test::test_ctx t;
+        if (!x.held.empty()) {
+            t.feed(2, "L\n" + x.held);
+            EXPECT_EQ(read_one(t, 2), "L\n");
+        }
         t.feed(2, x.in);
         std::vector<char> buf(x.size, 'Q');
-        EXPECT_EQ(await_message(t.ctx, 2, buf.data(), x.size, 100), x.rc) << x.in;
-        EXPECT_STREQ(buf.data(), x.text.c_str()) << x.in;
+        EXPECT_EQ(await_message(t.ctx, 2, buf.data(), x.size, 100), x.rc) << x.held << x.in;
+        EXPECT_STREQ(buf.data(), x.text.c_str()) << x.held << x.in;
+        EXPECT_EQ(t.pending(2), x.left) << x.held << x.in;
     }
     test::test_ctx t;
     char buf[8];
@@ -180,14 +256,10 @@ TEST(reply_check, accepts_by_prefix_and_keyword_only) {
         int32_t rc;
     };
     const c cases[] = {
-        {"RSET RCG_FRQ", "RSET ", 0},
-        {"RSET RCG_FRQ 1 2 anything", "RSET ", 0},
-        {"RSET RCG_FRQX", "RSET ", 0},
-        {"RGET RCG_FRQ 1", "RSET ", -1},
-        {"ERROR", "RSET ", -1},
-        {"RSET PSG_FRQ", "RSET ", -1},
-        {"rset RCG_FRQ", "RSET ", -1},
-        {"ALRT SYNC_FAULT", "RSET ", 1},
+        {"RSET RCG_FRQ", "RSET ", 0},  {"RSET RCG_FRQ 1 2 anything", "RSET ", 0},
+        {"RSET RCG_FRQX", "RSET ", 0}, {"RGET RCG_FRQ 1", "RSET ", -1},
+        {"ERROR", "RSET ", -1},        {"RSET PSG_FRQ", "RSET ", -1},
+        {"rset RCG_FRQ", "RSET ", -1}, {"ALRT SYNC_FAULT", "RSET ", 1},
     };
     for (const c& x : cases) {
         std::string r = x.reply;

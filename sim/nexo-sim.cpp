@@ -31,9 +31,9 @@
 #include <thread>
 #include <vector>
 
+#include "board.h"
 #include "ext_cmds.h"
 #include "fpga.h"
-#include "harness.h"
 #include "peer.h"
 #include "sandbox.h"
 

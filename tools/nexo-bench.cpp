@@ -54,7 +54,7 @@
 #include <vector>
 
 #include "fpga.h"
-#include "harness.h"
+#include "daemon_process.h"
 #include "sandbox.h"
 #include "unique_fd.h"
 

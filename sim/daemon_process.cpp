@@ -107,6 +107,9 @@ struct exec_image {
         }
         envp.push_back(nullptr);
     }
+    // argp and envp point into args and envs.
+    exec_image(const exec_image&) = delete;
+    exec_image& operator=(const exec_image&) = delete;
 };
 
 // The descriptors a start needs: the pipe that carries the program's standard output and error

@@ -27,6 +27,8 @@ using diagnostics = std::function<void(const std::string& message)>;
 // "<program>: <message>" on standard error.
 diagnostics stderr_diagnostics(std::string program);
 
+// One exchange at a time per object. Threads or programs that exchange at once each use an
+// object of their own: each opens the lock file itself, which is what serialises them.
 class control_exchange {
   public:
     // dir: the directory of the daemon's pipes (its nexo_wr.p, nexo_rd.p) and of the lock file.
@@ -41,10 +43,10 @@ class control_exchange {
     // mid-write does not reach the process: the exchange fails.
     //
     // The exchange holds an exclusive flock() on <dir>/nexoctl.lock from before the write until
-    // the daemon has taken the hang-up that follows it (at most 30 s of waiting for it; without
-    // a usable lock file it says so once and goes on unserialised). The lock file is created
-    // with mode 0644 when missing; a link or anything else but a regular file is never used
-    // and an existing file's mode never changed.
+    // the daemon has taken the hang-up that follows it (it waits at most 30 s for another client
+    // to let go; without a usable lock file it says so once and goes on unserialised). The lock
+    // file is created with mode 0644 when missing; a link or anything else but a regular file is
+    // never used and an existing file's mode never changed.
     int exchange(std::string_view line, std::string* reply);
 
     void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }

@@ -101,7 +101,7 @@ struct fault {
 
 // The state of all nine devices. Requests arrive on umockdev's worker thread, the accessors on
 // the test's threads; everything below mu.
-struct board {
+struct device_state {
     mutable std::mutex mu;
     mutable std::condition_variable journal_grew;
     std::vector<ioctl_record> journal;
@@ -120,8 +120,8 @@ struct board {
               uint64_t value, std::vector<uint8_t>& out);
 };
 
-int board::apply(const node_desc& node, const request_desc& req, const std::vector<uint8_t>& in,
-                 uint64_t value, std::vector<uint8_t>& out) {
+int device_state::apply(const node_desc& node, const request_desc& req,
+                        const std::vector<uint8_t>& in, uint64_t value, std::vector<uint8_t>& out) {
     switch (req.request) {
         case kFiltGetChanNbr:
             out.assign(1, chan_count);
@@ -190,10 +190,10 @@ int board::apply(const node_desc& node, const request_desc& req, const std::vect
 }
 
 // The handler object umockdev calls for one node: a UMockdevIoctlBase subclass that knows its
-// node and the board it belongs to.
+// node and the state of the devices it belongs to.
 struct NexoFpgaNode {
     UMockdevIoctlBase parent_instance;
-    board* state;
+    device_state* state;
     int node;  // index into kNodes
 };
 
@@ -219,7 +219,7 @@ void nexo_fpga_node_init(NexoFpgaNode* self) {
 // type letter 'E', which evdev uses too, comes back as ENOENT.
 gboolean nexo_fpga_node_handle_ioctl(UMockdevIoctlBase* base, UMockdevIoctlClient* client) {
     auto* self = reinterpret_cast<NexoFpgaNode*>(base);
-    board& b = *self->state;
+    device_state& b = *self->state;
     const node_desc& node = kNodes[self->node];
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
 
@@ -291,7 +291,7 @@ gboolean nexo_fpga_node_handle_ioctl(UMockdevIoctlBase* base, UMockdevIoctlClien
 }  // namespace
 
 struct fpga::impl {
-    board state;
+    device_state state;
     UMockdevTestbed* testbed = nullptr;
     std::vector<NexoFpgaNode*> handlers;
     std::string root;

@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-#include "harness.h"
+#include "daemon_process.h"
 #include "sandbox.h"
 
 namespace {

@@ -11,7 +11,6 @@
 //
 // Exits with the daemon's exit status after SIGTERM, with the program's status when it did not
 // come up, or 125 when the simulated board could not be built.
-#include <editline/readline.h>
 #include <signal.h>
 #include <strings.h>
 #include <unistd.h>
@@ -31,11 +30,12 @@
 #include <thread>
 #include <vector>
 
-#include "ext_cmds.h"
+#include "board.h"
 #include "fpga.h"
-#include "harness.h"
+#include "line_editor.h"
 #include "peer.h"
 #include "sandbox.h"
+#include "words.h"
 
 namespace {
 
@@ -56,32 +56,8 @@ struct session {
     bool quit = false;
 };
 
-std::vector<std::string> split_words(const std::string& line) {
-    std::vector<std::string> words;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
-            ++i;
-        }
-        size_t j = i;
-        while (j < line.size() && line[j] != ' ' && line[j] != '\t') {
-            ++j;
-        }
-        if (j > i) {
-            words.push_back(line.substr(i, j - i));
-        }
-        i = j;
-    }
-    return words;
-}
-
-std::string join(const std::vector<std::string>& words, size_t from) {
-    std::string s;
-    for (size_t i = from; i < words.size(); ++i) {
-        s += (i > from ? " " : "") + words[i];
-    }
-    return s;
-}
+using nexo::client::join_words;
+using nexo::client::split_words;
 
 bool parse_u32(const std::string& s, uint32_t& v) {
     int base = 10;
@@ -140,7 +116,7 @@ bool cmd_alert(session& s, const std::vector<std::string>& w) {
         return false;
     }
     const size_t seen = s.b.media().log().size();
-    p->send_alert(join(w, 2));
+    p->send_alert(join_words(w, 2));
     // On a terminal, let the alert's way through the daemon show before the next prompt. The
     // daemon may defer an alert to its next loop iteration, half a second away at most.
     if (s.interactive && p == &s.b.timing()) {
@@ -157,7 +133,7 @@ bool cmd_send(session& s, const std::vector<std::string>& w) {
     if (p == nullptr) {
         return false;
     }
-    p->send_line(join(w, 2));
+    p->send_line(join_words(w, 2));
     return true;
 }
 
@@ -198,7 +174,7 @@ bool cmd_rule(session& s, const std::vector<std::string>& w) {
         r.what = sim::peer_rule::action::silent;
     } else if (what == "reply") {
         r.what = sim::peer_rule::action::reply;
-        r.reply = join(w, 4);
+        r.reply = join_words(w, 4);
     } else {
         std::fprintf(s.out, "unknown action '%s'\n", what.c_str());
         return false;
@@ -371,98 +347,60 @@ void batch_line(session& s, const std::string& line) {
 
 // ---- the prompt ------------------------------------------------------------------------------
 
-std::vector<std::string> completion_words;
-
-char* completion_generator(const char* text, int state) {
-    static size_t next;
-    static size_t len;
-    if (state == 0) {
-        next = 0;
-        len = std::strlen(text);
-    }
-    while (next < completion_words.size()) {
-        const std::string& w = completion_words[next++];
-        // The daemon routes keywords without regard to case; complete them either way.
-        if (::strncasecmp(w.c_str(), text, len) == 0) {
-            return ::strdup(w.c_str());
-        }
-    }
-    return nullptr;
-}
-
-char** complete(const char* text, int start, int) {
-    rl_attempted_completion_over = 1;  // never fall back to file names
-    std::vector<std::string> before = split_words(std::string(rl_line_buffer, start));
-    completion_words.clear();
-    auto add_table = [](const char* const* table) {
-        for (; *table != nullptr; ++table) {
-            completion_words.emplace_back(*table);
-        }
-    };
+// Control lines complete as in nexoctl; simulator commands complete their names and arguments.
+std::vector<std::string> completion_words(const std::vector<std::string>& before) {
     const std::string first = before.empty() ? "" : before[0];
     if (before.empty()) {
-        completion_words = {"GET", "SET"};
+        std::vector<std::string> words = nexo::client::control_words(before);
         for (const auto& c : kSimCommands) {
-            completion_words.emplace_back(c.name);
+            words.emplace_back(c.name);
         }
-    } else if (before.size() == 1 && (::strcasecmp(first.c_str(), "GET") == 0 ||
-                                      ::strcasecmp(first.c_str(), "SET") == 0)) {
-        add_table(nexo::st2059_if_cmds);
-        add_table(nexo::nexo_cmds);
-        add_table(nexo::smpte2110_cmds);
-    } else if (before.size() == 1 &&
-               (first == ":alert" || first == ":send" || first == ":rule" || first == ":log")) {
-        completion_words = {"timing", "media"};
-        if (first == ":log") {
-            completion_words.emplace_back("nexo");
-        }
-    } else if (before.size() == 2 && first == ":alert") {
-        completion_words = {"2059_FRA_CHANGED", "2059_TAF_CHANGED", "SYNC_FAULT"};
-    } else if (before.size() == 2 && first == ":rule") {
-        completion_words = sim::peer_sim::keywords(before[1] == "timing" ? sim::peer_kind::timing
-                                                                         : sim::peer_kind::media);
-        completion_words.emplace_back("clear");
-    } else if (before.size() == 3 && first == ":rule") {
-        completion_words = {"normal", "error", "silent", "reply"};
+        return words;
     }
-    return rl_completion_matches(text, completion_generator);
-}
-
-std::string history_path() {
-    const char* home = std::getenv("HOME");
-    return home != nullptr ? std::string(home) + "/.nexo_sim_history" : "";
+    if (before.size() == 1 &&
+        (::strcasecmp(first.c_str(), "GET") == 0 || ::strcasecmp(first.c_str(), "SET") == 0)) {
+        return nexo::client::control_words(before);
+    }
+    if (before.size() == 1 &&
+        (first == ":alert" || first == ":send" || first == ":rule" || first == ":log")) {
+        std::vector<std::string> words{"timing", "media"};
+        if (first == ":log") {
+            words.emplace_back("nexo");
+        }
+        return words;
+    }
+    if (before.size() == 2 && first == ":alert") {
+        return {"2059_FRA_CHANGED", "2059_TAF_CHANGED", "SYNC_FAULT"};
+    }
+    if (before.size() == 2 && first == ":rule") {
+        std::vector<std::string> words = sim::peer_sim::keywords(
+            before[1] == "timing" ? sim::peer_kind::timing : sim::peer_kind::media);
+        words.emplace_back("clear");
+        return words;
+    }
+    if (before.size() == 3 && first == ":rule") {
+        return {"normal", "error", "silent", "reply"};
+    }
+    return {};
 }
 
 void interactive(session& s) {
-    rl_readline_name = "nexo-sim";
-    rl_attempted_completion_function = complete;
-    using_history();
-    const std::string hist = history_path();
-    if (!hist.empty()) {
-        read_history(hist.c_str());
-    }
+    nexo::client::line_editor editor("nexo-sim", nexo::client::home_file(".nexo_sim_history"),
+                                     completion_words);
     std::fprintf(stderr,
                  "nexo is up (pid %d). Control lines go to nexo; :help lists the "
                  "simulator commands; Ctrl-D or Ctrl-C leaves.\n",
                  static_cast<int>(s.b.daemon().pid()));
+    std::string line;
     while (!s.quit && quit_signal == 0) {
-        char* raw = readline("nexo> ");
-        if (raw == nullptr || quit_signal != 0) {
-            std::free(raw);
+        if (!editor.read("nexo> ", &line) || quit_signal != 0) {
             std::fputc('\n', stdout);
             break;
         }
-        std::string line = raw;
-        std::free(raw);
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) {
-            line.pop_back();
-        }
-        size_t lead = line.find_first_not_of(" \t");
-        if (lead == std::string::npos) {
+        if (line.empty()) {
             continue;
         }
-        line.erase(0, lead);
-        add_history(line.c_str());
+        editor.remember(line);
         if (line[0] == ':') {
             sim_command_line(s, line);
         } else {
@@ -479,9 +417,6 @@ void interactive(session& s) {
             std::fprintf(stderr, "nexo has exited (code %d)\n", s.b.daemon().exit_code());
             break;
         }
-    }
-    if (!hist.empty()) {
-        write_history(hist.c_str());
     }
 }
 

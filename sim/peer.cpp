@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -20,12 +19,16 @@
 #include <thread>
 
 #include "ext_cmds.h"
+#include "fifo.h"
 #include "unique_fd.h"
+#include "words.h"
 
 namespace nexo::sim {
 
 namespace {
 
+using client::join_words;
+using client::split_words;
 using steady = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -44,10 +47,9 @@ struct peer_paths {
 };
 
 peer_paths paths_of(peer_kind kind) {
-    if (kind == peer_kind::timing) {
-        return {"ST2059_wr.p", "ST2059_rd.p"};
-    }
-    return {"smpte2110w.p", "smpte2110r.p"};
+    const client::link_pipes& link =
+        kind == peer_kind::timing ? client::kTimingPipes : client::kMediaPipes;
+    return {link.daemon_writes, link.daemon_reads};
 }
 
 // What a GET answers before any SET of the keyword: the fields behind the keyword and the
@@ -203,24 +205,6 @@ bool contains(const std::array<std::string_view, N>& list, std::string_view word
     return std::find(list.begin(), list.end(), word) != list.end();
 }
 
-std::vector<std::string> split_words(std::string_view line) {
-    std::vector<std::string> words;
-    std::size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
-            ++i;
-        }
-        std::size_t start = i;
-        while (i < line.size() && line[i] != ' ' && line[i] != '\t') {
-            ++i;
-        }
-        if (i > start) {
-            words.emplace_back(line.substr(start, i - start));
-        }
-    }
-    return words;
-}
-
 bool is_unsigned(std::string_view w) {
     return !w.empty() &&
            std::all_of(w.begin(), w.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -231,17 +215,6 @@ bool is_channel_address(std::string_view w) {
     std::size_t colon = w.find(':');
     return colon != std::string_view::npos && is_unsigned(w.substr(0, colon)) &&
            is_unsigned(w.substr(colon + 1));
-}
-
-std::string join(const std::vector<std::string>& words, std::size_t from) {
-    std::string out;
-    for (std::size_t i = from; i < words.size(); ++i) {
-        if (!out.empty()) {
-            out += ' ';
-        }
-        out += words[i];
-    }
-    return out;
 }
 
 bool in_table(const char* const* table, std::string_view keyword) {
@@ -277,27 +250,15 @@ bool set_values_valid(std::string_view keyword, const std::vector<std::string>& 
 }
 
 void make_fifo(const std::string& path) {
-    if (::mkfifo(path.c_str(), 0660) == 0) {
-        // mkfifo applies the umask, and clearing the umask around it would change it for every
-        // thread of the process; chmod is not subject to it.
-        if (::chmod(path.c_str(), 0660) != 0) {
-            throw std::system_error(errno, std::generic_category(), "chmod " + path);
-        }
-        return;
-    }
-    if (errno != EEXIST) {
-        throw std::system_error(errno, std::generic_category(), "mkfifo " + path);
-    }
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) {
-        throw std::system_error(EEXIST, std::generic_category(), path + " (not a FIFO)");
+    if (int err = client::make_fifo(path, 0660); err != 0) {
+        throw std::system_error(err, std::generic_category(), "make FIFO " + path);
     }
 }
 
 unique_fd open_fifo(const std::string& path) {
     // Read-write: the peer is then a reader and a writer of each pipe itself, so it never sees
     // end-of-file while the daemon is away and its writes never fail with ENXIO.
-    unique_fd fd(::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    unique_fd fd = client::open_fifo_rw(path, O_NONBLOCK);
     if (!fd.valid()) {
         throw std::system_error(errno, std::generic_category(), "open " + path);
     }
@@ -478,7 +439,7 @@ std::string peer_sim::impl::answer_get(const std::string& keyword,
     }
     // A GET's arguments name what it asks about (a channel, a generator); the reply repeats
     // them before the value.
-    std::string address = join(words, 2);
+    std::string address = join_words(words, 2);
     std::string key = address.empty() ? keyword : keyword + " " + address;
     std::string fields;
     {
@@ -510,9 +471,9 @@ std::string peer_sim::impl::answer_set(const std::string& keyword,
     std::string key = first_value == 3 ? keyword + " " + words[2] : keyword;
     {
         std::lock_guard lk(mu);
-        values[key] = join(words, first_value);
+        values[key] = join_words(words, first_value);
     }
-    std::string args = join(words, 2);
+    std::string args = join_words(words, 2);
     return "RSET " + keyword + (args.empty() ? "" : " " + args) + " OK";
 }
 

@@ -67,14 +67,18 @@
 #include <thread>
 #include <vector>
 
+#include "daemon_process.h"
+#include "fifo.h"
 #include "fpga.h"
-#include "harness.h"
+#include "line_reader.h"
 #include "sandbox.h"
 #include "unique_fd.h"
 
 namespace {
 
 using nexo::unique_fd;
+using nexo::client::line_reader;
+using nexo::client::write_all;
 
 constexpr const char* kClientWr = "/var/run/nexo_wr.p";    // the daemon reads it
 constexpr const char* kClientRd = "/var/run/nexo_rd.p";    // the daemon writes it
@@ -122,23 +126,9 @@ int64_t now_ns() {
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
-bool write_all(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 bool make_fifo(const char* path) {
-    if (::mkfifo(path, 0660) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "nexo-bench: cannot create %s: %s\n", path, std::strerror(errno));
+    if (int err = nexo::client::make_fifo(path); err != 0) {
+        std::fprintf(stderr, "nexo-bench: cannot create %s: %s\n", path, std::strerror(err));
         return false;
     }
     return true;
@@ -147,60 +137,12 @@ bool make_fifo(const char* path) {
 // Read-write, so that the FIFO never reports end of file and opening never waits for the
 // other side; blocking, so that a reader sleeps in read() or poll() like any peer.
 unique_fd open_fifo(const char* path) {
-    unique_fd fd(::open(path, O_RDWR | O_CLOEXEC));
+    unique_fd fd = nexo::client::open_fifo_rw(path);
     if (!fd.valid()) {
         std::fprintf(stderr, "nexo-bench: cannot open %s: %s\n", path, std::strerror(errno));
     }
     return fd;
 }
-
-// Lines from a pipe, taken one at a time whatever the reads return.
-class line_reader {
-public:
-    explicit line_reader(int fd) : fd_(fd) {}
-
-    // The next line with its newline, or an empty view when none came within timeout_ms, the
-    // read failed or a line would not fit. The view is valid until the next call.
-    std::string_view next(int timeout_ms) {
-        if (used_ > 0) {
-            std::memmove(buf_.data(), buf_.data() + used_, len_ - used_);
-            len_ -= used_;
-            used_ = 0;
-        }
-        for (;;) {
-            const void* nl = std::memchr(buf_.data(), '\n', len_);
-            if (nl != nullptr) {
-                used_ = static_cast<size_t>(static_cast<const char*>(nl) - buf_.data()) + 1;
-                return {buf_.data(), used_};
-            }
-            if (len_ == buf_.size()) {
-                return {};
-            }
-            pollfd pfd{fd_, POLLIN, 0};
-            int r = ::poll(&pfd, 1, timeout_ms);
-            if (r < 0 && errno == EINTR) {
-                continue;
-            }
-            if (r <= 0) {
-                return {};
-            }
-            ssize_t n = ::read(fd_, buf_.data() + len_, buf_.size() - len_);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                return {};
-            }
-            len_ += static_cast<size_t>(n);
-        }
-    }
-
-private:
-    int fd_;
-    std::array<char, 1024> buf_{};
-    size_t len_ = 0;
-    size_t used_ = 0;
-};
 
 // The loop of the serving children: waits in poll, reads what is queued, as the daemon does,
 // and hands each complete line (without its newline) to on_line. They run in children forked

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "board.h"
 #include "fpga.h"
-#include "harness.h"
 #include "peer.h"
 #include "sandbox.h"
 

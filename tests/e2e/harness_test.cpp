@@ -1,7 +1,7 @@
 // The harness as the end-to-end tests rely on it: starting and reaping a program that detaches,
 // what the detached program inherits, the whole board with the real daemon, and nexo-sim driven
 // as a script.
-#include "harness.h"
+#include "daemon_process.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "board.h"
 #include "peer.h"
 #include "sandbox.h"
 #include "unique_fd.h"

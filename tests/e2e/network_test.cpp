@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "harness.h"
+#include "board.h"
 #include "nexo-net.h"
 #include "nexo.h"
 #include "sandbox.h"

@@ -14,8 +14,9 @@
 #include <string>
 #include <thread>
 
+#include "board.h"
+#include "daemon_process.h"
 #include "fpga.h"
-#include "harness.h"
 #include "peer.h"
 #include "sandbox.h"
 

@@ -1,5 +1,5 @@
-// Harness for end-to-end runs: starts the real nexo binary, reaps it although it detaches,
-// captures its standard error, and talks to it as the control client does.
+// Runs the real nexo binary (or any program that detaches as it does) for the end-to-end tests
+// and nexo-sim: starts it, finds and reaps the detached daemon, captures its standard error.
 #pragma once
 
 #include <sys/types.h>
@@ -16,10 +16,10 @@ namespace nexo::sim {
 std::string nexo_binary();
 
 struct daemon_options {
-    std::vector<std::string> args;   // command-line arguments after argv[0]
-    std::vector<std::string> env;    // extra "NAME=value" entries (e.g. fpga::preload_env())
-    mode_t umask = 022;              // umask the daemon is started with
-    std::string binary;              // default nexo_binary()
+    std::vector<std::string> args;  // command-line arguments after argv[0]
+    std::vector<std::string> env;   // extra "NAME=value" entries (e.g. fpga::preload_env())
+    mode_t umask = 022;             // umask the daemon is started with
+    std::string binary;             // default nexo_binary()
     // Called on the stderr reader thread with every complete line (without its newline) that
     // the program writes to standard error or standard output.
     std::function<void(const std::string&)> on_stderr_line;
@@ -30,7 +30,7 @@ struct daemon_options {
 std::vector<pid_t> child_pids();
 
 class daemon_process {
-public:
+  public:
     daemon_process();
     ~daemon_process();  // SIGKILLs and reaps a daemon still running
     daemon_process(const daemon_process&) = delete;
@@ -41,7 +41,7 @@ public:
     // exited without detaching (then exit_code() tells how).
     bool start(const daemon_options& opts);
 
-    pid_t pid() const;             // the detached daemon, -1 if none
+    pid_t pid() const;  // the detached daemon, -1 if none
     bool running() const;
     // Sends sig and waits for the exit; returns the exit code (128+signal when killed, -1 on
     // timeout, then SIGKILL).
@@ -62,59 +62,7 @@ public:
     // Descriptors the running daemon holds: targets of /proc/<pid>/fd/* links, in fd order.
     std::vector<std::string> open_fds() const;
 
-private:
-    struct impl;
-    std::unique_ptr<impl> p_;
-};
-
-// Control-client side of link 1: writes <dir>/nexo_wr.p and reads <dir>/nexo_rd.p.
-class control_client {
-public:
-    explicit control_client(std::string dir = "/var/run");
-    ~control_client();
-    // Sends one line (a newline is added when missing), returns the reply line with its
-    // newline, or "" when none arrived within the timeout.
-    std::string request(const std::string& line,
-                        std::chrono::milliseconds timeout = std::chrono::milliseconds(800));
-    // Writes raw bytes in one write.
-    void write_raw(const std::string& bytes);
-    // Reads whatever arrives within the timeout (stops early after a newline when
-    // until_newline is set).
-    std::string read(std::chrono::milliseconds timeout, bool until_newline = true);
-    // Discards anything waiting in the reply pipe.
-    void drain();
-    // Closes the write end (the daemon sees a hang-up); the next write reopens it.
-    void hang_up();
-
-private:
-    struct impl;
-    std::unique_ptr<impl> p_;
-};
-
-// The whole simulated board: fpga, both peers, the daemon and a control client, started in
-// that order. For tests and for nexo-sim.
-struct board_options {
-    daemon_options daemon;
-    std::vector<std::string> omit_nodes;
-    bool start_peers = true;
-    bool start_daemon = true;
-};
-
-class fpga;
-class peer_sim;
-
-class board {
-public:
-    explicit board(board_options opts = {});
-    ~board();
-    fpga& dev();
-    peer_sim& timing();
-    peer_sim& media();
-    daemon_process& daemon();
-    control_client& client();
-    bool started() const;  // the daemon is up and its pipes exist
-
-private:
+  private:
     struct impl;
     std::unique_ptr<impl> p_;
 };

@@ -1,0 +1,199 @@
+// The control exchange against a stand-in daemon on real FIFOs in a private directory: the
+// bytes it writes, what it returns, the stale reply it drops, and the lock file it uses or
+// refuses. Also the FIFO creation the programs around the daemon share.
+#include "control_exchange.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fifo.h"
+#include "unique_fd.h"
+
+namespace nexo::client {
+namespace {
+
+using std::chrono::milliseconds;
+
+// A fresh directory with the control link's FIFOs, and the daemon's ends of them held open
+// read-write. answer() answers the next line the way the daemon would, on a thread of its own.
+struct stand_in {
+    stand_in() {
+        char tmpl[] = "/tmp/nexo-exchange-XXXXXX";
+        dir = ::mkdtemp(tmpl);
+        EXPECT_EQ(make_fifo(dir + "/" + kControlPipes.daemon_reads), 0);
+        EXPECT_EQ(make_fifo(dir + "/" + kControlPipes.daemon_writes), 0);
+        requests = open_fifo_rw(dir + "/" + kControlPipes.daemon_reads, O_NONBLOCK);
+        replies = open_fifo_rw(dir + "/" + kControlPipes.daemon_writes, O_NONBLOCK);
+    }
+    ~stand_in() {
+        if (daemon.joinable()) {
+            daemon.join();
+        }
+        std::filesystem::remove_all(dir);
+    }
+
+    // Once a whole line has come (or 5 s have passed), writes reply unless it is null.
+    void answer(const char* reply) {
+        daemon = std::thread([this, reply] {
+            char buf[512];
+            pollfd pfd{requests.get(), POLLIN, 0};
+            while (got.find('\n') == std::string::npos && ::poll(&pfd, 1, 5000) > 0) {
+                ssize_t n = ::read(requests.get(), buf, sizeof buf);
+                if (n > 0) {
+                    got.append(buf, static_cast<size_t>(n));
+                }
+            }
+            if (reply != nullptr) {
+                (void)!::write(replies.get(), reply, std::strlen(reply));
+            }
+        });
+    }
+    std::string received() {
+        daemon.join();
+        return got;
+    }
+
+    std::string dir;
+    unique_fd requests;
+    unique_fd replies;
+    std::thread daemon;
+    std::string got;
+};
+
+TEST(control_exchange, sends_one_line_and_returns_its_reply) {
+    const struct {
+        const char* line;
+        const char* stale;   // already waiting in the reply pipe
+        const char* answer;  // nullptr: the daemon stays silent
+        int rc;
+        const char* reply;
+    } rows[] = {
+        {"GET RX_STR_ENA 20:0", "", "RGET RX_STR_ENA 20:0 OFF\n", kReply,
+         "RGET RX_STR_ENA 20:0 OFF"},
+        // A relay's late reply left in the pipe is not taken for this line's.
+        {"GET PTP_TIME", "RGET PTP_TIME 1 2\n", "RGET PTP_TIME 3 4\n", kReply, "RGET PTP_TIME 3 4"},
+        {"GET NOTHING", "", "ERROR\n", kErrorReply, "ERROR"},
+        {"GET SILENCE", "", nullptr, kNoReply, ""},
+        // An empty line is a reply all the same.
+        {"GET EMPTY", "", "\n", kReply, ""},
+        // Only the first line of what comes is the reply.
+        {"GET TWO", "", "RGET TWO 1\nRGET TWO 2\n", kReply, "RGET TWO 1"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.line);
+        stand_in daemon;
+        std::vector<std::string> said;
+        control_exchange c(daemon.dir, milliseconds(150),
+                           [&said](const std::string& m) { said.push_back(m); });
+        (void)!::write(daemon.replies.get(), r.stale, std::strlen(r.stale));
+        daemon.answer(r.answer);
+        std::string reply = "left over";
+        EXPECT_EQ(c.exchange(r.line, &reply), r.rc);
+        EXPECT_EQ(reply, r.reply);
+        EXPECT_EQ(daemon.received(), std::string(r.line) + "\n");
+        EXPECT_TRUE(said.empty()) << said.front();
+    }
+}
+
+TEST(control_exchange, refuses_lines_it_cannot_send_whole) {
+    stand_in daemon;
+    std::vector<std::string> said;
+    control_exchange c(daemon.dir, milliseconds(100),
+                       [&said](const std::string& m) { said.push_back(m); });
+    std::string reply;
+    for (const std::string& line : {std::string("GET A\nGET B"), std::string(PIPE_BUF, 'X')}) {
+        EXPECT_EQ(c.exchange(line, &reply), kFailure);
+    }
+    EXPECT_EQ(said.size(), 2u);
+    char buf[16];
+    EXPECT_EQ(::read(daemon.requests.get(), buf, sizeof buf), -1);  // nothing was written
+}
+
+TEST(control_exchange, uses_only_a_regular_lock_file_and_never_changes_its_mode) {
+    const std::string target = "/tmp/nexo-exchange-target";
+    const struct {
+        const char* name;
+        std::function<void(const std::string& lock)> plant;
+        bool used;         // the exchange serialises on it
+        mode_t lock_mode;  // of what is at the lock path afterwards (0: not checked)
+    } rows[] = {
+        {"missing: created 0644 whatever the umask", [](const std::string&) {}, true, 0644},
+        {"existing file keeps its mode",
+         [](const std::string& lock) {
+             unique_fd(::open(lock.c_str(), O_CREAT | O_WRONLY, 0600));
+             ::chmod(lock.c_str(), 0600);
+         },
+         true, 0600},
+        {"a link is not followed",
+         [&target](const std::string& lock) { ::symlink(target.c_str(), lock.c_str()); }, false, 0},
+        {"a FIFO is refused without blocking",
+         [](const std::string& lock) { ::mkfifo(lock.c_str(), 0600); }, false, 0600},
+        {"a directory is refused", [](const std::string& lock) { ::mkdir(lock.c_str(), 0700); },
+         false, 0700},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        unique_fd(::open(target.c_str(), O_CREAT | O_WRONLY, 0600));
+        ::chmod(target.c_str(), 0600);
+        stand_in daemon;
+        const std::string lock = daemon.dir + "/" + kLockName;
+        r.plant(lock);
+        std::vector<std::string> said;
+        control_exchange c(daemon.dir, milliseconds(1000),
+                           [&said](const std::string& m) { said.push_back(m); });
+        daemon.answer("RGET A\n");
+        const mode_t old_mask = ::umask(077);
+        std::string reply;
+        // Whether it can lock or not, the line goes through.
+        EXPECT_EQ(c.exchange("GET A", &reply), kReply);
+        ::umask(old_mask);
+        EXPECT_EQ(reply, "RGET A");
+        EXPECT_EQ(said.size(), r.used ? 0u : 1u);
+        if (!said.empty()) {
+            EXPECT_NE(said[0].find("going on without serialising clients"), std::string::npos)
+                << said[0];
+        }
+        struct stat st {};
+        ASSERT_EQ(::lstat(lock.c_str(), &st), 0);
+        if (r.lock_mode != 0) {
+            EXPECT_EQ(st.st_mode & 07777, r.lock_mode);
+        }
+        ASSERT_EQ(::stat(target.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);  // a link's target is never touched
+    }
+    ::unlink(target.c_str());
+}
+
+TEST(fifo, make_fifo_creates_with_its_mode_and_leaves_what_is_there) {
+    char tmpl[] = "/tmp/nexo-fifo-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    const std::string fifo = dir + "/f.p";
+    const std::string file = dir + "/plain";
+    unique_fd(::open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+    const mode_t old_mask = ::umask(077);
+    EXPECT_EQ(make_fifo(fifo, 0660), 0);
+    ::umask(old_mask);
+    struct stat st {};
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    ::chmod(fifo.c_str(), 0600);
+    EXPECT_EQ(make_fifo(fifo, 0660), 0);
+    ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(make_fifo(file, 0660), EEXIST);
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace nexo::client

@@ -1,0 +1,68 @@
+// One control line to the daemon and its reply, as the control client sends it: serialised with
+// the other clients by a lock file beside the pipes, after a late reply left in the reply pipe
+// has been discarded. nexoctl is built on it; so is any program that drives the daemon.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "unique_fd.h"
+
+namespace nexo::client {
+
+// What an exchange came to (nexoctl exits with it; for several lines the worst counts).
+inline constexpr int kReply = 0;       // a reply line
+inline constexpr int kErrorReply = 1;  // the reply "ERROR"
+inline constexpr int kNoReply = 2;     // nothing within the timeout
+inline constexpr int kFailure = 3;     // a bad line, a daemon not running, unusable pipes or lock
+
+// The name of the lock file in the pipes' directory.
+inline constexpr const char* kLockName = "nexoctl.lock";
+
+// Where the messages of an exchange go: one message per call, without a newline.
+using diagnostics = std::function<void(const std::string& message)>;
+
+// "<program>: <message>" on standard error.
+diagnostics stderr_diagnostics(std::string program);
+
+// One exchange at a time per object. Threads or programs that exchange at once each use an
+// object of their own: each opens the lock file itself, which is what serialises them.
+class control_exchange {
+  public:
+    // dir: the directory of the daemon's pipes (its nexo_wr.p, nexo_rd.p) and of the lock file.
+    // timeout: how long to wait for a reply; a little above the daemon's 500 ms relay lets a
+    // relayed line be answered.
+    control_exchange(std::string dir, std::chrono::milliseconds timeout,
+                     diagnostics report = stderr_diagnostics("nexoctl"));
+
+    // Sends line (without a newline; one is added) and waits for one reply line. Returns kReply,
+    // kErrorReply, kNoReply or kFailure; *reply is the reply line without its newline, or what
+    // came of it before the timeout, "" when nothing came. SIGPIPE from a daemon that goes away
+    // mid-write does not reach the process: the exchange fails.
+    //
+    // The exchange holds an exclusive flock() on <dir>/nexoctl.lock from before the write until
+    // the daemon has taken the hang-up that follows it (it waits at most 30 s for another client
+    // to let go; without a usable lock file it says so once and goes on unserialised). The lock
+    // file is created with mode 0644 when missing; a link or anything else but a regular file is
+    // never used and an existing file's mode never changed.
+    int exchange(std::string_view line, std::string* reply);
+
+    void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
+    std::chrono::milliseconds timeout() const { return timeout_; }
+
+  private:
+    bool take_lock();
+    void wait_for_reopen(unique_fd request);
+
+    std::string request_path_;
+    std::string reply_path_;
+    std::string lock_path_;
+    std::chrono::milliseconds timeout_;
+    diagnostics report_;
+    unique_fd lock_;
+    bool lock_warned_ = false;
+};
+
+}  // namespace nexo::client

@@ -25,7 +25,9 @@
 #include "fpga.h"
 #include "nexo.h"
 #include "peer.h"
+#include "switch_fabric.h"
 #include "unique_fd.h"
+#include "wire_tap.h"
 
 extern char** environ;
 
@@ -608,6 +610,7 @@ struct board::impl {
     std::unique_ptr<peer_sim> media;
     daemon_process daemon;
     std::unique_ptr<control_client> client;
+    std::unique_ptr<wire_tap> tap;
     bool started = false;
 };
 
@@ -627,6 +630,8 @@ bool fifos_exist(const std::string& dir) {
 
 board::board(board_options opts) : p_(std::make_unique<impl>()) {
     const std::string dir = "/var/run";
+    // The switch first: it settles while the rest starts.
+    const bool switch_ok = !opts.streams || switch_enable() == 0;
     p_->dev = std::make_unique<fpga>(opts.omit_nodes);
     p_->timing = std::make_unique<peer_sim>(peer_kind::timing, dir);
     p_->media = std::make_unique<peer_sim>(peer_kind::media, dir);
@@ -653,9 +658,16 @@ board::board(board_options opts) : p_(std::make_unique<impl>()) {
         std::this_thread::sleep_for(kPollStep);
     }
     p_->started = fifos_exist(dir) && p_->daemon.wait_stderr(kStartBanner, std::chrono::seconds(5));
+    p_->started = p_->started && switch_ok;
+    if (p_->started && opts.streams) {
+        p_->tap = std::make_unique<wire_tap>(*p_->dev);
+        std::string error;
+        p_->started = switch_wait_settled() && p_->tap->start("eth1", &error);
+    }
 }
 
 board::~board() {
+    p_->tap.reset();
     p_->client.reset();
     if (p_->daemon.running()) {
         p_->daemon.stop(SIGTERM);
@@ -685,6 +697,9 @@ daemon_process& board::daemon() {
 }
 control_client& board::client() {
     return *p_->client;
+}
+wire_tap* board::tap() {
+    return p_->tap.get();
 }
 bool board::started() const {
     return p_->started;

@@ -1,0 +1,197 @@
+// Real streams on the simulated wire: GStreamer senders behind a snooping switch, the daemon
+// joining and programming the filter, the filter and the format detectors acting on the
+// packets that reach eth1, and the detected format coming back through the daemon.
+//
+// Each test builds one board with the switch and runs its cases one after another on it: the
+// switch takes several seconds before it forwards joined groups.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "harness.h"
+#include "peer.h"
+#include "rtp_sender.h"
+#include "sandbox.h"
+#include "switch_fabric.h"
+#include "wire_tap.h"
+
+namespace nexo::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using clock = std::chrono::steady_clock;
+
+bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = clock::now() + timeout;
+    while (!done()) {
+        if (clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+stream_desc desc(const std::string& text) {
+    std::vector<std::string> words;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t sp = text.find(' ', pos);
+        sp = sp == std::string::npos ? text.size() : sp;
+        words.push_back(text.substr(pos, sp - pos));
+        pos = sp + 1;
+    }
+    stream_desc d;
+    std::string error;
+    EXPECT_TRUE(parse_stream_desc(words, d, &error)) << text << ": " << error;
+    return d;
+}
+
+struct with_streams : testing::Test {
+    std::unique_ptr<board> b;
+
+    void SetUp() override {
+        std::string missing;
+        if (!senders_available(&missing)) {
+            GTEST_SKIP() << "GStreamer element '" << missing
+                         << "' is not installed (scripts/install-deps.sh installs "
+                            "gstreamer1.0-tools, -plugins-base and -plugins-good)";
+        }
+        board_options opts;
+        opts.streams = true;
+        b = std::make_unique<board>(opts);
+        ASSERT_TRUE(b->started()) << b->daemon().stderr_text();
+        ASSERT_NE(b->tap(), nullptr);
+    }
+
+    std::string req(const std::string& line) { return b->client().request(line); }
+
+    detector_view detector(int i) { return b->tap()->stats().detectors[i]; }
+    channel_counters filter(size_t chan) {
+        tap_stats s = b->tap()->stats();
+        return chan < s.channels.size() ? s.channels[chan] : channel_counters{};
+    }
+
+    // Points video channel i at the stream and switches it on with automatic detection.
+    void receive(int i, const stream_desc& d, const std::string& source = "") {
+        const std::string chan = "20:" + std::to_string(i);
+        if (!source.empty()) {
+            ASSERT_EQ(req("SET RX_IP_SRC " + chan + " eth1 r " + source + " 0 96"),
+                      "RSET RX_IP_SRC " + chan + " eth1 OK\n");
+        }
+        ASSERT_EQ(req("SET RX_IP_DEST " + chan + " eth1 r " + d.group + " " +
+                      std::to_string(d.port) + " 96"),
+                  "RSET RX_IP_DEST " + chan + " eth1 OK\n");
+        ASSERT_EQ(req("SET RX_FMT_AUTO_DET_ENA " + chan + " on"),
+                  "RSET RX_FMT_AUTO_DET_ENA " + chan + " OK\n");
+        ASSERT_EQ(req("SET RX_STR_ENA " + chan + " on"), "RSET RX_STR_ENA " + chan + " OK\n");
+    }
+
+    // Waits until the daemon has configured channel i from its detector and enabled it.
+    bool configured(int i) {
+        const std::string enable = "SET ST2110_DEC_CHAN_ENA 20:" + std::to_string(i) + " ON";
+        return wait_for(
+            [&] {
+                for (const std::string& l : b->media().log()) {
+                    if (l == enable) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            20s);
+    }
+};
+
+struct detect_case {
+    const char* stream;
+    const char* format;  // as the daemon shows it
+};
+
+// Progressive and interlaced, 8 and 10 bits, three rates (an interlaced format's rate is its
+// field rate). Small rasters keep two cores free for the rest of the test run.
+constexpr detect_case kDetectCases[] = {
+    {"video 239.10.0.1:5004 640x480p25", "YCR422 8 P 640 480 25"},
+    {"video 239.10.0.2:5006 640x360p29.97 depth=10", "YCR422 10 P 640 360 29.97"},
+    {"video 239.10.0.3:5008 720x576i25", "YCR422 8 I 720 576 50"},
+};
+
+TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_streams) {
+    for (int i = 0; i < static_cast<int>(std::size(kDetectCases)); ++i) {
+        const detect_case& c = kDetectCases[i];
+        SCOPED_TRACE(c.stream);
+        const std::string chan = "20:" + std::to_string(i);
+        const stream_desc d = desc(c.stream);
+        receive(i, d);
+        EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
+                  "RGET RX_FMT_AUTO_DET_STATE " + chan + " BUSY\n");
+
+        rtp_sender sender;
+        ASSERT_TRUE(sender.start(d, "/run/stream.sdp")) << sender.log();
+        ASSERT_TRUE(configured(i)) << format_stats(b->tap()->stats());
+        EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
+                  "RGET RX_FMT_AUTO_DET_STATE " + chan + " FORMAT_DETECTED\n");
+        EXPECT_EQ(req("GET RX_FMT_AUTO_DET_FMT " + chan),
+                  "RGET RX_FMT_AUTO_DET_FMT " + chan + " " + c.format + "\n");
+        EXPECT_EQ(req("GET RX_VID_FMT " + chan), "RGET RX_VID_FMT " + chan + " " + c.format + "\n");
+        EXPECT_GT(filter(static_cast<size_t>(i)).packets, 0u);
+
+        sender.stop();
+        EXPECT_TRUE(wait_for([&] { return detector(i).state == kDetBusy; }, 5s))
+            << format_stats(b->tap()->stats());
+        EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
+                  "RGET RX_FMT_AUTO_DET_STATE " + chan + " BUSY\n");
+        ASSERT_EQ(req("SET RX_STR_ENA " + chan + " off"), "RSET RX_STR_ENA " + chan + " OK\n");
+    }
+}
+
+TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask_for) {
+    // Two channels on two groups, both streams on the wire at once.
+    const stream_desc a = desc("video 239.20.0.1:5004 320x240p25");
+    const stream_desc bb = desc("video 239.20.0.2:5004 320x180p50 rgb");
+    receive(0, a);
+    receive(1, bb);
+    rtp_sender send_a;
+    rtp_sender send_b;
+    ASSERT_TRUE(send_a.start(a)) << send_a.log();
+    ASSERT_TRUE(send_b.start(bb)) << send_b.log();
+    ASSERT_TRUE(configured(0)) << format_stats(b->tap()->stats());
+    ASSERT_TRUE(configured(1)) << format_stats(b->tap()->stats());
+    EXPECT_EQ(req("GET RX_VID_FMT 20:0"), "RGET RX_VID_FMT 20:0 YCR422 8 P 320 240 25\n");
+    EXPECT_EQ(req("GET RX_VID_FMT 20:1"), "RGET RX_VID_FMT 20:1 RGB 8 P 320 180 50\n");
+
+    // A source-specific channel whose sender sends from another address, and a channel whose
+    // interface is switched off: the switch forwards nothing to either, the filter counts
+    // nothing and their detectors stay without signal.
+    const stream_desc wrong_source = desc("video 239.20.0.3:5004 320x240p25 src=192.0.2.21");
+    const stream_desc iface_off = desc("video 239.20.0.4:5004 320x240p25");
+    receive(2, wrong_source, kSenderAddrs[0]);
+    receive(3, iface_off);
+    ASSERT_EQ(req("SET RX_IP_IF_ENA 20:3 eth1/0"), "RSET RX_IP_IF_ENA 20:3 OK\n");
+    rtp_sender send_c;
+    rtp_sender send_d;
+    ASSERT_TRUE(send_c.start(wrong_source)) << send_c.log();
+    ASSERT_TRUE(send_d.start(iface_off)) << send_d.log();
+    b->tap()->clear_counters();
+    std::this_thread::sleep_for(3s);
+    const tap_stats s = b->tap()->stats();
+    EXPECT_EQ(s.channels[2].packets, 0u) << format_stats(s);
+    EXPECT_EQ(s.channels[3].packets, 0u) << format_stats(s);
+    EXPECT_EQ(s.dropped, 0u) << format_stats(s);
+    EXPECT_EQ(s.detectors[2].state, kDetBusy);
+    EXPECT_EQ(s.detectors[3].state, kDetBusy);
+    EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE 20:2"), "RGET RX_FMT_AUTO_DET_STATE 20:2 BUSY\n");
+    // The first two still get their own, and only their own.
+    EXPECT_GT(s.channels[0].packets, 0u);
+    EXPECT_GT(s.channels[1].packets, 0u);
+    EXPECT_EQ(s.detectors[0].fmt.width, 320u);
+    EXPECT_EQ(s.detectors[1].fmt.height, 180u);
+}
+
+}  // namespace
+}  // namespace nexo::sim

@@ -10,6 +10,7 @@ packages=(
     iproute2 file
     g++-aarch64-linux-gnu qemu-user
     clang-14 libclang-rt-14-dev
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 missing=()

@@ -5,6 +5,7 @@
 // Each test builds one board with the switch and runs its cases one after another on it: the
 // switch takes several seconds before it forwards joined groups.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <functional>
@@ -191,6 +192,33 @@ TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask
     EXPECT_GT(s.channels[1].packets, 0u);
     EXPECT_EQ(s.detectors[0].fmt.width, 320u);
     EXPECT_EQ(s.detectors[1].fmt.height, 180u);
+}
+
+// The scripted demo of the README: a real stream joined, filtered and detected, its format in
+// the daemon's answers.
+TEST(nexo_sim, scripted_stream_demo) {
+    std::string missing;
+    if (!senders_available(&missing)) {
+        GTEST_SKIP() << "GStreamer element '" << missing << "' is not installed";
+    }
+    std::string out;
+    const std::string err_path = "/tmp/nexo-stream-demo.err." + std::to_string(::getpid());
+    const std::string cmd = std::string(NEXO_SIM_PATH) + " --streams --script " +
+                            NEXO_STREAM_DEMO_SCRIPT + " 2>" + err_path;
+    ASSERT_EQ(run({"sh", "-c", cmd}, &out), 0);
+    const std::string err = read_file(err_path);
+    ::unlink(err_path.c_str());
+    EXPECT_EQ(out,
+              "RSET RX_IP_DEST 20:0 eth1 OK\n"
+              "RSET RX_FMT_AUTO_DET_ENA 20:0 OK\n"
+              "RSET RX_STR_ENA 20:0 OK\n"
+              "RGET RX_FMT_AUTO_DET_STATE 20:0 FORMAT_DETECTED\n"
+              "RGET RX_FMT_AUTO_DET_FMT 20:0 YCR422 10 I 720 576 50\n"
+              "RGET RX_VID_FMT 20:0 YCR422 10 I 720 576 50\n")
+        << err;
+    EXPECT_NE(err.find("a=fmtp:96 sampling=YCbCr-4:2:2; width=720; height=576;"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("detector 0 FORMAT_DETECTED"), std::string::npos) << err;
 }
 
 }  // namespace

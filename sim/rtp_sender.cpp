@@ -168,8 +168,10 @@ std::string describe(const stream_desc& d) {
              rate;
         s += d.rgb ? " rgb" : " depth=" + std::to_string(d.depth);
     } else {
-        s += "L" + std::to_string(d.bits) + "/" + std::to_string(d.sample_rate) + "/" +
-             std::to_string(d.channels) + " ptime=" + std::to_string(d.ptime_us);
+        char pcm[64];
+        std::snprintf(pcm, sizeof pcm, "L%d/%u/%d ptime=%u", d.bits, d.sample_rate, d.channels,
+                      d.ptime_us);
+        s += pcm;
     }
     return s + " src=" + d.source;
 }

@@ -157,10 +157,17 @@ TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask
     const stream_desc bb = desc("video 239.20.0.2:5004 320x180p50 rgb");
     receive(0, a);
     receive(1, bb);
+    // And an audio channel beside them: L24 stereo at 1 ms, 48 samples of 6 bytes a packet.
+    const stream_desc pcm = desc("audio 239.20.1.1:5006 L24/48000/2");
+    ASSERT_EQ(req("SET RX_IP_DEST 30:0 eth1 r 239.20.1.1 5006 97"),
+              "RSET RX_IP_DEST 30:0 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 30:0 on"), "RSET RX_STR_ENA 30:0 OK\n");
     rtp_sender send_a;
     rtp_sender send_b;
+    rtp_sender send_pcm;
     ASSERT_TRUE(send_a.start(a)) << send_a.log();
     ASSERT_TRUE(send_b.start(bb)) << send_b.log();
+    ASSERT_TRUE(send_pcm.start(pcm)) << send_pcm.log();
     ASSERT_TRUE(configured(0)) << format_stats(b->tap()->stats());
     ASSERT_TRUE(configured(1)) << format_stats(b->tap()->stats());
     EXPECT_EQ(req("GET RX_VID_FMT 20:0"), "RGET RX_VID_FMT 20:0 YCR422 8 P 320 240 25\n");
@@ -192,6 +199,67 @@ TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask
     EXPECT_GT(s.channels[1].packets, 0u);
     EXPECT_EQ(s.detectors[0].fmt.width, 320u);
     EXPECT_EQ(s.detectors[1].fmt.height, 180u);
+    // Filter channel 4 serves 30:0.
+    ASSERT_GT(s.channels[4].packets, 0u) << format_stats(s);
+    EXPECT_EQ(s.channels[4].bytes, s.channels[4].packets * (12 + 48 * 6));
+}
+
+// Stream descriptions as nexo-sim's :stream reads them, and what the sender is told.
+TEST(rtp_sender, reads_stream_descriptions) {
+    struct row {
+        const char* text;
+        const char* canonical;  // nullptr: refused
+        const char* caps;       // a word the gst-launch-1.0 arguments must hold
+    } rows[] = {
+        {"video 239.1.1.1:5004 1280x720p25",
+         "video 239.1.1.1:5004 1280x720p25 depth=8 src=192.0.2.20",
+         "video/x-raw,format=UYVY,width=1280,height=720,framerate=25/1"},
+        {"video 239.1.1.1:5004 1920x1080i29.97 depth=10 src=192.0.2.21",
+         "video 239.1.1.1:5004 1920x1080i29.97 depth=10 src=192.0.2.21",
+         "video/x-raw,format=UYVP,width=1920,height=1080,framerate=30000/1001,interlace-mode="
+         "interleaved"},
+        {"video 239.1.1.2:6000 640x480p59.94 rgb",
+         "video 239.1.1.2:6000 640x480p59.94 rgb src=192.0.2.20",
+         "video/x-raw,format=RGB,width=640,height=480,framerate=60000/1001"},
+        {"audio 239.1.2.1:5006 L16/48000/8 ptime=125",
+         "audio 239.1.2.1:5006 L16/48000/8 ptime=125 src=192.0.2.20", "samplesperbuffer=6"},
+        {"audio 239.1.2.1:5006 L24/48000/2",
+         "audio 239.1.2.1:5006 L24/48000/2 ptime=1000 src=192.0.2.20", "max-ptime=1000000"},
+        {"video 239.1.1.1:5004 1280x720p25 rgb depth=10", nullptr, nullptr},
+        {"video 239.1.1.1 1280x720p25", nullptr, nullptr},
+        {"video 239.1.1.1:70000 1280x720p25", nullptr, nullptr},
+        {"video 239.1.1.1:5004 1280x720x25", nullptr, nullptr},
+        {"video 239.1.1.1:5004 0x720p25", nullptr, nullptr},
+        {"video 239.1.1.1:5004 1280x720p0", nullptr, nullptr},
+        {"audio 239.1.1.1:5004 L20/48000/2", nullptr, nullptr},
+        {"audio 239.1.1.1:5004 L24/48000/2 ptime=500", nullptr, nullptr},
+        {"anc 239.1.1.1:5004 x", nullptr, nullptr},
+        {"video 239.1.1.1:5004", nullptr, nullptr},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> words;
+        std::string text = r.text;
+        for (size_t pos = 0; pos < text.size();) {
+            size_t sp = std::min(text.find(' ', pos), text.size());
+            words.push_back(text.substr(pos, sp - pos));
+            pos = sp + 1;
+        }
+        stream_desc d;
+        std::string error;
+        const bool ok = parse_stream_desc(words, d, &error);
+        ASSERT_EQ(ok, r.canonical != nullptr) << r.text << ": " << error;
+        if (!ok) {
+            EXPECT_FALSE(error.empty()) << r.text;
+            continue;
+        }
+        EXPECT_EQ(describe(d), r.canonical);
+        const std::vector<std::string> args = gst_arguments(d);
+        bool found = false;
+        for (const std::string& a : args) {
+            found = found || a.find(r.caps) != std::string::npos;
+        }
+        EXPECT_TRUE(found) << r.text << " lacks " << r.caps;
+    }
 }
 
 // The scripted demo of the README: a real stream joined, filtered and detected, its format in

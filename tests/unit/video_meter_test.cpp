@@ -258,6 +258,25 @@ TEST(video_meter, measures_real_sender_captures) {
     }
 }
 
+// This sender numbers an interlaced frame's lines 0..7 across both fields (field 0 the even
+// lines); others number each field's lines from 0. The height must come out the same.
+TEST(video_meter, counts_field_lines_whichever_way_they_are_numbered) {
+    video_meter m;
+    for (packet p : capture(k_uyvy_i25)) {
+        for (size_t pos = 14;; pos += 6) {
+            const unsigned line = (p[pos + 2] & 0x7f) << 8 | p[pos + 3];
+            p[pos + 2] = static_cast<uint8_t>((p[pos + 2] & 0x80) | (line / 2) >> 8);
+            p[pos + 3] = static_cast<uint8_t>(line / 2);
+            if ((p[pos + 4] & 0x80) == 0) {
+                break;
+            }
+        }
+        feed(m, p);
+    }
+    ASSERT_TRUE(m.complete());
+    EXPECT_TRUE(same(m.format(), kCaptures[2].want)) << show(m.format());
+}
+
 // CSRCs, a header extension and padding move the payload; the measurement must not change.
 TEST(video_meter, finds_the_payload_behind_csrcs_extension_and_padding) {
     for (const capture_case& c : kCaptures) {

@@ -19,15 +19,6 @@ constexpr size_t kIpv4MinHeader = 20;
 constexpr size_t kUdpHeader = 8;
 constexpr uint8_t kProtoUdp = 17;
 
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
 uint16_t le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
@@ -50,9 +41,9 @@ bool matches(const filter_rule& r, const udp_view& p) {
 
 filter_rule decode_filter_record(const std::array<uint8_t, 20>& cfg, uint8_t enable) {
     filter_rule r;
-    r.src_ip = be32(cfg.data() + kCfgSrcIp);  // dotted order, as the daemon writes it
+    r.src_ip = read_be32(cfg.data() + kCfgSrcIp);  // dotted order, as the daemon writes it
     r.src_port = le16(cfg.data() + kCfgSrcPort);
-    r.dst_ip = be32(cfg.data() + kCfgDstIp);
+    r.dst_ip = read_be32(cfg.data() + kCfgDstIp);
     r.dst_port = le16(cfg.data() + kCfgDstPort);
     r.flags = le32(cfg.data() + kCfgFlags);
     r.enabled = enable != 0;
@@ -64,22 +55,22 @@ bool parse_ipv4_udp(const uint8_t* data, size_t len, udp_view& out) {
         return false;
     }
     const size_t ihl = static_cast<size_t>(data[0] & 0x0f) * 4;
-    const size_t total = be16(data + 2);
+    const size_t total = read_be16(data + 2);
     // More fragments, or a fragment offset: the filter sees whole datagrams only.
-    const bool fragment = (be16(data + 6) & 0x3fff) != 0;
+    const bool fragment = (read_be16(data + 6) & 0x3fff) != 0;
     if (ihl < kIpv4MinHeader || total > len || total < ihl + kUdpHeader || data[9] != kProtoUdp ||
         fragment) {
         return false;
     }
     const uint8_t* udp = data + ihl;
-    const size_t udp_len = be16(udp + 4);
+    const size_t udp_len = read_be16(udp + 4);
     if (udp_len < kUdpHeader || udp_len > total - ihl) {
         return false;
     }
-    out.src_ip = be32(data + 12);
-    out.dst_ip = be32(data + 16);
-    out.src_port = be16(udp);
-    out.dst_port = be16(udp + 2);
+    out.src_ip = read_be32(data + 12);
+    out.dst_ip = read_be32(data + 16);
+    out.src_port = read_be16(udp);
+    out.dst_port = read_be16(udp + 2);
     out.payload = udp + kUdpHeader;
     out.len = udp_len - kUdpHeader;
     return true;

@@ -1,7 +1,7 @@
 // nexo-sim: the real nexo daemon on the simulated board (sandbox, emulated FPGA, timing and
 // media-transport peers), driven as its control client.
 //
-//   nexo-sim [-c LINE]... [--script FILE] [--timeout MS] [-v] [-- NEXO ARGS...]
+//   nexo-sim [-c LINE]... [--script FILE] [--timeout MS] [--streams] [-v] [-- NEXO ARGS...]
 //
 // With -c or --script the lines are sent in that order; otherwise, when standard input is not a
 // terminal, its lines are. Each control line gives exactly one line on standard output: the
@@ -510,8 +510,12 @@ char** complete(const char* text, int start, int) {
         add_table(nexo::st2059_if_cmds);
         add_table(nexo::nexo_cmds);
         add_table(nexo::smpte2110_cmds);
-    } else if (before.size() == 1 &&
-               (first == ":alert" || first == ":send" || first == ":rule" || first == ":log")) {
+    } else if (before.size() == 1 && first == ":stream") {
+        completion_words = {"start", "stop", "sdp", "list"};
+    } else if (before.size() == 1 && first == ":stats") {
+        completion_words = {"clear"};
+    } else if (before.size() == 1 && (first == ":alert" || first == ":send" || first == ":rule" ||
+                                      first == ":log" || first == ":await")) {
         completion_words = {"timing", "media"};
         if (first == ":log") {
             completion_words.emplace_back("nexo");

@@ -56,15 +56,6 @@ constexpr std::array<rate_row, 13> kRates = {{
 // 23.98 and 24 are 0.1 % apart; a single 90 kHz step of 59.94 (1501 ticks) is 0.03 % off.
 constexpr double kRateTolerance = 0.0005;
 
-uint16_t be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t be32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
 }  // namespace
 
 bool parse_rtp(const uint8_t* data, size_t len, rtp_info& out) {
@@ -79,7 +70,7 @@ bool parse_rtp(const uint8_t* data, size_t len, rtp_info& out) {
         if (off + 4 > len) {
             return false;
         }
-        off += 4 + 4 * static_cast<size_t>(be16(data + off + 2));
+        off += 4 + 4 * static_cast<size_t>(read_be16(data + off + 2));
         if (off > len) {
             return false;
         }
@@ -94,8 +85,8 @@ bool parse_rtp(const uint8_t* data, size_t len, rtp_info& out) {
     }
     out.marker = (data[1] & 0x80) != 0;
     out.payload_type = data[1] & 0x7f;
-    out.seq = be16(data + 2);
-    out.timestamp = be32(data + 4);
+    out.seq = read_be16(data + 2);
+    out.timestamp = read_be32(data + 4);
     out.payload_offset = off;
     out.payload_len = end - off;
     return true;
@@ -148,9 +139,9 @@ void video_meter::feed(const uint8_t* data, size_t len) {
             prev_valid_ = false;
             return;
         }
-        const uint16_t length = be16(p + pos);
-        const uint16_t line = be16(p + pos + 2);
-        const uint16_t offset = be16(p + pos + 4);
+        const uint16_t length = read_be16(p + pos);
+        const uint16_t line = read_be16(p + pos + 2);
+        const uint16_t offset = read_be16(p + pos + 4);
         segs[nseg++] = {static_cast<uint16_t>(line & 0x7fff),
                         static_cast<uint16_t>(offset & 0x7fff), length, (line & 0x8000) != 0};
         bytes += length;

@@ -34,6 +34,16 @@ inline constexpr uint32_t kTrnspProgressive = 0;
 inline constexpr uint32_t kTrnspInterlaced = 1;
 inline constexpr uint32_t kRateUnknown = 13;
 
+// Big-endian fields of packet headers.
+inline uint16_t read_be16(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+
+inline uint32_t read_be32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
 // One RTP packet's header fields that the meter and the filter counters use.
 struct rtp_info {
     bool marker = false;

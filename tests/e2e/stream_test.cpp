@@ -4,7 +4,10 @@
 //
 // Each test builds one board with the switch and runs its cases one after another on it: the
 // switch takes several seconds before it forwards joined groups.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +22,7 @@
 #include "rtp_sender.h"
 #include "sandbox.h"
 #include "switch_fabric.h"
+#include "unique_fd.h"
 #include "wire_tap.h"
 
 namespace nexo::sim {
@@ -202,6 +206,20 @@ TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask
     // Filter channel 4 serves 30:0.
     ASSERT_GT(s.channels[4].packets, 0u) << format_stats(s);
     EXPECT_EQ(s.channels[4].bytes, s.channels[4].packets * (12 + 48 * 6));
+
+    // Now something else on the board joins the wrong source's group for any source: the switch
+    // forwards the group, the wrong source's packets reach eth1, and it is the filter's source
+    // field that keeps them from 20:2. They are dropped.
+    unique_fd any_source(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ip_mreqn mreq{};
+    ::inet_pton(AF_INET, wrong_source.group.c_str(), &mreq.imr_multiaddr);
+    ::inet_pton(AF_INET, kEth1Addr, &mreq.imr_address);
+    ASSERT_EQ(::setsockopt(any_source.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq), 0);
+    EXPECT_TRUE(wait_for([&] { return b->tap()->stats().dropped > 100; }, 10s))
+        << format_stats(b->tap()->stats());
+    const tap_stats t = b->tap()->stats();
+    EXPECT_EQ(t.channels[2].packets, 0u) << format_stats(t);
+    EXPECT_EQ(t.detectors[2].state, kDetBusy);
 }
 
 // Stream descriptions as nexo-sim's :stream reads them, and what the sender is told.

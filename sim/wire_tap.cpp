@@ -32,11 +32,6 @@ constexpr auto kTick = std::chrono::milliseconds(20);
 constexpr auto kLossTimeout = std::chrono::milliseconds(250);
 constexpr int kRcvBuf = 16 << 20;
 
-bool same_format(const detected_format& a, const detected_format& b) {
-    return a.width == b.width && a.height == b.height && a.cspace == b.cspace && a.bpc == b.bpc &&
-           a.trnsp == b.trnsp && a.rate == b.rate;
-}
-
 std::string dotted(uint32_t ip) {
     return std::to_string(ip >> 24) + "." + std::to_string(ip >> 16 & 0xff) + "." +
            std::to_string(ip >> 8 & 0xff) + "." + std::to_string(ip & 0xff);
@@ -127,11 +122,11 @@ struct wire_tap::impl {
                 d.meter.reset();
                 d.had_signal = false;
             }
-            if (state != d.state || !same_format(fmt, d.fmt)) {
-                d.state = state;
-                d.fmt = fmt;
-                dev.report_detector(i, state, fmt);
-            }
+            // Told every tick, not only on a change: a detector switched off and on again
+            // between two ticks has been reset to BUSY by the node model meanwhile.
+            d.state = state;
+            d.fmt = fmt;
+            dev.report_detector(i, state, fmt);
         }
     }
 

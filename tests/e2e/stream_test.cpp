@@ -176,6 +176,15 @@ TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask
     ASSERT_TRUE(configured(1)) << format_stats(b->tap()->stats());
     EXPECT_EQ(req("GET RX_VID_FMT 20:0"), "RGET RX_VID_FMT 20:0 YCR422 8 P 320 240 25\n");
     EXPECT_EQ(req("GET RX_VID_FMT 20:1"), "RGET RX_VID_FMT 20:1 RGB 8 P 320 180 50\n");
+    // Switched off and at once on again, the detector measures its stream again.
+    ASSERT_EQ(req("SET RX_STR_ENA 20:0 off"), "RSET RX_STR_ENA 20:0 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 20:0 on"), "RSET RX_STR_ENA 20:0 OK\n");
+    EXPECT_TRUE(wait_for(
+        [&] {
+            return req("GET RX_FMT_AUTO_DET_STATE 20:0") ==
+                   "RGET RX_FMT_AUTO_DET_STATE 20:0 FORMAT_DETECTED\n";
+        },
+        5s));
 
     // A source-specific channel whose sender sends from another address, and a channel whose
     // interface is switched off: the switch forwards nothing to either, the filter counts

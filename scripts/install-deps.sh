@@ -11,6 +11,7 @@ packages=(
     g++-aarch64-linux-gnu qemu-user
     clang-14 libclang-rt-14-dev
     clang-format git
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
 )
 
 missing=()

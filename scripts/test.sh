@@ -31,6 +31,7 @@ printf 'GET PTP_TIME\nGET NOTHING\n:alert timing 2059_FRA_CHANGED\n' | scripts/r
     >"$scratch/sim.out"
 grep -q '^RGET PTP_TIME ' "$scratch/sim.out"
 scripts/run-sim.sh --script scripts/demo.nexo >/dev/null
+scripts/run-sim.sh --streams --script scripts/stream-demo.nexo >/dev/null
 printf 'GET NOTHING\n:quit\n' | script -qec scripts/run-sim.sh /dev/null >"$scratch/prompt.out"
 grep -q '^nexo> GET NOTHING' "$scratch/prompt.out"  # the prompt, on a terminal
 

@@ -9,6 +9,8 @@
 #include "fpga.h"
 #include "nexo.h"
 #include "peer.h"
+#include "switch_fabric.h"
+#include "wire_tap.h"
 
 namespace nexo::sim {
 
@@ -35,11 +37,14 @@ struct board::impl {
     std::unique_ptr<peer_sim> media;
     daemon_process daemon;
     std::unique_ptr<control_client> client;
+    std::unique_ptr<wire_tap> tap;
     bool started = false;
 };
 
 board::board(board_options opts) : p_(std::make_unique<impl>()) {
     const std::string dir = nexo::client::kPipeDir;
+    // The switch first: it settles while the rest starts.
+    const bool switch_ok = !opts.streams || switch_enable() == 0;
     p_->dev = std::make_unique<fpga>(opts.omit_nodes);
     p_->timing = std::make_unique<peer_sim>(peer_kind::timing, dir);
     p_->media = std::make_unique<peer_sim>(peer_kind::media, dir);
@@ -66,9 +71,16 @@ board::board(board_options opts) : p_(std::make_unique<impl>()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     p_->started = fifos_exist(dir) && p_->daemon.wait_stderr(kStartBanner, std::chrono::seconds(5));
+    p_->started = p_->started && switch_ok;
+    if (p_->started && opts.streams) {
+        p_->tap = std::make_unique<wire_tap>(*p_->dev);
+        std::string error;
+        p_->started = switch_wait_settled() && p_->tap->start("eth1", &error);
+    }
 }
 
 board::~board() {
+    p_->tap.reset();
     p_->client.reset();
     if (p_->daemon.running()) {
         p_->daemon.stop(SIGTERM);
@@ -95,6 +107,9 @@ peer_sim& board::media() {
 }
 daemon_process& board::daemon() {
     return p_->daemon;
+}
+wire_tap* board::tap() {
+    return p_->tap.get();
 }
 control_client& board::client() {
     return *p_->client;

@@ -16,10 +16,15 @@ struct board_options {
     std::vector<std::string> omit_nodes;
     bool start_peers = true;
     bool start_daemon = true;
+    // Real streams on the wire: the far end becomes a switch (switch_fabric.h), the board waits
+    // until it forwards joined groups, and a wire tap (wire_tap.h) makes the filter and the
+    // format detectors act on the packets. Costs the switch's settle time (several seconds).
+    bool streams = false;
 };
 
 class fpga;
 class peer_sim;
+class wire_tap;
 
 class board {
   public:
@@ -33,7 +38,8 @@ class board {
     peer_sim& media();
     daemon_process& daemon();
     control_client& client();
-    bool started() const;  // the daemon is up and its pipes exist
+    wire_tap* tap();       // null unless board_options::streams
+    bool started() const;  // the daemon is up and its pipes exist (and the switch forwards)
 
   private:
     struct impl;

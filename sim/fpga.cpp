@@ -4,6 +4,7 @@
 #include <umockdev.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -113,6 +114,7 @@ struct device_state {
     std::array<std::array<uint8_t, kOutFmtLen>, 4> out_fmt{};
     std::array<bool, 4> out_fmt_written{};
     std::array<detector_state, 4> detectors{};
+    std::atomic<uint64_t> filter_generation{0};
 
     // Applies a modelled request with its input bytes (or value) to the state. Fills `out`
     // with the record to write back and returns the errno to answer. Called with mu held.
@@ -130,6 +132,7 @@ int device_state::apply(const node_desc& node, const request_desc& req,
             for (filter_channel& ch : channels) {
                 ch = filter_channel{};
             }
+            ++filter_generation;
             return 0;
         case kFiltSetCfg:
             if (in[0] >= chan_count) {
@@ -137,12 +140,14 @@ int device_state::apply(const node_desc& node, const request_desc& req,
             }
             std::copy(in.begin(), in.end(), channels[in[0]].cfg.begin());
             channels[in[0]].cfg_written = true;
+            ++filter_generation;
             return 0;
         case kFiltSetEna:
             if (in[0] >= chan_count) {
                 return EINVAL;
             }
             channels[in[0]].enable = in[1];
+            ++filter_generation;
             return 0;
         case kFiltGetEna:
             if (in[0] >= chan_count) {
@@ -382,6 +387,7 @@ void fpga::fail_next(uint32_t request, int count, int err) {
 void fpga::set_filter_channel_count(uint8_t n) {
     std::lock_guard lock(p_->state.mu);
     p_->state.chan_count = n;
+    ++p_->state.filter_generation;
 }
 
 filter_channel fpga::filter(uint8_t chan) const {
@@ -392,6 +398,16 @@ filter_channel fpga::filter(uint8_t chan) const {
 void fpga::set_filter_enable(uint8_t chan, uint8_t enable) {
     std::lock_guard lock(p_->state.mu);
     p_->state.channels[chan].enable = enable;
+    ++p_->state.filter_generation;
+}
+
+std::vector<filter_channel> fpga::filter_table() const {
+    std::lock_guard lock(p_->state.mu);
+    return {p_->state.channels.begin(), p_->state.channels.begin() + p_->state.chan_count};
+}
+
+uint64_t fpga::filter_generation() const {
+    return p_->state.filter_generation.load();
 }
 
 std::array<uint8_t, 12> fpga::formatter(int i) const {
@@ -419,6 +435,16 @@ void fpga::set_detector(int i, uint32_t state, detected_format fmt) {
     }
     p_->state.detectors[i].state = state;
     p_->state.detectors[i].fmt = fmt;
+}
+
+bool fpga::report_detector(int i, uint32_t state, detected_format fmt) {
+    std::lock_guard lock(p_->state.mu);
+    if (i < 0 || i >= 4 || !p_->state.detectors[i].enabled) {
+        return false;
+    }
+    p_->state.detectors[i].state = state;
+    p_->state.detectors[i].fmt = fmt;
+    return true;
 }
 
 }  // namespace nexo::sim

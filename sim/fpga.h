@@ -93,6 +93,11 @@ public:
     // Sets a filter channel's enable byte as if a program had switched it earlier (for instance
     // a daemon that ran before); not journalled.
     void set_filter_enable(uint8_t chan, uint8_t enable);
+    // The filter channels in use (index below the channel count), and a number that changes
+    // whenever a channel's configuration or enable changes, so that a packet path can keep a
+    // copy and refresh it only then.
+    std::vector<filter_channel> filter_table() const;
+    uint64_t filter_generation() const;
 
     // Formatter model: last 12-byte record written, and whether one was.
     std::array<uint8_t, 12> formatter(int i) const;
@@ -101,6 +106,9 @@ public:
     // Detector model.
     bool detector_enabled(int i) const;
     void set_detector(int i, uint32_t state, detected_format fmt = {});
+    // What a detector that measures packets reports: applied only while the detector is
+    // enabled (disabling it makes it DISABLED whatever it measured). Returns whether it is.
+    bool report_detector(int i, uint32_t state, detected_format fmt);
 
 private:
     struct impl;

@@ -1,7 +1,7 @@
 // nexo-sim: the real nexo daemon on the simulated board (sandbox, emulated FPGA, timing and
 // media-transport peers), driven as its control client.
 //
-//   nexo-sim [-c LINE]... [--script FILE] [--timeout MS] [-v] [-- NEXO ARGS...]
+//   nexo-sim [-c LINE]... [--script FILE] [--timeout MS] [--streams] [-v] [-- NEXO ARGS...]
 //
 // With -c or --script the lines are sent in that order; otherwise, when standard input is not a
 // terminal, its lines are. Each control line gives exactly one line on standard output: the
@@ -26,6 +26,8 @@
 #include <exception>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,7 +36,9 @@
 #include "fpga.h"
 #include "line_editor.h"
 #include "peer.h"
+#include "rtp_sender.h"
 #include "sandbox.h"
+#include "wire_tap.h"
 #include "words.h"
 
 namespace {
@@ -54,6 +58,7 @@ struct session {
     milliseconds timeout;
     FILE* out;  // where simulator commands print: stdout on a terminal, else stderr
     bool quit = false;
+    std::map<std::string, std::unique_ptr<sim::rtp_sender>> senders;  // by name, :stream
 };
 
 using nexo::client::join_words;
@@ -265,7 +270,93 @@ bool cmd_host(session& s, const std::vector<std::string>& w) {
     return run_and_print(s, std::vector<std::string>(w.begin() + 1, w.end()), true);
 }
 
-constexpr std::array<sim_command, 15> kSimCommands{{
+std::string sdp_path(const std::string& name) {
+    return "/run/" + name + ".sdp";
+}
+
+bool cmd_stream(session& s, const std::vector<std::string>& w) {
+    if (s.b.tap() == nullptr) {
+        std::fprintf(s.out, "no streams on this board: start nexo-sim with --streams\n");
+        return true;
+    }
+    const std::string& verb = w[1];
+    if (verb == "list") {
+        for (auto& [name, snd] : s.senders) {
+            std::fprintf(s.out, "%s %s (%s, SDP %s)\n", name.c_str(),
+                         sim::describe(snd->desc()).c_str(),
+                         snd->running() ? "sending" : "stopped", sdp_path(name).c_str());
+        }
+        return true;
+    }
+    if (w.size() < 3) {
+        return false;
+    }
+    const std::string& name = w[2];
+    if (verb == "start") {
+        sim::stream_desc d;
+        std::string error;
+        if (!sim::parse_stream_desc(std::vector<std::string>(w.begin() + 3, w.end()), d, &error)) {
+            std::fprintf(s.out, "%s\n", error.c_str());
+            return false;
+        }
+        auto snd = std::make_unique<sim::rtp_sender>();
+        if (!snd->start(d, sdp_path(name))) {
+            std::fprintf(s.out, "the sender did not start:\n%s", snd->log().c_str());
+            return true;
+        }
+        s.senders[name] = std::move(snd);
+        return true;
+    }
+    auto it = s.senders.find(name);
+    if (it == s.senders.end()) {
+        std::fprintf(s.out, "no stream '%s'\n", name.c_str());
+        return true;
+    }
+    if (verb == "stop") {
+        s.senders.erase(it);
+    } else if (verb == "sdp") {
+        std::fputs(sim::read_file(sdp_path(name)).c_str(), s.out);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool cmd_stats(session& s, const std::vector<std::string>& w) {
+    if (s.b.tap() == nullptr) {
+        std::fprintf(s.out, "no streams on this board: start nexo-sim with --streams\n");
+        return true;
+    }
+    if (w.size() > 1 && w[1] == "clear") {
+        s.b.tap()->clear_counters();
+        return true;
+    }
+    std::fputs(sim::format_stats(s.b.tap()->stats()).c_str(), s.out);
+    return true;
+}
+
+// Waits for an observable event instead of a guessed pause: a line the media-transport
+// simulator receives (for instance the decoder enable that ends automatic detection).
+bool cmd_await(session& s, const std::vector<std::string>& w) {
+    sim::peer_sim* p = peer_named(s, w[1]);
+    if (p == nullptr) {
+        return false;
+    }
+    const std::string want = join_words(w, 2);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < until && quit_signal == 0) {
+        for (const auto& line : p->log()) {
+            if (line == want) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(milliseconds(50));
+    }
+    std::fprintf(s.out, "'%s' did not arrive within 20 s\n", want.c_str());
+    return true;
+}
+
+constexpr std::array<sim_command, 18> kSimCommands{{
     {":help", 0, "", "this list", cmd_help},
     {":quit", 0, "", "stop the daemon and leave (also Ctrl-D)", cmd_quit},
     {":exit", 0, "", "same as :quit", cmd_quit},
@@ -283,6 +374,15 @@ constexpr std::array<sim_command, 15> kSimCommands{{
     {":host", 1, "PROGRAM ARGS...", "run a program at the far end of the wire", cmd_host},
     {":timeout", 1, "MS", "how long to wait for a reply", cmd_timeout},
     {":sleep", 1, "MS", "pause, e.g. to let an alert travel before :log", cmd_sleep},
+    {":stream", 1,
+     "start NAME video|audio GROUP:PORT FORMAT [depth=10|rgb|ptime=125|src=ADDR] | stop NAME | "
+     "sdp NAME | list",
+     "real RTP senders behind the switch (--streams), e.g. video 239.1.1.1:5004 1280x720p25",
+     cmd_stream},
+    {":stats", 0, "[clear]", "per filter channel counters and the detectors (--streams)",
+     cmd_stats},
+    {":await", 2, "timing|media LINE...", "wait up to 20 s until the peer receives LINE",
+     cmd_await},
 }};
 
 bool cmd_help(session& s, const std::vector<std::string>&) {
@@ -361,8 +461,14 @@ std::vector<std::string> completion_words(const std::vector<std::string>& before
         (::strcasecmp(first.c_str(), "GET") == 0 || ::strcasecmp(first.c_str(), "SET") == 0)) {
         return nexo::client::control_words(before);
     }
-    if (before.size() == 1 &&
-        (first == ":alert" || first == ":send" || first == ":rule" || first == ":log")) {
+    if (before.size() == 1 && first == ":stream") {
+        return {"start", "stop", "sdp", "list"};
+    }
+    if (before.size() == 1 && first == ":stats") {
+        return {"clear"};
+    }
+    if (before.size() == 1 && (first == ":alert" || first == ":send" || first == ":rule" ||
+                               first == ":log" || first == ":await")) {
         std::vector<std::string> words{"timing", "media"};
         if (first == ":log") {
             words.emplace_back("nexo");
@@ -453,6 +559,10 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_option("--timeout", timeout_ms, "reply timeout in milliseconds (default 700)")
         ->check(CLI::PositiveNumber);
+    bool streams = false;
+    app.add_flag("--streams", streams,
+                 "real streams: a snooping switch at the far end, senders behind it, the filter "
+                 "and detectors acting on packets (the switch takes some seconds to settle)");
     app.add_flag("-v,--verbose", verbose,
                  "show nexo's stderr and the peers' traffic on stderr in batch mode too");
     app.add_option("nexo-args", nexo_args, "arguments for nexo (after --)");
@@ -481,6 +591,7 @@ int main(int argc, char** argv) {
 
     sim::board_options opts;
     opts.daemon.args = nexo_args;
+    opts.streams = streams;
     std::atomic<bool> printed_daemon_output{false};
     if (show_traffic) {
         opts.daemon.on_stderr_line = [&printed_daemon_output](const std::string& l) {
@@ -515,7 +626,8 @@ int main(int argc, char** argv) {
             [](const std::string& l) { std::fprintf(stderr, "[media] %s\n", l.c_str()); });
     }
 
-    session s{*b, interactive_mode, milliseconds(timeout_ms), interactive_mode ? stdout : stderr};
+    session s{*b, interactive_mode, milliseconds(timeout_ms), interactive_mode ? stdout : stderr,
+              false, {}};
     if (batch) {
         for (const auto& line : lines) {
             if (s.quit || quit_signal != 0) {
@@ -532,6 +644,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    s.senders.clear();
     // Observers print from the peers' threads; take them away before the peers go.
     b->timing().on_line(nullptr);
     b->media().on_line(nullptr);

@@ -1,0 +1,322 @@
+// Real streams on the simulated wire: GStreamer senders behind a snooping switch, the daemon
+// joining and programming the filter, the filter and the format detectors acting on the
+// packets that reach eth1, and the detected format coming back through the daemon.
+//
+// Each test builds one board with the switch and runs its cases one after another on it: the
+// switch takes several seconds before it forwards joined groups.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board.h"
+#include "control_client.h"
+#include "daemon_process.h"
+#include "peer.h"
+#include "rtp_sender.h"
+#include "sandbox.h"
+#include "switch_fabric.h"
+#include "unique_fd.h"
+#include "wire_tap.h"
+
+namespace nexo::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using clock = std::chrono::steady_clock;
+
+bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = clock::now() + timeout;
+    while (!done()) {
+        if (clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+stream_desc desc(const std::string& text) {
+    std::vector<std::string> words;
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t sp = text.find(' ', pos);
+        sp = sp == std::string::npos ? text.size() : sp;
+        words.push_back(text.substr(pos, sp - pos));
+        pos = sp + 1;
+    }
+    stream_desc d;
+    std::string error;
+    EXPECT_TRUE(parse_stream_desc(words, d, &error)) << text << ": " << error;
+    return d;
+}
+
+struct with_streams : testing::Test {
+    std::unique_ptr<board> b;
+
+    void SetUp() override {
+        std::string missing;
+        if (!senders_available(&missing)) {
+            GTEST_SKIP() << "GStreamer element '" << missing
+                         << "' is not installed (scripts/install-deps.sh installs "
+                            "gstreamer1.0-tools, -plugins-base and -plugins-good)";
+        }
+        board_options opts;
+        opts.streams = true;
+        b = std::make_unique<board>(opts);
+        ASSERT_TRUE(b->started()) << b->daemon().stderr_text();
+        ASSERT_NE(b->tap(), nullptr);
+    }
+
+    std::string req(const std::string& line) { return b->client().request(line); }
+
+    detector_view detector(int i) { return b->tap()->stats().detectors[i]; }
+    channel_counters filter(size_t chan) {
+        tap_stats s = b->tap()->stats();
+        return chan < s.channels.size() ? s.channels[chan] : channel_counters{};
+    }
+
+    // Points video channel i at the stream and switches it on with automatic detection.
+    void receive(int i, const stream_desc& d, const std::string& source = "") {
+        const std::string chan = "20:" + std::to_string(i);
+        if (!source.empty()) {
+            ASSERT_EQ(req("SET RX_IP_SRC " + chan + " eth1 r " + source + " 0 96"),
+                      "RSET RX_IP_SRC " + chan + " eth1 OK\n");
+        }
+        ASSERT_EQ(req("SET RX_IP_DEST " + chan + " eth1 r " + d.group + " " +
+                      std::to_string(d.port) + " 96"),
+                  "RSET RX_IP_DEST " + chan + " eth1 OK\n");
+        ASSERT_EQ(req("SET RX_FMT_AUTO_DET_ENA " + chan + " on"),
+                  "RSET RX_FMT_AUTO_DET_ENA " + chan + " OK\n");
+        ASSERT_EQ(req("SET RX_STR_ENA " + chan + " on"), "RSET RX_STR_ENA " + chan + " OK\n");
+    }
+
+    // Waits until the daemon has configured channel i from its detector and enabled it.
+    bool configured(int i) {
+        const std::string enable = "SET ST2110_DEC_CHAN_ENA 20:" + std::to_string(i) + " ON";
+        return wait_for(
+            [&] {
+                for (const std::string& l : b->media().log()) {
+                    if (l == enable) {
+                        return true;
+                    }
+                }
+                return false;
+            },
+            20s);
+    }
+};
+
+struct detect_case {
+    const char* stream;
+    const char* format;  // as the daemon shows it
+};
+
+// Progressive and interlaced, 8 and 10 bits, three rates (an interlaced format's rate is its
+// field rate). Small rasters keep two cores free for the rest of the test run.
+constexpr detect_case kDetectCases[] = {
+    {"video 239.10.0.1:5004 640x480p25", "YCR422 8 P 640 480 25"},
+    {"video 239.10.0.2:5006 640x360p29.97 depth=10", "YCR422 10 P 640 360 29.97"},
+    {"video 239.10.0.3:5008 720x576i25", "YCR422 8 I 720 576 50"},
+};
+
+TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_streams) {
+    for (int i = 0; i < static_cast<int>(std::size(kDetectCases)); ++i) {
+        const detect_case& c = kDetectCases[i];
+        SCOPED_TRACE(c.stream);
+        const std::string chan = "20:" + std::to_string(i);
+        const stream_desc d = desc(c.stream);
+        receive(i, d);
+        EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
+                  "RGET RX_FMT_AUTO_DET_STATE " + chan + " BUSY\n");
+
+        rtp_sender sender;
+        ASSERT_TRUE(sender.start(d, "/run/stream.sdp")) << sender.log();
+        ASSERT_TRUE(configured(i)) << format_stats(b->tap()->stats());
+        EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
+                  "RGET RX_FMT_AUTO_DET_STATE " + chan + " FORMAT_DETECTED\n");
+        EXPECT_EQ(req("GET RX_FMT_AUTO_DET_FMT " + chan),
+                  "RGET RX_FMT_AUTO_DET_FMT " + chan + " " + c.format + "\n");
+        EXPECT_EQ(req("GET RX_VID_FMT " + chan), "RGET RX_VID_FMT " + chan + " " + c.format + "\n");
+        EXPECT_GT(filter(static_cast<size_t>(i)).packets, 0u);
+
+        sender.stop();
+        EXPECT_TRUE(wait_for([&] { return detector(i).state == kDetBusy; }, 5s))
+            << format_stats(b->tap()->stats());
+        EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
+                  "RGET RX_FMT_AUTO_DET_STATE " + chan + " BUSY\n");
+        ASSERT_EQ(req("SET RX_STR_ENA " + chan + " off"), "RSET RX_STR_ENA " + chan + " OK\n");
+    }
+}
+
+TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask_for) {
+    // Two channels on two groups, both streams on the wire at once.
+    const stream_desc a = desc("video 239.20.0.1:5004 320x240p25");
+    const stream_desc bb = desc("video 239.20.0.2:5004 320x180p50 rgb");
+    receive(0, a);
+    receive(1, bb);
+    // And an audio channel beside them: L24 stereo at 1 ms, 48 samples of 6 bytes a packet.
+    const stream_desc pcm = desc("audio 239.20.1.1:5006 L24/48000/2");
+    ASSERT_EQ(req("SET RX_IP_DEST 30:0 eth1 r 239.20.1.1 5006 97"),
+              "RSET RX_IP_DEST 30:0 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 30:0 on"), "RSET RX_STR_ENA 30:0 OK\n");
+    rtp_sender send_a;
+    rtp_sender send_b;
+    rtp_sender send_pcm;
+    ASSERT_TRUE(send_a.start(a)) << send_a.log();
+    ASSERT_TRUE(send_b.start(bb)) << send_b.log();
+    ASSERT_TRUE(send_pcm.start(pcm)) << send_pcm.log();
+    ASSERT_TRUE(configured(0)) << format_stats(b->tap()->stats());
+    ASSERT_TRUE(configured(1)) << format_stats(b->tap()->stats());
+    EXPECT_EQ(req("GET RX_VID_FMT 20:0"), "RGET RX_VID_FMT 20:0 YCR422 8 P 320 240 25\n");
+    EXPECT_EQ(req("GET RX_VID_FMT 20:1"), "RGET RX_VID_FMT 20:1 RGB 8 P 320 180 50\n");
+    // Switched off and at once on again, the detector measures its stream again.
+    ASSERT_EQ(req("SET RX_STR_ENA 20:0 off"), "RSET RX_STR_ENA 20:0 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 20:0 on"), "RSET RX_STR_ENA 20:0 OK\n");
+    EXPECT_TRUE(wait_for(
+        [&] {
+            return req("GET RX_FMT_AUTO_DET_STATE 20:0") ==
+                   "RGET RX_FMT_AUTO_DET_STATE 20:0 FORMAT_DETECTED\n";
+        },
+        5s));
+
+    // A source-specific channel whose sender sends from another address, and a channel whose
+    // interface is switched off: the switch forwards nothing to either, the filter counts
+    // nothing and their detectors stay without signal.
+    const stream_desc wrong_source = desc("video 239.20.0.3:5004 320x240p25 src=192.0.2.21");
+    const stream_desc iface_off = desc("video 239.20.0.4:5004 320x240p25");
+    receive(2, wrong_source, kSenderAddrs[0]);
+    receive(3, iface_off);
+    ASSERT_EQ(req("SET RX_IP_IF_ENA 20:3 eth1/0"), "RSET RX_IP_IF_ENA 20:3 OK\n");
+    rtp_sender send_c;
+    rtp_sender send_d;
+    ASSERT_TRUE(send_c.start(wrong_source)) << send_c.log();
+    ASSERT_TRUE(send_d.start(iface_off)) << send_d.log();
+    b->tap()->clear_counters();
+    std::this_thread::sleep_for(3s);
+    const tap_stats s = b->tap()->stats();
+    EXPECT_EQ(s.channels[2].packets, 0u) << format_stats(s);
+    EXPECT_EQ(s.channels[3].packets, 0u) << format_stats(s);
+    EXPECT_EQ(s.dropped, 0u) << format_stats(s);
+    EXPECT_EQ(s.detectors[2].state, kDetBusy);
+    EXPECT_EQ(s.detectors[3].state, kDetBusy);
+    EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE 20:2"), "RGET RX_FMT_AUTO_DET_STATE 20:2 BUSY\n");
+    // The first two still get their own, and only their own.
+    EXPECT_GT(s.channels[0].packets, 0u);
+    EXPECT_GT(s.channels[1].packets, 0u);
+    EXPECT_EQ(s.detectors[0].fmt.width, 320u);
+    EXPECT_EQ(s.detectors[1].fmt.height, 180u);
+    // Filter channel 4 serves 30:0.
+    ASSERT_GT(s.channels[4].packets, 0u) << format_stats(s);
+    EXPECT_EQ(s.channels[4].bytes, s.channels[4].packets * (12 + 48 * 6));
+
+    // Now something else on the board joins the wrong source's group for any source: the switch
+    // forwards the group, the wrong source's packets reach eth1, and it is the filter's source
+    // field that keeps them from 20:2. They are dropped.
+    unique_fd any_source(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ip_mreqn mreq{};
+    ::inet_pton(AF_INET, wrong_source.group.c_str(), &mreq.imr_multiaddr);
+    ::inet_pton(AF_INET, kEth1Addr, &mreq.imr_address);
+    ASSERT_EQ(::setsockopt(any_source.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq), 0);
+    EXPECT_TRUE(wait_for([&] { return b->tap()->stats().dropped > 100; }, 10s))
+        << format_stats(b->tap()->stats());
+    const tap_stats t = b->tap()->stats();
+    EXPECT_EQ(t.channels[2].packets, 0u) << format_stats(t);
+    EXPECT_EQ(t.detectors[2].state, kDetBusy);
+}
+
+// Stream descriptions as nexo-sim's :stream reads them, and what the sender is told.
+TEST(rtp_sender, reads_stream_descriptions) {
+    struct row {
+        const char* text;
+        const char* canonical;  // nullptr: refused
+        const char* caps;       // a word the gst-launch-1.0 arguments must hold
+    } rows[] = {
+        {"video 239.1.1.1:5004 1280x720p25",
+         "video 239.1.1.1:5004 1280x720p25 depth=8 src=192.0.2.20",
+         "video/x-raw,format=UYVY,width=1280,height=720,framerate=25/1"},
+        {"video 239.1.1.1:5004 1920x1080i29.97 depth=10 src=192.0.2.21",
+         "video 239.1.1.1:5004 1920x1080i29.97 depth=10 src=192.0.2.21",
+         "video/x-raw,format=UYVP,width=1920,height=1080,framerate=30000/1001,interlace-mode="
+         "interleaved"},
+        {"video 239.1.1.2:6000 640x480p59.94 rgb",
+         "video 239.1.1.2:6000 640x480p59.94 rgb src=192.0.2.20",
+         "video/x-raw,format=RGB,width=640,height=480,framerate=60000/1001"},
+        {"audio 239.1.2.1:5006 L16/48000/8 ptime=125",
+         "audio 239.1.2.1:5006 L16/48000/8 ptime=125 src=192.0.2.20", "samplesperbuffer=6"},
+        {"audio 239.1.2.1:5006 L24/48000/2",
+         "audio 239.1.2.1:5006 L24/48000/2 ptime=1000 src=192.0.2.20", "max-ptime=1000000"},
+        {"video 239.1.1.1:5004 1280x720p25 rgb depth=10", nullptr, nullptr},
+        {"video 239.1.1.1 1280x720p25", nullptr, nullptr},
+        {"video 239.1.1.1:70000 1280x720p25", nullptr, nullptr},
+        {"video 239.1.1.1:5004 1280x720x25", nullptr, nullptr},
+        {"video 239.1.1.1:5004 0x720p25", nullptr, nullptr},
+        {"video 239.1.1.1:5004 1280x720p0", nullptr, nullptr},
+        {"audio 239.1.1.1:5004 L20/48000/2", nullptr, nullptr},
+        {"audio 239.1.1.1:5004 L24/48000/2 ptime=500", nullptr, nullptr},
+        {"anc 239.1.1.1:5004 x", nullptr, nullptr},
+        {"video 239.1.1.1:5004", nullptr, nullptr},
+    };
+    for (const row& r : rows) {
+        std::vector<std::string> words;
+        std::string text = r.text;
+        for (size_t pos = 0; pos < text.size();) {
+            size_t sp = std::min(text.find(' ', pos), text.size());
+            words.push_back(text.substr(pos, sp - pos));
+            pos = sp + 1;
+        }
+        stream_desc d;
+        std::string error;
+        const bool ok = parse_stream_desc(words, d, &error);
+        ASSERT_EQ(ok, r.canonical != nullptr) << r.text << ": " << error;
+        if (!ok) {
+            EXPECT_FALSE(error.empty()) << r.text;
+            continue;
+        }
+        EXPECT_EQ(describe(d), r.canonical);
+        const std::vector<std::string> args = gst_arguments(d);
+        bool found = false;
+        for (const std::string& a : args) {
+            found = found || a.find(r.caps) != std::string::npos;
+        }
+        EXPECT_TRUE(found) << r.text << " lacks " << r.caps;
+    }
+}
+
+// The scripted demo of the README: a real stream joined, filtered and detected, its format in
+// the daemon's answers.
+TEST(nexo_sim, scripted_stream_demo) {
+    std::string missing;
+    if (!senders_available(&missing)) {
+        GTEST_SKIP() << "GStreamer element '" << missing << "' is not installed";
+    }
+    std::string out;
+    const std::string err_path = "/tmp/nexo-stream-demo.err." + std::to_string(::getpid());
+    const std::string cmd = std::string(NEXO_SIM_PATH) + " --streams --script " +
+                            NEXO_STREAM_DEMO_SCRIPT + " 2>" + err_path;
+    ASSERT_EQ(run({"sh", "-c", cmd}, &out), 0);
+    const std::string err = read_file(err_path);
+    ::unlink(err_path.c_str());
+    EXPECT_EQ(out,
+              "RSET RX_IP_DEST 20:0 eth1 OK\n"
+              "RSET RX_FMT_AUTO_DET_ENA 20:0 OK\n"
+              "RSET RX_STR_ENA 20:0 OK\n"
+              "RGET RX_FMT_AUTO_DET_STATE 20:0 FORMAT_DETECTED\n"
+              "RGET RX_FMT_AUTO_DET_FMT 20:0 YCR422 10 I 720 576 50\n"
+              "RGET RX_VID_FMT 20:0 YCR422 10 I 720 576 50\n")
+        << err;
+    EXPECT_NE(err.find("a=fmtp:96 sampling=YCbCr-4:2:2; width=720; height=576;"), std::string::npos)
+        << err;
+    EXPECT_NE(err.find("detector 0 FORMAT_DETECTED"), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace nexo::sim

@@ -1,8 +1,13 @@
 #include "nexo-cmd-parse.h"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <strings.h>
 
@@ -799,14 +804,54 @@ int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t
 
 // --- Format, enable and delay commands ---------------------------------------------------------
 
+namespace {
+
+constexpr char kMasterModeProgram[] = "/usr/bin/set_master_mode";
+
+// Runs the master-mode program with c as its one argument, never through a shell, and waits for
+// it: its exit status, or -1 when it could not be started or did not exit normally.
+int run_master_mode(char c) {
+    char prog[sizeof kMasterModeProgram];
+    std::memcpy(prog, kMasterModeProgram, sizeof prog);
+    char arg[2] = {c, '\0'};
+    char* argv[] = {prog, arg, nullptr};
+    // The program gets the signal dispositions and mask of a fresh process, whatever the daemon
+    // ignores or blocks.
+    posix_spawnattr_t attr;
+    if (posix_spawnattr_init(&attr) != 0) {
+        return -1;
+    }
+    sigset_t none;
+    sigset_t defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    int r = posix_spawn(&pid, prog, nullptr, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    if (r != 0) {
+        return -1;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
 int32_t nexo_parse_set_ptp_master_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                       uint32_t reply_link) {
     // The first character after the keyword and its one separator; the external program gets it
     // before it is examined.
     char c = text[15];
-    char cmd[28];
-    std::snprintf(cmd, sizeof cmd, "/usr/bin/set_master_mode %c", c);
-    if (std::system(cmd) != 0) {
+    if (run_master_mode(c) != 0) {
         return -1;
     }
     if (c == '0') {

@@ -179,13 +179,34 @@ int32_t handle_netlink_event(nexo_cfg* ctx) {
     // Read until the socket is empty: every change queued while the loop was busy is applied,
     // in order, and the last one wins.
     alignas(4) static uint8_t buf[kNlBufSize];
+    bool overrun = false;
     for (;;) {
         ssize_t n = ::recv(ctx->nl_sock.get(), buf, sizeof buf, 0);
+        if (n < 0 && errno == ENOBUFS) {
+            // The socket overran and dropped changes; the socket itself stays usable.
+            overrun = true;
+            continue;
+        }
         if (n <= 0) {
-            return 0;
+            break;
         }
         apply_netlink_datagram(*ctx->net_if, buf, static_cast<std::size_t>(n));
     }
+    if (overrun) {
+        refresh_net_if_ip_addr(ctx, 0);
+    }
+    return 0;
+}
+
+int32_t refresh_net_if_ip_addr(nexo_cfg* ctx, uint8_t net_if) {
+    int32_t r = get_net_if_ip_addr(ctx, net_if);
+    if (r == -3 && errno == EADDRNOTAVAIL) {
+        net_if_rec& rec = *ctx->net_if;
+        rec.ip_addr = {0, 0, 0, 0};
+        rec.flags &= ~kNetIfIpValid;
+        return 0;
+    }
+    return r;
 }
 
 // --- Multicast membership --------------------------------------------------------------------

@@ -353,6 +353,9 @@ void main_loop_iteration(nexo_cfg* ctx) {
 int nexo_main(int argc, char** argv) {
     ssize_t ignored = ::nice(10);
     (void)ignored;
+    // Standard error may be a pipe whose reader has gone (a shell pipeline, a logger): a failed
+    // write is handled where it happens and must never end the daemon.
+    ::signal(SIGPIPE, SIG_IGN);
 
     auto* ctx = new (std::nothrow) nexo_cfg{};
     if (ctx == nullptr) {

@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "ip-filter.h"
-#include "nexo-cmd-parse.h"
+#include "vid-fmt.h"
 
 namespace nexo {
 

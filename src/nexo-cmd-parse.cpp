@@ -13,6 +13,7 @@
 
 #include "axis2vid.h"
 #include "nexo.h"
+#include "nexo-net.h"
 #include "pipe-if.h"
 #include "rtp-fmt-det.h"
 #include "smpte-2059-if.h"
@@ -24,7 +25,6 @@ namespace {
 constexpr std::size_t kTokSize = 8;
 constexpr std::size_t kTokenMax = 12;  // a token or interface name holds at most 11 characters
 constexpr char kUrt[] = "URT";
-constexpr char kIps[] = "IPS";
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -36,58 +36,39 @@ void reply(nexo_cfg* ctx, uint32_t link, const char* buf) {
 
 char urt_letter(uint32_t proto) { return proto <= 2 ? kUrt[proto] : '?'; }
 
-vid_fmt* video_of(st2110_chan* chan) {
-    vid_fmt* const* p = std::get_if<vid_fmt*>(&chan->fmt);
-    return p != nullptr ? *p : nullptr;
-}
-
-aud_fmt* audio_of(st2110_chan* chan) {
-    aud_fmt* const* p = std::get_if<aud_fmt*>(&chan->fmt);
-    return p != nullptr ? *p : nullptr;
-}
-
 // The token copy is 8 bytes and holds no terminating zero when the token has 8 or more
 // characters: replies print it with "%.8s".
 const char* on_off(bool on) { return on ? "ON" : "OFF"; }
 
 }  // namespace
 
-// --- Video format text -------------------------------------------------------------------------
-
-void simplify_freq(freq* f) {
-    if (f->num == 0 || f->den == 0 || f->den == 1 || f->num == 1) {
-        return;
-    }
-    static constexpr uint32_t kDivisors[] = {100, 50, 10, 5, 3, 2};
-    for (uint32_t d : kDivisors) {
-        while (f->num % d == 0 && f->den % d == 0) {
-            f->num /= d;
-            f->den /= d;
-        }
-    }
-}
-
-char vid_trnsp_to_char(uint32_t code) { return code <= 2 ? kIps[code] : '?'; }
-
-int vid_fmt_to_string(const vid_fmt* fmt, char* dst, std::size_t size) {
-    const colorspace_row* cs = colorspace_xlate_table.data();
-    while (cs->code != -1 && static_cast<uint32_t>(cs->code) != fmt->cspace) {
-        ++cs;
-    }
-    // The last row names every rate the others do not match; it is never compared.
-    const f_rate_row* fr = f_rate_xlate_table.data();
-    for (; fr + 1 != f_rate_xlate_table.data() + f_rate_xlate_table.size(); ++fr) {
-        freq a = fr->rate;
-        freq b = {fmt->rate_num, fmt->rate_den};
-        simplify_freq(&a);
-        simplify_freq(&b);
-        if (a.num == b.num && a.den == b.den) {
-            break;
-        }
-    }
-    return std::snprintf(dst, size, "%s %hhu %c %hu %hu %s", cs->name, fmt->bpc,
-                         vid_trnsp_to_char(fmt->trnsp), fmt->width, fmt->height, fr->name);
-}
+// Handlers, reached through the parse lists below.
+int32_t nexo_parse_get_ptp_master_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_net_if_nbr(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_net_if_name(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_ip_dest(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_ip_src(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_ip_if_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_tx_ts_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_recons_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_fmt_auto_det_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_get_ip_all(nexo_cfg* ctx, const char* keyword, char* text, st2110_chan* chans,
+                              uint32_t reply_link);
+int32_t nexo_parse_set_ptp_master_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_ip_dest(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_ip_src(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_tx_ts_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_recons_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
+int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
 
 // --- Dispatcher --------------------------------------------------------------------------------
 
@@ -301,7 +282,7 @@ int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     if (chan == nullptr) {
         return -1;
     }
-    vid_fmt* fmt = video_of(chan);
+    vid_fmt* fmt = video_of(*chan);
     if (fmt == nullptr) {
         return -2;
     }
@@ -320,7 +301,7 @@ int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     if (chan == nullptr) {
         return -1;
     }
-    aud_fmt* fmt = audio_of(chan);
+    aud_fmt* fmt = audio_of(*chan);
     if (fmt == nullptr) {
         return -2;
     }
@@ -515,7 +496,7 @@ int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg* ctx, char* text, int32_t,
     if (chan == nullptr) {
         return -1;
     }
-    if (chan->type != 20) {
+    if (chan->type != kChanVideo) {
         return -2;
     }
     char state[20];
@@ -536,7 +517,7 @@ int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg* ctx, char* text, int32_t, u
     if (chan == nullptr) {
         return -1;
     }
-    if (chan->type != 20) {
+    if (chan->type != kChanVideo) {
         return -2;
     }
     vid_fmt fmt = kVidFmtUnset;
@@ -719,7 +700,7 @@ int32_t nexo_parse_set_rx_ip_dest(nexo_cfg* ctx, char* text, int32_t, uint32_t n
     char buf[68];
     std::snprintf(buf, sizeof buf, "%s%s %hhu:%hhu %c %hhu\n", "SET ", "ST2110_DEC_NET_PARAMS",
                   chan.type, chan.index, urt_letter(dest.proto), dest.proto_arg);
-    if (send_and_check_cmd(ctx, 2, buf, "ST2110_DEC_NET_PARAMS", buf, sizeof buf) != 0) {
+    if (send_and_check_cmd(ctx, kLinkMedia, buf, "ST2110_DEC_NET_PARAMS", buf, sizeof buf) != 0) {
         return -2;
     }
     if (dest.ttl == 0) {
@@ -907,7 +888,7 @@ int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, u
     if (chan == nullptr) {
         return -1;
     }
-    if (chan->type != 20) {
+    if (chan->type != kChanVideo) {
         return -2;
     }
     char word[8] = {};
@@ -952,10 +933,10 @@ int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     if (chan == nullptr) {
         return -1;
     }
-    if (audio_of(chan) != nullptr) {
+    if (audio_of(*chan) != nullptr) {
         return -2;
     }
-    vid_fmt* own = video_of(chan);
+    vid_fmt* own = video_of(*chan);
     vid_fmt work = own != nullptr ? *own : kVidFmtUnset;
 
     // Six words; the colour space goes into an 8-byte field and the rate into a 64-byte one,
@@ -1015,28 +996,10 @@ int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     work.rate_num = fr->rate.num;
     work.rate_den = fr->rate.den;
 
-    if (chan->psg != kNone8) {
-        // A PSG runs at the frame rate: half the field rate of interlaced and PsF formats.
-        freq f = {work.rate_num, work.rate_den};
-        if (work.trnsp != 1) {
-            f.num >>= 1;
-        }
-        if (set_psg_freq(ctx, chan->psg, &f) != 0) {
-            return -3;
-        }
+    if (int32_t r = set_rx_vid_fmt(ctx, chan, work, tok, rest); r != 0) {
+        return r;
     }
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_VID_FMT", tok, rest);
-    if (send_and_check_cmd(ctx, 2, buf, "ST2110_DEC_VID_FMT", buf, sizeof buf) != 0) {
-        return -4;
-    }
-    if (set_axis2vid_format(chan->vid_out, &work) != 0) {
-        return -5;
-    }
-    if (own != nullptr) {
-        *own = work;
-    }
-    chan->flags |= kChanFmtConfigured;
     std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_VID_FMT", tok);
     reply(ctx, reply_link, buf);
     return 0;
@@ -1050,7 +1013,7 @@ int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     if (chan == nullptr) {
         return -1;
     }
-    aud_fmt* own = audio_of(chan);
+    aud_fmt* own = audio_of(*chan);
     if (own == nullptr) {
         return -2;
     }
@@ -1064,7 +1027,7 @@ int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     }
     char buf[60];
     std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_AUD_FMT", tok, rest);
-    if (send_and_check_cmd(ctx, 2, buf, "ST2110_DEC_AUD_FMT", buf, sizeof buf) != 0) {
+    if (send_and_check_cmd(ctx, kLinkMedia, buf, "ST2110_DEC_AUD_FMT", buf, sizeof buf) != 0) {
         return -4;
     }
     chan->flags |= kChanFmtConfigured;

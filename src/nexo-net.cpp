@@ -216,7 +216,9 @@ namespace {
 constexpr std::size_t kMreqSize = 8;         // group, interface
 constexpr std::size_t kMreqSourceSize = 12;  // group, interface, source
 
-bool is_channel_type(uint8_t type) { return type == 20 || type == 22 || type == 30 || type == 40; }
+bool is_channel_type(uint8_t type) {
+    return is_video_type(type) || type == kChanAudio || type == kChanAncillary;
+}
 
 mcast_sub* find_sub(const st2110_chan* chan) {
     for (mcast_sub& row : channel_mcast_subs) {

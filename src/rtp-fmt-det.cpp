@@ -7,9 +7,7 @@
 
 #include "axis2vid.h"
 #include "ip-filter.h"
-#include "nexo-cmd-parse.h"
-#include "nexo.h"
-#include "pipe-if.h"
+#include "vid-fmt.h"
 
 namespace nexo {
 namespace {
@@ -133,38 +131,6 @@ int32_t get_rtp_vid_fmt_det_format(device_rec* dev, vid_fmt* fmt) {
     }
     fmt->rate_num = row->rate.num;
     fmt->rate_den = row->rate.den;
-    return 0;
-}
-
-int32_t poll_rtp_vid_fmt_det(nexo_cfg* ctx) {
-    for (st2110_chan& chan : ctx->chans) {
-        if (chan.type != 20 || !(chan.flags & kChanAutoDetPending) || chan.fmt_det == nullptr) {
-            continue;
-        }
-        uint32_t state = 0;
-        if (get_rtp_vid_fmt_det_state_value(chan.fmt_det, &state) != 0 ||
-            state != kFmtDetFormatDetected) {
-            continue;
-        }
-        vid_fmt fmt = kVidFmtUnset;
-        if (get_rtp_vid_fmt_det_format(chan.fmt_det, &fmt) != 0) {
-            continue;
-        }
-        char text[32];
-        vid_fmt_to_string(&fmt, text, sizeof text);
-        // The detected format is configured exactly as a client's SET would, with no reply.
-        char line[64];
-        std::snprintf(line, sizeof line, "SET RX_VID_FMT 20:%u %s\n",
-                      static_cast<unsigned>(chan.index), text);
-        if (process_input_cmd(ctx, line, static_cast<int32_t>(std::strlen(line)), kNoLink) != 0) {
-            continue;
-        }
-        std::snprintf(line, 40, "%s%s %hhu:%hhu %s\n", "SET ", "ST2110_DEC_CHAN_ENA", chan.type,
-                      chan.index, "ON");
-        if (send_and_check_cmd(ctx, 2, line, "ST2110_DEC_CHAN_ENA", line, 40) == 0) {
-            chan.flags &= ~kChanAutoDetPending;
-        }
-    }
     return 0;
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "nexo-cmd-parse.h"
+#include "vid-fmt.h"
 #include "nexo.h"
 #include "pipe-if.h"
 
@@ -21,7 +21,7 @@ int32_t exchange_retrying(nexo_cfg* ctx, char* buf, std::size_t reply_size, cons
     int32_t r = -1;
     for (int i = 0; i < attempts; ++i) {
         build(buf);
-        r = send_and_check_cmd(ctx, 0, buf, keyword, buf, reply_size);
+        r = send_and_check_cmd(ctx, kLinkTiming, buf, keyword, buf, reply_size);
         if (r == 0) {
             break;
         }
@@ -35,13 +35,13 @@ int32_t exchange_retrying(nexo_cfg* ctx, char* buf, std::size_t reply_size, cons
 bool direct_get(nexo_cfg* ctx, const char* keyword, char* buf, std::size_t size, int32_t* rc) {
     std::snprintf(buf, size, "%s%s\n", "GET ", keyword);
     auto len = static_cast<int32_t>(std::strlen(buf));
-    int32_t w = send_message(ctx, 0, buf, static_cast<std::size_t>(len));
+    int32_t w = send_message(ctx, kLinkTiming, buf, static_cast<std::size_t>(len));
     if (w < len) {
         *rc = w;
         return false;
     }
     std::memset(buf, 0, size);
-    int32_t n = await_message(ctx, 0, buf, size, kDirectWaitMs);
+    int32_t n = await_message(ctx, kLinkTiming, buf, size, kDirectWaitMs);
     if (n <= 0) {
         *rc = n;
         return false;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "unique_fd.h"
 
@@ -17,6 +18,25 @@ inline constexpr std::size_t kDevPathSize = 268;
 struct device_rec {
     char path[kDevPathSize];
     unique_fd fd;  // -1 while closed
+};
+
+// The area every ioctl record of the FPGA's devices is handed over in: the record at its start,
+// the rest zero. The requests' size field says 8 while the records are 1 to 24 bytes; the area is
+// at least as large as both, so a driver that copies by either never reads or writes outside it.
+// Records are written and read at named offsets, in the machine's byte order (little-endian on
+// the board).
+inline constexpr std::size_t kIoctlAreaSize = 24;
+struct ioctl_area {
+    alignas(8) uint8_t bytes[kIoctlAreaSize] = {};
+
+    void put8(std::size_t off, uint8_t v) { bytes[off] = v; }
+    void put16(std::size_t off, uint16_t v) { std::memcpy(bytes + off, &v, sizeof v); }
+    void put32(std::size_t off, uint32_t v) { std::memcpy(bytes + off, &v, sizeof v); }
+    uint32_t get32(std::size_t off) const {
+        uint32_t v;
+        std::memcpy(&v, bytes + off, sizeof v);
+        return v;
+    }
 };
 
 // Filter requests (type 'E'). The size field says 8 whatever the record's length.

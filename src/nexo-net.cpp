@@ -1,6 +1,9 @@
 #include "nexo-net.h"
 
 #include <arpa/inet.h>
+#include <linux/if_addr.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <netinet/in.h>
@@ -42,6 +45,14 @@ constexpr uint16_t kRtmDelAddr = 21;
 constexpr uint16_t kIfaLocal = 2;
 constexpr uint8_t kIfaFSecondary = 0x01;
 constexpr std::size_t kNlBufSize = 4096;
+static_assert(kNlHdrLen == NLMSG_HDRLEN && kNlHdrLen == sizeof(nlmsghdr));
+static_assert(kIfaMsgEnd == NLMSG_HDRLEN + sizeof(ifaddrmsg));
+static_assert(kNlTypeOff == offsetof(nlmsghdr, nlmsg_type));
+static_assert(kIfaFlagsOff == NLMSG_HDRLEN + offsetof(ifaddrmsg, ifa_flags));
+static_assert(kIfaIndexOff == NLMSG_HDRLEN + offsetof(ifaddrmsg, ifa_index));
+static_assert(kNlmsgDone == NLMSG_DONE && kRtmNewAddr == RTM_NEWADDR && kRtmDelAddr == RTM_DELADDR);
+static_assert(kIfaLocal == IFA_LOCAL && kIfaFSecondary == IFA_F_SECONDARY);
+static_assert(sizeof(rtattr) == 4);  // an attribute's length and type
 
 uint32_t rd32(const uint8_t* p) {
     uint32_t v;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ constexpr std::size_t kKeywordSize = 64;
 constexpr uint32_t kRtmgrpIpv4Ifaddr = 0x10;
 constexpr socklen_t kNlAddrLen = 12;
 static_assert(sizeof(sockaddr_nl) == kNlAddrLen);
+static_assert(kRtmgrpIpv4Ifaddr == RTMGRP_IPV4_IFADDR);
 
 struct link_default {
     const char* rd_path;

@@ -32,8 +32,12 @@ static_assert(kIpDecapSetCfg == _IOW('E', 2, uint64_t));
 static_assert(kIpDecapSetEna == _IOW('E', 4, uint64_t));
 static_assert(kIpDecapGetEna == _IOWR('E', 5, uint64_t));
 
-void put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, 2); }
-void put32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
+void put16(uint8_t* p, uint16_t v) {
+    std::memcpy(p, &v, 2);
+}
+void put32(uint8_t* p, uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
 
 int32_t common_checks(nexo_cfg* ctx, const st2110_chan* chan, bool needs_chan, uint8_t number) {
     if (ctx == nullptr || (needs_chan && chan == nullptr)) {
@@ -60,7 +64,9 @@ int32_t open_device(device_rec* dev) {
     return fd < 0 ? -1 : 0;
 }
 
-void close_device(device_rec* dev) { dev->fd.reset(); }
+void close_device(device_rec* dev) {
+    dev->fd.reset();
+}
 
 int32_t ip_decap_get_channels_nbr(nexo_cfg* ctx, uint8_t filter, uint16_t* count) {
     if (int32_t r = common_checks(ctx, nullptr, false, filter); r != 0) {

@@ -82,7 +82,9 @@ int32_t handle_deferred_alerts(nexo_cfg* ctx) {
     return count;
 }
 
-void clear_deferred_alerts(nexo_cfg* ctx) { clear_alerts(ctx->alerts); }
+void clear_deferred_alerts(nexo_cfg* ctx) {
+    clear_alerts(ctx->alerts);
+}
 
 int32_t send_alert(nexo_cfg* ctx, const char* text, uint32_t link, const uint8_t* chan) {
     char line[128];

@@ -1,19 +1,15 @@
 #include "nexo-cmd-parse.h"
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cctype>
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
 #include <strings.h>
 
-#include "axis2vid.h"
-#include "nexo.h"
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "master-mode.h"
 #include "nexo-net.h"
+#include "nexo.h"
 #include "pipe-if.h"
 #include "rtp-fmt-det.h"
 #include "smpte-2059-if.h"
@@ -26,7 +22,9 @@ constexpr std::size_t kTokSize = 8;
 constexpr std::size_t kTokenMax = 12;  // a token or interface name holds at most 11 characters
 constexpr char kUrt[] = "URT";
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Writes a finished reply to the reply link; what happens to it there is not the handler's
 // concern (the reply link 0xFFFFFFFF takes nothing).
@@ -34,79 +32,92 @@ void reply(nexo_cfg* ctx, uint32_t link, const char* buf) {
     send_message(ctx, link, buf, std::strlen(buf));
 }
 
-char urt_letter(uint32_t proto) { return proto <= 2 ? kUrt[proto] : '?'; }
+char urt_letter(uint32_t proto) {
+    return proto <= 2 ? kUrt[proto] : '?';
+}
+
+// Length of the word that begins p after white space; the word runs to the next white space.
+std::size_t word_len(const char* p) {
+    while (std::isspace(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    std::size_t n = 0;
+    while (p[n] != '\0' && !std::isspace(static_cast<unsigned char>(p[n]))) {
+        ++n;
+    }
+    return n;
+}
+
+// The position of c (either case) among the lower-case letters, or -1.
+int letter_code(const char* letters, char c) {
+    const char* at =
+        c != '\0' ? std::strchr(letters, std::tolower(static_cast<unsigned char>(c))) : nullptr;
+    return at != nullptr ? static_cast<int>(at - letters) : -1;
+}
+
+// The longest reply of any handler, with its terminating zero.
+constexpr std::size_t kReplySize = 76;
+
+// Formats a reply as a buffer of size bytes would hold it (cut, then without its line feed)
+// and writes it.
+[[gnu::format(printf, 4, 5)]] void reply_fmt(nexo_cfg* ctx, uint32_t link, std::size_t size,
+                                             const char* fmt, ...) {
+    char buf[kReplySize];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, size < sizeof buf ? size : sizeof buf, fmt, ap);
+    va_end(ap);
+    reply(ctx, link, buf);
+}
+
+// "RGET <text> <format>\n" in size bytes.
+void reply_vid_fmt(nexo_cfg* ctx, uint32_t link, std::size_t size, const char* text,
+                   const vid_fmt& fmt) {
+    char fmt_text[kVidFmtTextSize];
+    vid_fmt_to_string(&fmt, fmt_text, sizeof fmt_text);
+    reply_fmt(ctx, link, size, "%s%s %s\n", "RGET ", text, fmt_text);
+}
+
+// "RSET <keyword> <token> OK\n", the token as the client wrote it (at most 8 characters): every
+// such reply fits.
+void reply_ok(nexo_cfg* ctx, uint32_t link, const char* keyword, const char* tok) {
+    reply_fmt(ctx, link, kReplySize, "%s%s %.8s OK\n", "RSET ", keyword, tok);
+}
+
+// The word after a channel token: 1 "on", 0 "off" (either case), -1 no word, -2 another word.
+int on_off_word(const char* rest) {
+    char word[8] = {};
+    if (std::sscanf(rest, "%7s", word) != 1) {
+        return -1;
+    }
+    if (strcasecmp(word, "off") == 0) {
+        return 0;
+    }
+    return strcasecmp(word, "on") == 0 ? 1 : -2;
+}
+
+// A command's channel argument beside the channel: the token as written and where the words
+// after it begin.
+struct chan_arg {
+    char tok[kTokSize];
+    char* rest;
+};
+
+// The channel named after keyword (null: the handler's -1), with its token and the rest.
+st2110_chan* take_chan(nexo_cfg* ctx, const char* keyword, char* text, chan_arg* a) {
+    a->rest = nullptr;
+    return find_st2110_chan(keyword, text, ctx->chans.data(), a->tok, &a->rest);
+}
 
 // The token copy is 8 bytes and holds no terminating zero when the token has 8 or more
 // characters: replies print it with "%.8s".
-const char* on_off(bool on) { return on ? "ON" : "OFF"; }
+const char* on_off(bool on) {
+    return on ? "ON" : "OFF";
+}
 
 }  // namespace
 
-// Handlers, reached through the parse lists below.
-int32_t nexo_parse_get_ptp_master_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_net_if_nbr(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_net_if_name(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_ip_dest(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_ip_src(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_ip_if_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_tx_ts_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_recons_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_fmt_auto_det_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_ip_all(nexo_cfg* ctx, const char* keyword, char* text, st2110_chan* chans,
-                              uint32_t reply_link);
-int32_t nexo_parse_set_ptp_master_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_ip_dest(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_ip_src(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_tx_ts_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_recons_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-
 // --- Dispatcher --------------------------------------------------------------------------------
-
-// Rows are matched in order and the first whose keyword prefixes the command and whose count
-// fits wins: keep this order.
-const parse_row getcommand_parse_list[] = {
-    {"PTP_MASTER_ENA", 0, nexo_parse_get_ptp_master_ena},
-    {"RX_VID_FMT", 1, nexo_parse_get_rx_vid_fmt},
-    {"RX_AUD_FMT", 1, nexo_parse_get_rx_aud_fmt},
-    {"RX_NET_IF_NBR", 0, nexo_parse_get_rx_net_if_nbr},
-    {"RX_NET_IF_NAME", 1, nexo_parse_get_rx_net_if_name},
-    {"RX_IP_DEST", 2, nexo_parse_get_rx_ip_dest},
-    {"RX_IP_SRC", 2, nexo_parse_get_rx_ip_src},
-    {"RX_STR_ENA", 1, nexo_parse_get_rx_str_ena},
-    {"RX_IP_IF_ENA", 1, nexo_parse_get_rx_ip_if_ena},
-    {"RX_TX_TS_DELAY", 1, nexo_parse_get_rx_tx_ts_delay},
-    {"RX_RECONS_DELAY", 1, nexo_parse_get_rx_recons_delay},
-    {"RX_FMT_AUTO_DET_ENA", 1, nexo_parse_get_rx_fmt_auto_det_ena},
-    {"RX_FMT_AUTO_DET_STATE", 1, nexo_parse_get_rx_fmt_auto_det_state},
-    {"RX_FMT_AUTO_DET_FMT", 1, nexo_parse_get_rx_fmt_auto_det_fmt},
-    {nullptr, 0, nullptr},
-};
-
-const parse_row setcommand_parse_list[] = {
-    {"PTP_MASTER_ENA", 1, nexo_parse_set_ptp_master_ena},
-    {"RX_VID_FMT", 7, nexo_parse_set_rx_vid_fmt},
-    {"RX_AUD_FMT", 5, nexo_parse_set_rx_aud_fmt},
-    {"RX_IP_DEST", 6, nexo_parse_set_rx_ip_dest},
-    {"RX_IP_DEST", 7, nexo_parse_set_rx_ip_dest},
-    {"RX_IP_SRC", 6, nexo_parse_set_rx_ip_src},
-    {"RX_IP_SRC", 7, nexo_parse_set_rx_ip_src},
-    {"RX_STR_ENA", 2, nexo_parse_set_rx_str_ena},
-    {"RX_IP_IF_ENA", kAnyArgs, nexo_parse_set_rx_ip_if_ena},
-    {"RX_TX_TS_DELAY", 2, nexo_parse_set_rx_tx_ts_delay},
-    {"RX_RECONS_DELAY", 2, nexo_parse_set_rx_recons_delay},
-    {"RX_FMT_AUTO_DET_ENA", 2, nexo_parse_set_rx_fmt_auto_det_ena},
-    {nullptr, 0, nullptr},
-};
 
 int32_t process_input_cmd(nexo_cfg* ctx, char* line, int32_t length, uint32_t reply_link) {
     if (ctx == nullptr || line == nullptr || length < 1) {
@@ -232,8 +243,7 @@ st2110_chan* find_st2110_chan_and_if(const char* keyword, char* text, st2110_cha
     return chan;
 }
 
-int32_t get_if_name_and_state(const char* pair, char* name, std::size_t name_size,
-                              uint8_t* state) {
+int32_t get_if_name_and_state(const char* pair, char* name, std::size_t name_size, uint8_t* state) {
     const char* slash = std::strchr(pair, '/');
     if (slash == nullptr || slash == pair) {
         return -1;
@@ -269,16 +279,15 @@ int32_t default_or_uint_val(const char* word, uint32_t* value, uint32_t def) {
 
 int32_t nexo_parse_get_ptp_master_ena(nexo_cfg* ctx, char*, int32_t, uint32_t,
                                       uint32_t reply_link) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "%s%s %c\n", "RGET ", "PTP_MASTER_ENA",
-                  (ctx->sys_flags & kSysPtpMaster) ? '1' : '0');
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 24, "%s%s %c\n", "RGET ", "PTP_MASTER_ENA",
+              (ctx->sys_flags & kSysPtpMaster) ? '1' : '0');
     return 0;
 }
 
 int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    st2110_chan* chan = find_st2110_chan("RX_VID_FMT", text, ctx->chans.data(), nullptr, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_VID_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
@@ -286,18 +295,14 @@ int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     if (fmt == nullptr) {
         return -2;
     }
-    char fmt_text[32];
-    vid_fmt_to_string(fmt, fmt_text, sizeof fmt_text);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, fmt_text);
-    reply(ctx, reply_link, buf);
+    reply_vid_fmt(ctx, reply_link, 64, text, *fmt);
     return 0;
 }
 
 int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    st2110_chan* chan = find_st2110_chan("RX_AUD_FMT", text, ctx->chans.data(), tok, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_AUD_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
@@ -305,11 +310,9 @@ int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     if (fmt == nullptr) {
         return -2;
     }
-    char buf[56];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %hhu %s %lu %hu\n", "RGET ", "RX_AUD_FMT", tok,
-                  fmt->nbr_chan, fmt->encoding, static_cast<unsigned long>(fmt->sample_rate),
-                  fmt->packet_time);
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 56, "%s%s %.8s %hhu %s %lu %hu\n", "RGET ", "RX_AUD_FMT", a.tok,
+              fmt->nbr_chan, fmt->encoding, static_cast<unsigned long>(fmt->sample_rate),
+              fmt->packet_time);
     return 0;
 }
 
@@ -321,9 +324,7 @@ int32_t nexo_parse_get_rx_net_if_nbr(nexo_cfg* ctx, char* text, int32_t, uint32_
             nbr = c.nbr_if;
         }
     }
-    char buf[28];
-    std::snprintf(buf, sizeof buf, "%s%s %hhu\n", "RGET ", text, nbr);
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 28, "%s%s %hhu\n", "RGET ", text, nbr);
     return 0;
 }
 
@@ -340,9 +341,7 @@ int32_t nexo_parse_get_rx_net_if_name(nexo_cfg* ctx, char* text, int32_t, uint32
     if (n != 0) {
         return -3;
     }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, get_sys_net_if_name(0));
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 32, "%s%s %s\n", "RGET ", text, get_sys_net_if_name(0));
     return 0;
 }
 
@@ -388,22 +387,20 @@ int32_t nexo_parse_get_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t,
 
 int32_t nexo_parse_get_rx_str_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    st2110_chan* chan = find_st2110_chan("RX_STR_ENA", text, ctx->chans.data(), tok, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_STR_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "RGET ", "RX_STR_ENA", tok,
-                  on_off(chan->state == kStateOn));
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 40, "%s%s %.8s %s\n", "RGET ", "RX_STR_ENA", a.tok,
+              on_off(chan->state == kStateOn));
     return 0;
 }
 
 int32_t nexo_parse_get_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                     uint32_t reply_link) {
-    st2110_chan* chan =
-        find_st2110_chan("RX_IP_IF_ENA", text, ctx->chans.data(), nullptr, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_IP_IF_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
@@ -451,13 +448,12 @@ const char* delay_text(uint32_t delay) {
 
 int32_t get_delay(nexo_cfg* ctx, const char* keyword, char* text, uint32_t reply_link,
                   uint32_t st2110_chan::*field) {
-    st2110_chan* chan = find_st2110_chan(keyword, text, ctx->chans.data(), nullptr, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, keyword, text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    char buf[44];
-    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, delay_text(chan->*field));
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 44, "%s%s %s\n", "RGET ", text, delay_text(chan->*field));
     return 0;
 }
 
@@ -475,24 +471,20 @@ int32_t nexo_parse_get_rx_recons_delay(nexo_cfg* ctx, char* text, int32_t, uint3
 
 int32_t nexo_parse_get_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                            uint32_t reply_link) {
-    char tok[kTokSize];
-    st2110_chan* chan =
-        find_st2110_chan("RX_FMT_AUTO_DET_ENA", text, ctx->chans.data(), tok, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_ENA", tok,
-                  on_off(chan->flags & kChanAutoDetEnabled));
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 40, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_ENA", a.tok,
+              on_off(chan->flags & kChanAutoDetEnabled));
     return 0;
 }
 
 int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                              uint32_t reply_link) {
-    char tok[kTokSize];
-    st2110_chan* chan =
-        find_st2110_chan("RX_FMT_AUTO_DET_STATE", text, ctx->chans.data(), tok, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_STATE", text, &a);
     if (chan == nullptr) {
         return -1;
     }
@@ -503,17 +495,15 @@ int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg* ctx, char* text, int32_t,
     if (get_rtp_vid_fmt_det_state(chan->fmt_det, state, sizeof state) != 0) {
         return -3;
     }
-    char buf[60];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_STATE", tok,
-                  state);
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 60, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_STATE", a.tok,
+              state);
     return 0;
 }
 
 int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                            uint32_t reply_link) {
-    st2110_chan* chan =
-        find_st2110_chan("RX_FMT_AUTO_DET_FMT", text, ctx->chans.data(), nullptr, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
@@ -524,11 +514,7 @@ int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg* ctx, char* text, int32_t, u
     if (get_rtp_vid_fmt_det_format(chan->fmt_det, &fmt) != 0) {
         return -3;
     }
-    char fmt_text[32];
-    vid_fmt_to_string(&fmt, fmt_text, sizeof fmt_text);
-    char buf[70];
-    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, fmt_text);
-    reply(ctx, reply_link, buf);
+    reply_vid_fmt(ctx, reply_link, 70, text, fmt);
     return 0;
 }
 
@@ -545,22 +531,9 @@ int32_t nexo_parse_ip_all(const char* keyword, char* text, uint32_t nbr_args, st
     }
     ip_blk blk = {};
     // The address word goes into a 16-byte field: a longer word is refused outright rather
-    // than cut, whatever the other words are.
-    {
-        const char* p = rest;
-        if (*p != '\0') {
-            ++p;  // the transport letter, whatever it is
-        }
-        while (std::isspace(static_cast<unsigned char>(*p))) {
-            ++p;
-        }
-        std::size_t n = 0;
-        while (p[n] != '\0' && !std::isspace(static_cast<unsigned char>(p[n]))) {
-            ++n;
-        }
-        if (n > 15) {
-            return -2;
-        }
+    // than cut, whatever the other words are. It follows the transport letter, whatever that is.
+    if (word_len(*rest != '\0' ? rest + 1 : rest) > 15) {
+        return -2;
     }
     char letter = 0;
     char word[16] = {};
@@ -583,19 +556,11 @@ int32_t nexo_parse_ip_all(const char* keyword, char* text, uint32_t nbr_args, st
     blk.port = port;
     blk.proto_arg = arg;
     blk.payload_size = payload;
-    switch (std::tolower(static_cast<unsigned char>(letter))) {
-        case 'u':
-            blk.proto = 0;
-            break;
-        case 'r':
-            blk.proto = 1;
-            break;
-        case 't':
-            blk.proto = 2;
-            break;
-        default:
-            return -3;
+    int proto = letter_code("urt", letter);
+    if (proto < 0) {
+        return -3;
     }
+    blk.proto = static_cast<uint32_t>(proto);
     st2110_if& e = chan->ifs[i];
     if (strcasecmp(word, "self") == 0) {
         if (!(e.net_if->flags & kNetIfIpValid)) {
@@ -645,82 +610,72 @@ void cut_after_if_name(char* text, const char* name) {
     }
 }
 
-}  // namespace
-
-int32_t nexo_parse_set_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
-                                 uint32_t reply_link) {
+// SET RX_IP_SRC and SET RX_IP_DEST: the address goes into a copy of the table; the live record
+// is left, told, programmed and joined again around it. A destination is first announced to the
+// media-transport daemon. The failures after the parse count from -2 in the order of the steps.
+int32_t set_ip_addr(nexo_cfg* ctx, const char* keyword, char* text, uint32_t nbr_args,
+                    uint32_t reply_link, ip_blk st2110_if::*field) {
     std::array<st2110_chan, kNbrChans> work = ctx->chans;
     uint32_t pos = 0;
     uint8_t i = 0;
-    if (nexo_parse_ip_all("RX_IP_SRC", text, nbr_args, work.data(), &pos, &i) != 0) {
+    if (nexo_parse_ip_all(keyword, text, nbr_args, work.data(), &pos, &i) != 0) {
         return -1;
     }
     st2110_chan& live = ctx->chans[pos];
     st2110_chan& chan = work[pos];
+    st2110_if& e = chan.ifs[i];
+    ip_blk& blk = e.*field;
+    const bool dest = field == &st2110_if::dest;
     // Leave with the old addresses, which only the live record still holds.
     if (live.state != kStateOff) {
         leave_multicast(ctx, &live);
     }
-    if (get_stream_mac_addr(ctx, &chan, i, &chan.ifs[i].src) != 0) {
-        return -2;
+    int32_t code = -2;
+    if (dest) {
+        char buf[68];
+        std::snprintf(buf, sizeof buf, "%s%s %hhu:%hhu %c %hhu\n", "SET ", "ST2110_DEC_NET_PARAMS",
+                      chan.type, chan.index, urt_letter(blk.proto), blk.proto_arg);
+        if (send_and_check_cmd(ctx, kLinkMedia, buf, "ST2110_DEC_NET_PARAMS", buf, sizeof buf) !=
+            0) {
+            return code;
+        }
+        --code;
+        if (blk.ttl == 0) {
+            blk.ttl = 64;
+        }
     }
-    if (chan.ifs[i].src.ip != std::array<uint8_t, 4>{0, 0, 0, 0}) {
-        chan.ifs[i].flags |= kIfSrcSet;
+    if (get_stream_mac_addr(ctx, &chan, i, &blk) != 0) {
+        return code;
+    }
+    if (dest) {
+        e.flags |= kIfDestSet;
+    } else if (blk.ip != std::array<uint8_t, 4>{0, 0, 0, 0}) {
+        e.flags |= kIfSrcSet;
     } else {
-        chan.ifs[i].flags &= ~kIfSrcSet;
+        e.flags &= ~kIfSrcSet;
     }
     if (set_ip_decap_channel_cfg(ctx, &chan, i) != 0) {
-        return -3;
+        return code - 1;
     }
     live = chan;
     if (live.state != kStateOff) {
         join_multicast(ctx, &live);
     }
     cut_after_if_name(text, live.ifs[i].net_if->name);
-    char buf[36];
-    std::snprintf(buf, sizeof buf, "%s%s OK\n", "RSET ", text);
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, dest ? 68 : 36, "%s%s OK\n", "RSET ", text);
     return 0;
+}
+
+}  // namespace
+
+int32_t nexo_parse_set_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
+                                 uint32_t reply_link) {
+    return set_ip_addr(ctx, "RX_IP_SRC", text, nbr_args, reply_link, &st2110_if::src);
 }
 
 int32_t nexo_parse_set_rx_ip_dest(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
                                   uint32_t reply_link) {
-    std::array<st2110_chan, kNbrChans> work = ctx->chans;
-    uint32_t pos = 0;
-    uint8_t i = 0;
-    if (nexo_parse_ip_all("RX_IP_DEST", text, nbr_args, work.data(), &pos, &i) != 0) {
-        return -1;
-    }
-    st2110_chan& live = ctx->chans[pos];
-    st2110_chan& chan = work[pos];
-    if (live.state != kStateOff) {
-        leave_multicast(ctx, &live);
-    }
-    ip_blk& dest = chan.ifs[i].dest;
-    char buf[68];
-    std::snprintf(buf, sizeof buf, "%s%s %hhu:%hhu %c %hhu\n", "SET ", "ST2110_DEC_NET_PARAMS",
-                  chan.type, chan.index, urt_letter(dest.proto), dest.proto_arg);
-    if (send_and_check_cmd(ctx, kLinkMedia, buf, "ST2110_DEC_NET_PARAMS", buf, sizeof buf) != 0) {
-        return -2;
-    }
-    if (dest.ttl == 0) {
-        dest.ttl = 64;
-    }
-    if (get_stream_mac_addr(ctx, &chan, i, &dest) != 0) {
-        return -3;
-    }
-    chan.ifs[i].flags |= kIfDestSet;
-    if (set_ip_decap_channel_cfg(ctx, &chan, i) != 0) {
-        return -4;
-    }
-    live = chan;
-    if (live.state != kStateOff) {
-        join_multicast(ctx, &live);
-    }
-    cut_after_if_name(text, live.ifs[i].net_if->name);
-    std::snprintf(buf, sizeof buf, "%s%s OK\n", "RSET ", text);
-    reply(ctx, reply_link, buf);
-    return 0;
+    return set_ip_addr(ctx, "RX_IP_DEST", text, nbr_args, reply_link, &st2110_if::dest);
 }
 
 int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
@@ -728,20 +683,19 @@ int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t
     if (nbr_args < 2) {
         return -1;
     }
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan("RX_IP_IF_ENA", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_IP_IF_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
     // Each pair becomes a string of its own.
     char* end = text + std::strlen(text);
-    for (char* p = rest; p < end; ++p) {
+    for (char* p = a.rest; p < end; ++p) {
         if (*p == ' ') {
             *p = '\0';
         }
     }
-    char* pair = rest;
+    char* pair = a.rest;
     for (uint32_t n = 0; n < nbr_args - 1; ++n) {
         // Pairs are taken one after another; one that would start past the text is empty.
         const char* this_pair = pair < end ? pair : "";
@@ -777,55 +731,11 @@ int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t
         }
         e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
     }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_IP_IF_ENA", tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, "RX_IP_IF_ENA", a.tok);
     return 0;
 }
 
 // --- Format, enable and delay commands ---------------------------------------------------------
-
-namespace {
-
-constexpr char kMasterModeProgram[] = "/usr/bin/set_master_mode";
-
-// Runs the master-mode program with c as its one argument, never through a shell, and waits for
-// it: its exit status, or -1 when it could not be started or did not exit normally.
-int run_master_mode(char c) {
-    char prog[sizeof kMasterModeProgram];
-    std::memcpy(prog, kMasterModeProgram, sizeof prog);
-    char arg[2] = {c, '\0'};
-    char* argv[] = {prog, arg, nullptr};
-    // The program gets the signal dispositions and mask of a fresh process, whatever the daemon
-    // ignores or blocks.
-    posix_spawnattr_t attr;
-    if (posix_spawnattr_init(&attr) != 0) {
-        return -1;
-    }
-    sigset_t none;
-    sigset_t defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    pid_t pid = -1;
-    int r = posix_spawn(&pid, prog, nullptr, &attr, argv, environ);
-    posix_spawnattr_destroy(&attr);
-    if (r != 0) {
-        return -1;
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
 
 int32_t nexo_parse_set_ptp_master_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                       uint32_t reply_link) {
@@ -842,9 +752,7 @@ int32_t nexo_parse_set_ptp_master_ena(nexo_cfg* ctx, char* text, int32_t, uint32
     } else {
         return -1;
     }
-    char buf[28];
-    std::snprintf(buf, sizeof buf, "%s%s OK\n", "RSET ", "PTP_MASTER_ENA");
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 28, "%s%s OK\n", "RSET ", "PTP_MASTER_ENA");
     return 0;
 }
 
@@ -852,18 +760,15 @@ namespace {
 
 int32_t set_delay(nexo_cfg* ctx, const char* keyword, char* text, uint32_t reply_link,
                   uint32_t st2110_chan::*field) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan(keyword, text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, keyword, text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    if (default_or_uint_val(rest, &(chan->*field), kDefault32) != 0) {
+    if (default_or_uint_val(a.rest, &(chan->*field), kDefault32) != 0) {
         return -2;
     }
-    char buf[36];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", keyword, tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, keyword, a.tok);
     return 0;
 }
 
@@ -881,55 +786,28 @@ int32_t nexo_parse_set_rx_recons_delay(nexo_cfg* ctx, char* text, int32_t, uint3
 
 int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                            uint32_t reply_link) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan =
-        find_st2110_chan("RX_FMT_AUTO_DET_ENA", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
     if (chan->type != kChanVideo) {
         return -2;
     }
-    char word[8] = {};
-    if (std::sscanf(rest, "%7s", word) != 1) {
-        return -3;
+    int on = on_off_word(a.rest);
+    if (on < 0) {
+        return on - 2;
     }
     // Takes effect at the next switch-on; clearing it leaves a pending detection pending.
-    if (strcasecmp(word, "off") == 0) {
-        chan->flags &= ~kChanAutoDetEnabled;
-    } else if (strcasecmp(word, "on") == 0) {
-        chan->flags |= kChanAutoDetEnabled;
-    } else {
-        return -4;
-    }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_FMT_AUTO_DET_ENA", tok);
-    reply(ctx, reply_link, buf);
+    chan->flags = on ? (chan->flags | kChanAutoDetEnabled) : (chan->flags & ~kChanAutoDetEnabled);
+    reply_ok(ctx, reply_link, "RX_FMT_AUTO_DET_ENA", a.tok);
     return 0;
 }
 
-namespace {
-
-// Length of the word that begins p after white space; the word runs to the next white space.
-std::size_t word_len(const char* p) {
-    while (std::isspace(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    std::size_t n = 0;
-    while (p[n] != '\0' && !std::isspace(static_cast<unsigned char>(p[n]))) {
-        ++n;
-    }
-    return n;
-}
-
-}  // namespace
-
 int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan("RX_VID_FMT", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_VID_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
@@ -947,48 +825,23 @@ int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     char letter = 0;
     unsigned short width = 0;
     unsigned short height = 0;
-    if (word_len(rest) > sizeof cspace - 1) {
+    if (word_len(a.rest) > sizeof cspace - 1) {
         return -2;
     }
     int used = 0;
-    if (std::sscanf(rest, "%7s %hhu %c %hu %hu %n", cspace, &bpc, &letter, &width, &height,
+    if (std::sscanf(a.rest, "%7s %hhu %c %hu %hu %n", cspace, &bpc, &letter, &width, &height,
                     &used) != 5 ||
-        word_len(rest + used) > sizeof rate - 1 || std::sscanf(rest + used, "%63s", rate) != 1) {
+        word_len(a.rest + used) > sizeof rate - 1 ||
+        std::sscanf(a.rest + used, "%63s", rate) != 1) {
         return -2;
     }
-    const colorspace_row* cs = nullptr;
-    for (const colorspace_row& row : colorspace_xlate_table) {
-        if (row.code != -1 && strcasecmp(row.name, cspace) == 0) {
-            cs = &row;
-            break;
-        }
-    }
-    if (cs == nullptr) {
+    const colorspace_row* cs = colorspace_by_name(cspace);
+    int trnsp = letter_code("ips", letter);
+    const f_rate_row* fr = f_rate_by_name(rate);
+    if (cs == nullptr || trnsp < 0 || fr == nullptr) {
         return -2;
     }
-    switch (std::tolower(static_cast<unsigned char>(letter))) {
-        case 'i':
-            work.trnsp = 0;
-            break;
-        case 'p':
-            work.trnsp = 1;
-            break;
-        case 's':
-            work.trnsp = 2;
-            break;
-        default:
-            return -2;
-    }
-    const f_rate_row* fr = nullptr;
-    for (std::size_t i = 0; i + 1 < f_rate_xlate_table.size(); ++i) {
-        if (std::strcmp(f_rate_xlate_table[i].name, rate) == 0) {
-            fr = &f_rate_xlate_table[i];
-            break;
-        }
-    }
-    if (fr == nullptr) {
-        return -2;
-    }
+    work.trnsp = static_cast<uint32_t>(trnsp);
     work.cspace = static_cast<uint32_t>(cs->code);
     work.bpc = bpc;
     work.width = width;
@@ -996,20 +849,17 @@ int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     work.rate_num = fr->rate.num;
     work.rate_den = fr->rate.den;
 
-    if (int32_t r = set_rx_vid_fmt(ctx, chan, work, tok, rest); r != 0) {
+    if (int32_t r = set_rx_vid_fmt(ctx, chan, work, a.tok, a.rest); r != 0) {
         return r;
     }
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_VID_FMT", tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, "RX_VID_FMT", a.tok);
     return 0;
 }
 
 int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan("RX_AUD_FMT", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_AUD_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
@@ -1021,12 +871,12 @@ int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     char encoding[8] = {};
     unsigned long sample_rate = 0;
     unsigned short packet_time = 0;
-    if (std::sscanf(rest, "%hhu %7s %lu %hu", &nbr_chan, encoding, &sample_rate, &packet_time) !=
+    if (std::sscanf(a.rest, "%hhu %7s %lu %hu", &nbr_chan, encoding, &sample_rate, &packet_time) !=
         4) {
         return -3;
     }
     char buf[60];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_AUD_FMT", tok, rest);
+    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_AUD_FMT", a.tok, a.rest);
     if (send_and_check_cmd(ctx, kLinkMedia, buf, "ST2110_DEC_AUD_FMT", buf, sizeof buf) != 0) {
         return -4;
     }
@@ -1035,39 +885,65 @@ int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     std::memcpy(own->encoding, encoding, sizeof own->encoding);
     own->sample_rate = sample_rate;
     own->packet_time = packet_time;
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_AUD_FMT", tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, "RX_AUD_FMT", a.tok);
     return 0;
 }
 
 int32_t nexo_parse_set_rx_str_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan("RX_STR_ENA", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_STR_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    char word[8] = {};
-    if (std::sscanf(rest, "%7s", word) != 1) {
-        return -2;
-    }
-    uint32_t state;
-    if (strcasecmp(word, "off") == 0) {
-        state = kStateOff;
-    } else if (strcasecmp(word, "on") == 0) {
-        state = kStateOn;
-    } else {
-        return -3;
+    int on = on_off_word(a.rest);
+    if (on < 0) {
+        return on - 1;
     }
     // The state machine's codes follow the handler's own -1 to -3.
-    if (int32_t r = set_rx_chan_state(ctx, chan, state, 0); r != 0) {
+    if (int32_t r = set_rx_chan_state(ctx, chan, on ? kStateOn : kStateOff, 0); r != 0) {
         return r - 3;
     }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_STR_ENA", tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, "RX_STR_ENA", a.tok);
     return 0;
 }
+
+// --- Parse lists ------------------------------------------------------------------------------
+
+// Rows are matched in order and the first whose keyword prefixes the command and whose count
+// fits wins: keep this order.
+const parse_row getcommand_parse_list[] = {
+    {"PTP_MASTER_ENA", 0, nexo_parse_get_ptp_master_ena},
+    {"RX_VID_FMT", 1, nexo_parse_get_rx_vid_fmt},
+    {"RX_AUD_FMT", 1, nexo_parse_get_rx_aud_fmt},
+    {"RX_NET_IF_NBR", 0, nexo_parse_get_rx_net_if_nbr},
+    {"RX_NET_IF_NAME", 1, nexo_parse_get_rx_net_if_name},
+    {"RX_IP_DEST", 2, nexo_parse_get_rx_ip_dest},
+    {"RX_IP_SRC", 2, nexo_parse_get_rx_ip_src},
+    {"RX_STR_ENA", 1, nexo_parse_get_rx_str_ena},
+    {"RX_IP_IF_ENA", 1, nexo_parse_get_rx_ip_if_ena},
+    {"RX_TX_TS_DELAY", 1, nexo_parse_get_rx_tx_ts_delay},
+    {"RX_RECONS_DELAY", 1, nexo_parse_get_rx_recons_delay},
+    {"RX_FMT_AUTO_DET_ENA", 1, nexo_parse_get_rx_fmt_auto_det_ena},
+    {"RX_FMT_AUTO_DET_STATE", 1, nexo_parse_get_rx_fmt_auto_det_state},
+    {"RX_FMT_AUTO_DET_FMT", 1, nexo_parse_get_rx_fmt_auto_det_fmt},
+    {nullptr, 0, nullptr},
+};
+
+const parse_row setcommand_parse_list[] = {
+    {"PTP_MASTER_ENA", 1, nexo_parse_set_ptp_master_ena},
+    {"RX_VID_FMT", 7, nexo_parse_set_rx_vid_fmt},
+    {"RX_AUD_FMT", 5, nexo_parse_set_rx_aud_fmt},
+    {"RX_IP_DEST", 6, nexo_parse_set_rx_ip_dest},
+    {"RX_IP_DEST", 7, nexo_parse_set_rx_ip_dest},
+    {"RX_IP_SRC", 6, nexo_parse_set_rx_ip_src},
+    {"RX_IP_SRC", 7, nexo_parse_set_rx_ip_src},
+    {"RX_STR_ENA", 2, nexo_parse_set_rx_str_ena},
+    {"RX_IP_IF_ENA", kAnyArgs, nexo_parse_set_rx_ip_if_ena},
+    {"RX_TX_TS_DELAY", 2, nexo_parse_set_rx_tx_ts_delay},
+    {"RX_RECONS_DELAY", 2, nexo_parse_set_rx_recons_delay},
+    {"RX_FMT_AUTO_DET_ENA", 2, nexo_parse_set_rx_fmt_auto_det_ena},
+    {nullptr, 0, nullptr},
+};
 
 }  // namespace nexo

@@ -133,8 +133,7 @@ int32_t set_rx_chan_async(nexo_cfg* ctx, st2110_chan* chan, uint8_t asynchronous
     return set_dec_mc_opmode(ctx, chan, asynchronous ? kMcOpmodePassthrough : kMcOpmodeTimedAlign);
 }
 
-int32_t set_rx_chan_state(nexo_cfg* ctx, st2110_chan* chan, uint32_t new_state,
-                          uint32_t options) {
+int32_t set_rx_chan_state(nexo_cfg* ctx, st2110_chan* chan, uint32_t new_state, uint32_t options) {
     if (new_state == kDefault32) {
         return -1;
     }

@@ -1,6 +1,9 @@
 #include "vid-fmt.h"
 
+#include <strings.h>
+
 #include <cstdio>
+#include <cstring>
 
 namespace nexo {
 
@@ -20,6 +23,24 @@ void simplify_freq(freq* f) {
 char vid_trnsp_to_char(uint32_t code) {
     static constexpr char kIps[] = "IPS";
     return code <= 2 ? kIps[code] : '?';
+}
+
+const colorspace_row* colorspace_by_name(const char* text) {
+    for (const colorspace_row& row : colorspace_xlate_table) {
+        if (row.code != -1 && strcasecmp(row.name, text) == 0) {
+            return &row;
+        }
+    }
+    return nullptr;
+}
+
+const f_rate_row* f_rate_by_name(const char* text) {
+    for (std::size_t i = 0; i + 1 < f_rate_xlate_table.size(); ++i) {
+        if (std::strcmp(f_rate_xlate_table[i].name, text) == 0) {
+            return &f_rate_xlate_table[i];
+        }
+    }
+    return nullptr;
 }
 
 const colorspace_row* find_colorspace(uint32_t code) {

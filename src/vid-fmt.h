@@ -61,6 +61,10 @@ inline constexpr std::array<f_rate_row, 9> f_rate_xlate_table = {{
 void simplify_freq(freq* f);
 // 'I', 'P', 'S' for 0, 1, 2; '?' otherwise.
 char vid_trnsp_to_char(uint32_t code);
+// The row whose name equals text, case ignored, or null (the end row "NONE" never matches).
+const colorspace_row* colorspace_by_name(const char* text);
+// The row whose name equals text exactly, or null (the end row "NONE" never matches).
+const f_rate_row* f_rate_by_name(const char* text);
 // The row of the colour space code, or the end row "NONE".
 const colorspace_row* find_colorspace(uint32_t code);
 // The first row whose rate equals f once both are reduced, or the end row "NONE".

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "nexo.h"
+#include "st2110-chan.h"
 
 namespace nexo {
 namespace {
@@ -39,7 +39,7 @@ void put32(uint8_t* p, uint32_t v) {
     std::memcpy(p, &v, 4);
 }
 
-int32_t common_checks(nexo_cfg* ctx, const st2110_chan* chan, bool needs_chan, uint8_t number) {
+int32_t common_checks(device_set* ctx, const st2110_chan* chan, bool needs_chan, uint8_t number) {
     if (ctx == nullptr || (needs_chan && chan == nullptr)) {
         return -22;
     }
@@ -52,7 +52,7 @@ int32_t common_checks(nexo_cfg* ctx, const st2110_chan* chan, bool needs_chan, u
     return 0;
 }
 
-int32_t filter_ioctl(nexo_cfg* ctx, unsigned long request, void* arg) {
+int32_t filter_ioctl(device_set* ctx, unsigned long request, void* arg) {
     return ::ioctl(ctx->ip_filter.fd.get(), request, arg);
 }
 
@@ -68,7 +68,7 @@ void close_device(device_rec* dev) {
     dev->fd.reset();
 }
 
-int32_t ip_decap_get_channels_nbr(nexo_cfg* ctx, uint8_t filter, uint16_t* count) {
+int32_t ip_decap_get_channels_nbr(device_set* ctx, uint8_t filter, uint16_t* count) {
     if (int32_t r = common_checks(ctx, nullptr, false, filter); r != 0) {
         return r;
     }
@@ -84,14 +84,14 @@ int32_t ip_decap_get_channels_nbr(nexo_cfg* ctx, uint8_t filter, uint16_t* count
     return 0;
 }
 
-int32_t ip_decap_reset(nexo_cfg* ctx, uint8_t filter) {
+int32_t ip_decap_reset(device_set* ctx, uint8_t filter) {
     if (int32_t r = common_checks(ctx, nullptr, false, filter); r != 0) {
         return r;
     }
     return ::ioctl(ctx->ip_filter.fd.get(), kIpDecapReset);
 }
 
-int32_t set_ip_if_decap_channel_enable(nexo_cfg* ctx, st2110_chan* chan, uint8_t i,
+int32_t set_ip_if_decap_channel_enable(device_set* ctx, st2110_chan* chan, uint8_t i,
                                        uint8_t enable) {
     if (int32_t r = common_checks(ctx, chan, true, i); r != 0) {
         return r;
@@ -128,7 +128,7 @@ void build_ip_decap_cfg(const st2110_chan& chan, uint8_t out[kIpDecapCfgSize]) {
     put32(out + kCfgFlagsOff, flags);
 }
 
-int32_t set_ip_decap_channel_cfg(nexo_cfg* ctx, st2110_chan* chan, uint8_t i) {
+int32_t set_ip_decap_channel_cfg(device_set* ctx, st2110_chan* chan, uint8_t i) {
     if (int32_t r = common_checks(ctx, chan, true, i); r != 0) {
         return r;
     }
@@ -158,7 +158,7 @@ int32_t set_ip_decap_channel_cfg(nexo_cfg* ctx, st2110_chan* chan, uint8_t i) {
     return 0;
 }
 
-int32_t set_ip_decap_channels_enable(nexo_cfg* ctx, st2110_chan* chan, uint8_t enable) {
+int32_t set_ip_decap_channels_enable(device_set* ctx, st2110_chan* chan, uint8_t enable) {
     if (ctx == nullptr || chan == nullptr) {
         return -22;
     }

@@ -32,9 +32,10 @@ enum poll_slot {
     kPollSlots
 };
 
-// The one record that holds all of the daemon's state. The pipe layer's share (links, the
-// scratch pipe of the line reader, alerts received during exchanges) is its base.
-struct nexo_cfg : pipe_set {
+// The one record that holds all of the daemon's state. The shares of the pipe layer (links, the
+// scratch pipe of the line reader, alerts received during exchanges) and of the device modules
+// (the device records) are its bases, so that those modules need not see the rest.
+struct nexo_cfg : pipe_set, device_set {
     uint32_t daemonize;
     uint32_t verbose;
     volatile sig_atomic_t running;
@@ -42,11 +43,8 @@ struct nexo_cfg : pipe_set {
     char cfg_path[128];
     uint32_t tcg_drop_frame;
     std::array<st2110_chan, kNbrChans> chans;
-    std::array<device_rec, kNbrVidDevs> vid_out;
-    std::array<device_rec, kNbrVidDevs> fmt_det;
     net_if_rec* net_if;
     unique_fd nl_sock;
-    device_rec ip_filter;
 
     // Storage of the format records that the video and audio channels point at.
     std::array<vid_fmt, kNbrVidDevs> vid_fmts;

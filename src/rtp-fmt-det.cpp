@@ -62,7 +62,7 @@ int32_t check_dev(const device_rec* dev) {
 }
 
 // The state record: one u32.
-constexpr std::size_t kStateOff = 0;
+constexpr std::size_t kDetStateOff = 0;
 // The detected format record: six u32, each a code of the tables above but width and height.
 constexpr std::size_t kDetWidthOff = 0;
 constexpr std::size_t kDetHeightOff = 4;
@@ -95,7 +95,7 @@ int32_t get_rtp_vid_fmt_det_state_value(device_rec* dev, uint32_t* state) {
     if (r != 0) {
         return r;
     }
-    *state = rec.get32(kStateOff);
+    *state = rec.get32(kDetStateOff);
     return 0;
 }
 

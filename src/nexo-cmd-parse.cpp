@@ -355,23 +355,18 @@ int32_t nexo_parse_get_ip_all(nexo_cfg* ctx, const char* keyword, char* text, st
     }
     const st2110_if& e = chan->ifs[i];
     const ip_blk& blk = std::strcmp(keyword, "RX_IP_SRC") == 0 ? e.src : e.dest;
-    char addr[20];
-    if (blk.ip == e.net_if->ip_addr) {
-        std::snprintf(addr, sizeof addr, "%s", "self");
-    } else {
+    char addr[20] = "self";
+    if (blk.ip != e.net_if->ip_addr) {
         std::snprintf(addr, sizeof addr, "%hhu.%hhu.%hhu.%hhu", blk.ip[0], blk.ip[1], blk.ip[2],
                       blk.ip[3]);
     }
-    char buf[76];
+    // A payload size of 0 is left out; the longest reply still fits its 76 bytes.
+    char payload[8] = "";
     if (blk.payload_size != 0) {
-        std::snprintf(buf, sizeof buf, "%s%s %.8s %s %c %s %hu %hhu %hu\n", "RGET ", keyword, tok,
-                      e.net_if->name, urt_letter(blk.proto), addr, blk.port, blk.proto_arg,
-                      blk.payload_size);
-    } else {
-        std::snprintf(buf, sizeof buf, "%s%s %.8s %s %c %s %hu %hhu\n", "RGET ", keyword, tok,
-                      e.net_if->name, urt_letter(blk.proto), addr, blk.port, blk.proto_arg);
+        std::snprintf(payload, sizeof payload, " %hu", blk.payload_size);
     }
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, kReplySize, "%s%s %.8s %s %c %s %hu %hhu%s\n", "RGET ", keyword, tok,
+              e.net_if->name, urt_letter(blk.proto), addr, blk.port, blk.proto_arg, payload);
     return 0;
 }
 
@@ -714,11 +709,10 @@ int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t
         if (want == ((e.flags & kIfEnabled) != 0)) {
             continue;
         }
+        e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
         if (chan->state == kStateOff) {
-            e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
             continue;
         }
-        e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
         if (set_ip_if_decap_channel_enable(ctx, chan, 0, 1) != 0) {
             return -4;
         }

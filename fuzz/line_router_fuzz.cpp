@@ -80,7 +80,7 @@ void reset(nexo::test::test_ctx& f) {
         f.written(static_cast<int>(link));
         f.ctx->links[link].discarding = false;
     }
-    nexo::clear_deferred_alerts();
+    nexo::clear_deferred_alerts(f.ctx);
     nexo::init_chans(f.ctx);
 }
 

@@ -2,12 +2,22 @@
 
 #include <sys/ioctl.h>
 
-#include <cstring>
-
 #include "ip-filter.h"
-#include "nexo-cmd-parse.h"
+#include "vid-fmt.h"
 
 namespace nexo {
+namespace {
+
+// The format record: width, height and scan code, three u32.
+constexpr std::size_t kFmtWidthOff = 0;
+constexpr std::size_t kFmtHeightOff = 4;
+constexpr std::size_t kFmtScanOff = 8;
+constexpr std::size_t kFmtSize = 12;
+static_assert(kFmtScanOff + 4 == kFmtSize && kFmtSize <= kIoctlAreaSize);
+
+static_assert(kAxis2VidSetFmt == _IOW('A', 0, uint64_t));
+
+}  // namespace
 
 int32_t set_axis2vid_format(device_rec* dev, const vid_fmt* fmt) {
     if (dev == nullptr || fmt == nullptr) {
@@ -23,16 +33,11 @@ int32_t set_axis2vid_format(device_rec* dev, const vid_fmt* fmt) {
     if (row->key == -1) {
         return -1;
     }
-    // width, height, scan: three u32 in the machine's order. The request's size field says 8;
-    // the area handed over is at least as large as the record and the size.
-    uint8_t rec[16] = {};
-    uint32_t w = fmt->width;
-    uint32_t h = fmt->height;
-    auto scan = static_cast<uint32_t>(row->value);
-    std::memcpy(rec + 0, &w, 4);
-    std::memcpy(rec + 4, &h, 4);
-    std::memcpy(rec + 8, &scan, 4);
-    return ::ioctl(dev->fd.get(), kAxis2VidSetFmt, rec);
+    ioctl_area rec;
+    rec.put32(kFmtWidthOff, fmt->width);
+    rec.put32(kFmtHeightOff, fmt->height);
+    rec.put32(kFmtScanOff, static_cast<uint32_t>(row->value));
+    return ::ioctl(dev->fd.get(), kAxis2VidSetFmt, rec.bytes);
 }
 
 int32_t get_axis2vid_format(device_rec* dev, vid_fmt* fmt) {

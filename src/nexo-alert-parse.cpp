@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "nexo.h"
 #include "pipe-if.h"
@@ -10,27 +9,32 @@
 namespace nexo {
 namespace {
 
-struct alert_entry {
-    alert_handler handler;
-    char* text;  // owned
-    int64_t length;
-    alert_entry* next;
-};
-
-// Deferred alerts, run from the head. Only the main loop and the exchanges it runs touch it.
-alert_entry* alert_queue = nullptr;
-
-void free_entry(alert_entry* e) {
-    delete[] e->text;
-    delete e;
-}
-
 // Every forwarding handler does the same: pass the alert on to the media-transport daemon.
 int32_t forward_alert(nexo_cfg* ctx, const char* text) {
     char line[64];
     std::snprintf(line, sizeof line, "%s%s\n", "ALRT ", text);
-    send_message(ctx, 2, line, std::strlen(line));
+    send_message(ctx, kLinkMedia, line, std::strlen(line));
     return 0;
+}
+
+// Strips the trailing newlines of text in place, logs it, and returns its row, or null.
+const alert_row* look_up(nexo_cfg* ctx, char* text) {
+    std::size_t n = std::strlen(text);
+    while (n > 0 && text[n - 1] == '\n') {
+        text[--n] = '\0';
+    }
+    if (ctx->verbose) {
+        std::fprintf(stderr, "Received alert \"%s\"\n", text);
+    }
+    for (const alert_row& r : alert_list) {
+        if (r.keyword == nullptr) {
+            break;
+        }
+        if (r.handler != nullptr && std::strncmp(text, r.keyword, std::strlen(r.keyword)) == 0) {
+            return &r;
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -48,70 +52,38 @@ int32_t handle_ptp_sync_fault(nexo_cfg* ctx, char* text, int64_t) {
 }
 
 int32_t check_alert(nexo_cfg* ctx, char* text, int64_t length, int deferred) {
-    std::size_t n = std::strlen(text);
-    while (n > 0 && text[n - 1] == '\n') {
-        text[--n] = '\0';
+    if (deferred) {
+        return push_alert(ctx->alerts, text) ? 0 : -1;
     }
-    if (ctx->verbose) {
-        std::fprintf(stderr, "Received alert \"%s\"\n", text);
-    }
-    const alert_row* row = nullptr;
-    for (const alert_row& r : alert_list) {
-        if (r.keyword == nullptr) {
-            break;
-        }
-        if (r.handler != nullptr && std::strncmp(text, r.keyword, std::strlen(r.keyword)) == 0) {
-            row = &r;
-            break;
-        }
-    }
-    if (row == nullptr) {
-        return -1;
-    }
-    if (!deferred) {
-        return row->handler(ctx, text, length);
-    }
-    // A peer that repeats an alert during a long exchange must not grow the queue.
-    alert_entry** tail = &alert_queue;
-    for (alert_entry* e = alert_queue; e != nullptr; e = e->next) {
-        if (std::strcmp(e->text, text) == 0) {
-            return 0;
-        }
-        tail = &e->next;
-    }
-    auto* e = new (std::nothrow) alert_entry{};
-    char* copy = new (std::nothrow) char[n + 1];
-    if (e == nullptr || copy == nullptr) {
-        delete e;
-        delete[] copy;
-        return -1;
-    }
-    std::memcpy(copy, text, n + 1);
-    e->handler = row->handler;
-    e->text = copy;
-    e->length = length;
-    *tail = e;
-    return 0;
+    const alert_row* row = look_up(ctx, text);
+    return row != nullptr ? row->handler(ctx, text, length) : -1;
 }
 
 int32_t handle_deferred_alerts(nexo_cfg* ctx) {
+    alert_ring& ring = ctx->alerts;
     int32_t count = 0;
-    while (alert_queue != nullptr) {
-        alert_entry* e = alert_queue;
-        e->handler(ctx, e->text, e->length);
-        alert_queue = e->next;
-        free_entry(e);
-        ++count;
+    for (std::size_t i = 0; i < ring.count; ++i) {
+        char* text = ring.texts[i].data();
+        const alert_row* row = look_up(ctx, text);
+        if (row == nullptr) {
+            continue;
+        }
+        // A peer that repeats an alert during a long exchange gets it passed on once.
+        bool repeated = false;
+        for (std::size_t j = 0; j < i && !repeated; ++j) {
+            repeated = std::strcmp(ring.texts[j].data(), text) == 0;
+        }
+        if (!repeated) {
+            row->handler(ctx, text, static_cast<int64_t>(std::strlen(text)));
+            ++count;
+        }
     }
+    clear_alerts(ring);
     return count;
 }
 
-void clear_deferred_alerts() {
-    while (alert_queue != nullptr) {
-        alert_entry* e = alert_queue;
-        alert_queue = e->next;
-        free_entry(e);
-    }
+void clear_deferred_alerts(nexo_cfg* ctx) {
+    clear_alerts(ctx->alerts);
 }
 
 int32_t send_alert(nexo_cfg* ctx, const char* text, uint32_t link, const uint8_t* chan) {

@@ -1,6 +1,6 @@
 // Alerts from the peer daemons: looked up in a small table and passed on to the
-// media-transport daemon, at once from the main loop or deferred when they arrive during an
-// exchange.
+// media-transport daemon, at once from the main loop, or deferred when they arrive during an
+// exchange (the pipe layer keeps those for the main loop).
 #pragma once
 
 #include <array>
@@ -29,14 +29,15 @@ inline constexpr std::array<alert_row, 4> alert_list = {{
     {nullptr, nullptr},
 }};
 
-// Strips trailing newlines from text (in place), logs it, and runs its handler at once
-// (deferred == 0: the handler's result) or queues it once (0). -1 when no row matches or no
-// memory is left for the queue entry.
+// Strips trailing newlines from text (in place), logs it and runs its handler at once
+// (deferred == 0): the handler's result, or -1 when no row matches. deferred != 0 keeps the text
+// for handle_deferred_alerts instead: 0, or -1 when the ring is full.
 int32_t check_alert(nexo_cfg* ctx, char* text, int64_t length, int deferred);
-// Runs and empties the queue, first in first out. The number of alerts run.
+// Takes the alerts kept while exchanges waited, in arrival order: each is logged and looked up
+// as at once, and runs unless an equal text ran before it in this pass. The number run.
 int32_t handle_deferred_alerts(nexo_cfg* ctx);
-// Releases queued alerts without running them (shutdown).
-void clear_deferred_alerts();
+// Releases kept alerts without running them (shutdown).
+void clear_deferred_alerts(nexo_cfg* ctx);
 // Sends "ALRT <text>[ <type>:<index>]\n" (at most 127 characters) to link. 0.
 int32_t send_alert(nexo_cfg* ctx, const char* text, uint32_t link, const uint8_t* chan);
 

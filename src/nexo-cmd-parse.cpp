@@ -1,12 +1,14 @@
 #include "nexo-cmd-parse.h"
 
-#include <cctype>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <strings.h>
 
-#include "axis2vid.h"
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "master-mode.h"
+#include "nexo-net.h"
 #include "nexo.h"
 #include "pipe-if.h"
 #include "rtp-fmt-det.h"
@@ -19,9 +21,10 @@ namespace {
 constexpr std::size_t kTokSize = 8;
 constexpr std::size_t kTokenMax = 12;  // a token or interface name holds at most 11 characters
 constexpr char kUrt[] = "URT";
-constexpr char kIps[] = "IPS";
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
 
 // Writes a finished reply to the reply link; what happens to it there is not the handler's
 // concern (the reply link 0xFFFFFFFF takes nothing).
@@ -29,98 +32,92 @@ void reply(nexo_cfg* ctx, uint32_t link, const char* buf) {
     send_message(ctx, link, buf, std::strlen(buf));
 }
 
-char urt_letter(uint32_t proto) { return proto <= 2 ? kUrt[proto] : '?'; }
-
-vid_fmt* video_of(st2110_chan* chan) {
-    vid_fmt* const* p = std::get_if<vid_fmt*>(&chan->fmt);
-    return p != nullptr ? *p : nullptr;
+char urt_letter(uint32_t proto) {
+    return proto <= 2 ? kUrt[proto] : '?';
 }
 
-aud_fmt* audio_of(st2110_chan* chan) {
-    aud_fmt* const* p = std::get_if<aud_fmt*>(&chan->fmt);
-    return p != nullptr ? *p : nullptr;
+// Length of the word that begins p after white space; the word runs to the next white space.
+std::size_t word_len(const char* p) {
+    while (std::isspace(static_cast<unsigned char>(*p))) {
+        ++p;
+    }
+    std::size_t n = 0;
+    while (p[n] != '\0' && !std::isspace(static_cast<unsigned char>(p[n]))) {
+        ++n;
+    }
+    return n;
+}
+
+// The position of c (either case) among the lower-case letters, or -1.
+int letter_code(const char* letters, char c) {
+    const char* at =
+        c != '\0' ? std::strchr(letters, std::tolower(static_cast<unsigned char>(c))) : nullptr;
+    return at != nullptr ? static_cast<int>(at - letters) : -1;
+}
+
+// The longest reply of any handler, with its terminating zero.
+constexpr std::size_t kReplySize = 76;
+
+// Formats a reply as a buffer of size bytes would hold it (cut, then without its line feed)
+// and writes it.
+[[gnu::format(printf, 4, 5)]] void reply_fmt(nexo_cfg* ctx, uint32_t link, std::size_t size,
+                                             const char* fmt, ...) {
+    char buf[kReplySize];
+    va_list ap;
+    va_start(ap, fmt);
+    std::vsnprintf(buf, size < sizeof buf ? size : sizeof buf, fmt, ap);
+    va_end(ap);
+    reply(ctx, link, buf);
+}
+
+// "RGET <text> <format>\n" in size bytes.
+void reply_vid_fmt(nexo_cfg* ctx, uint32_t link, std::size_t size, const char* text,
+                   const vid_fmt& fmt) {
+    char fmt_text[kVidFmtTextSize];
+    vid_fmt_to_string(&fmt, fmt_text, sizeof fmt_text);
+    reply_fmt(ctx, link, size, "%s%s %s\n", "RGET ", text, fmt_text);
+}
+
+// "RSET <keyword> <token> OK\n", the token as the client wrote it (at most 8 characters): every
+// such reply fits.
+void reply_ok(nexo_cfg* ctx, uint32_t link, const char* keyword, const char* tok) {
+    reply_fmt(ctx, link, kReplySize, "%s%s %.8s OK\n", "RSET ", keyword, tok);
+}
+
+// The word after a channel token: 1 "on", 0 "off" (either case), -1 no word, -2 another word.
+int on_off_word(const char* rest) {
+    char word[8] = {};
+    if (std::sscanf(rest, "%7s", word) != 1) {
+        return -1;
+    }
+    if (strcasecmp(word, "off") == 0) {
+        return 0;
+    }
+    return strcasecmp(word, "on") == 0 ? 1 : -2;
+}
+
+// A command's channel argument beside the channel: the token as written and where the words
+// after it begin.
+struct chan_arg {
+    char tok[kTokSize];
+    char* rest;
+};
+
+// The channel named after keyword (null: the handler's -1), with its token and the rest.
+st2110_chan* take_chan(nexo_cfg* ctx, const char* keyword, char* text, chan_arg* a) {
+    a->rest = nullptr;
+    return find_st2110_chan(keyword, text, ctx->chans.data(), a->tok, &a->rest);
 }
 
 // The token copy is 8 bytes and holds no terminating zero when the token has 8 or more
 // characters: replies print it with "%.8s".
-const char* on_off(bool on) { return on ? "ON" : "OFF"; }
+const char* on_off(bool on) {
+    return on ? "ON" : "OFF";
+}
 
 }  // namespace
 
-// --- Video format text -------------------------------------------------------------------------
-
-void simplify_freq(freq* f) {
-    if (f->num == 0 || f->den == 0 || f->den == 1 || f->num == 1) {
-        return;
-    }
-    static constexpr uint32_t kDivisors[] = {100, 50, 10, 5, 3, 2};
-    for (uint32_t d : kDivisors) {
-        while (f->num % d == 0 && f->den % d == 0) {
-            f->num /= d;
-            f->den /= d;
-        }
-    }
-}
-
-char vid_trnsp_to_char(uint32_t code) { return code <= 2 ? kIps[code] : '?'; }
-
-int vid_fmt_to_string(const vid_fmt* fmt, char* dst, std::size_t size) {
-    const colorspace_row* cs = colorspace_xlate_table.data();
-    while (cs->code != -1 && static_cast<uint32_t>(cs->code) != fmt->cspace) {
-        ++cs;
-    }
-    // The last row names every rate the others do not match; it is never compared.
-    const f_rate_row* fr = f_rate_xlate_table.data();
-    for (; fr + 1 != f_rate_xlate_table.data() + f_rate_xlate_table.size(); ++fr) {
-        freq a = fr->rate;
-        freq b = {fmt->rate_num, fmt->rate_den};
-        simplify_freq(&a);
-        simplify_freq(&b);
-        if (a.num == b.num && a.den == b.den) {
-            break;
-        }
-    }
-    return std::snprintf(dst, size, "%s %hhu %c %hu %hu %s", cs->name, fmt->bpc,
-                         vid_trnsp_to_char(fmt->trnsp), fmt->width, fmt->height, fr->name);
-}
-
 // --- Dispatcher --------------------------------------------------------------------------------
-
-// Rows are matched in order and the first whose keyword prefixes the command and whose count
-// fits wins: keep this order.
-const parse_row getcommand_parse_list[] = {
-    {"PTP_MASTER_ENA", 0, nexo_parse_get_ptp_master_ena},
-    {"RX_VID_FMT", 1, nexo_parse_get_rx_vid_fmt},
-    {"RX_AUD_FMT", 1, nexo_parse_get_rx_aud_fmt},
-    {"RX_NET_IF_NBR", 0, nexo_parse_get_rx_net_if_nbr},
-    {"RX_NET_IF_NAME", 1, nexo_parse_get_rx_net_if_name},
-    {"RX_IP_DEST", 2, nexo_parse_get_rx_ip_dest},
-    {"RX_IP_SRC", 2, nexo_parse_get_rx_ip_src},
-    {"RX_STR_ENA", 1, nexo_parse_get_rx_str_ena},
-    {"RX_IP_IF_ENA", 1, nexo_parse_get_rx_ip_if_ena},
-    {"RX_TX_TS_DELAY", 1, nexo_parse_get_rx_tx_ts_delay},
-    {"RX_RECONS_DELAY", 1, nexo_parse_get_rx_recons_delay},
-    {"RX_FMT_AUTO_DET_ENA", 1, nexo_parse_get_rx_fmt_auto_det_ena},
-    {"RX_FMT_AUTO_DET_STATE", 1, nexo_parse_get_rx_fmt_auto_det_state},
-    {"RX_FMT_AUTO_DET_FMT", 1, nexo_parse_get_rx_fmt_auto_det_fmt},
-    {nullptr, 0, nullptr},
-};
-
-const parse_row setcommand_parse_list[] = {
-    {"PTP_MASTER_ENA", 1, nexo_parse_set_ptp_master_ena},
-    {"RX_VID_FMT", 7, nexo_parse_set_rx_vid_fmt},
-    {"RX_AUD_FMT", 5, nexo_parse_set_rx_aud_fmt},
-    {"RX_IP_DEST", 6, nexo_parse_set_rx_ip_dest},
-    {"RX_IP_DEST", 7, nexo_parse_set_rx_ip_dest},
-    {"RX_IP_SRC", 6, nexo_parse_set_rx_ip_src},
-    {"RX_IP_SRC", 7, nexo_parse_set_rx_ip_src},
-    {"RX_STR_ENA", 2, nexo_parse_set_rx_str_ena},
-    {"RX_IP_IF_ENA", kAnyArgs, nexo_parse_set_rx_ip_if_ena},
-    {"RX_TX_TS_DELAY", 2, nexo_parse_set_rx_tx_ts_delay},
-    {"RX_RECONS_DELAY", 2, nexo_parse_set_rx_recons_delay},
-    {"RX_FMT_AUTO_DET_ENA", 2, nexo_parse_set_rx_fmt_auto_det_ena},
-    {nullptr, 0, nullptr},
-};
 
 int32_t process_input_cmd(nexo_cfg* ctx, char* line, int32_t length, uint32_t reply_link) {
     if (ctx == nullptr || line == nullptr || length < 1) {
@@ -246,8 +243,7 @@ st2110_chan* find_st2110_chan_and_if(const char* keyword, char* text, st2110_cha
     return chan;
 }
 
-int32_t get_if_name_and_state(const char* pair, char* name, std::size_t name_size,
-                              uint8_t* state) {
+int32_t get_if_name_and_state(const char* pair, char* name, std::size_t name_size, uint8_t* state) {
     const char* slash = std::strchr(pair, '/');
     if (slash == nullptr || slash == pair) {
         return -1;
@@ -283,47 +279,40 @@ int32_t default_or_uint_val(const char* word, uint32_t* value, uint32_t def) {
 
 int32_t nexo_parse_get_ptp_master_ena(nexo_cfg* ctx, char*, int32_t, uint32_t,
                                       uint32_t reply_link) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "%s%s %c\n", "RGET ", "PTP_MASTER_ENA",
-                  (ctx->sys_flags & kSysPtpMaster) ? '1' : '0');
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 24, "%s%s %c\n", "RGET ", "PTP_MASTER_ENA",
+              (ctx->sys_flags & kSysPtpMaster) ? '1' : '0');
     return 0;
 }
 
 int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    st2110_chan* chan = find_st2110_chan("RX_VID_FMT", text, ctx->chans.data(), nullptr, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_VID_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    vid_fmt* fmt = video_of(chan);
+    vid_fmt* fmt = video_of(*chan);
     if (fmt == nullptr) {
         return -2;
     }
-    char fmt_text[32];
-    vid_fmt_to_string(fmt, fmt_text, sizeof fmt_text);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, fmt_text);
-    reply(ctx, reply_link, buf);
+    reply_vid_fmt(ctx, reply_link, 64, text, *fmt);
     return 0;
 }
 
 int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    st2110_chan* chan = find_st2110_chan("RX_AUD_FMT", text, ctx->chans.data(), tok, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_AUD_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    aud_fmt* fmt = audio_of(chan);
+    aud_fmt* fmt = audio_of(*chan);
     if (fmt == nullptr) {
         return -2;
     }
-    char buf[56];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %hhu %s %lu %hu\n", "RGET ", "RX_AUD_FMT", tok,
-                  fmt->nbr_chan, fmt->encoding, static_cast<unsigned long>(fmt->sample_rate),
-                  fmt->packet_time);
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 56, "%s%s %.8s %hhu %s %lu %hu\n", "RGET ", "RX_AUD_FMT", a.tok,
+              fmt->nbr_chan, fmt->encoding, static_cast<unsigned long>(fmt->sample_rate),
+              fmt->packet_time);
     return 0;
 }
 
@@ -335,9 +324,7 @@ int32_t nexo_parse_get_rx_net_if_nbr(nexo_cfg* ctx, char* text, int32_t, uint32_
             nbr = c.nbr_if;
         }
     }
-    char buf[28];
-    std::snprintf(buf, sizeof buf, "%s%s %hhu\n", "RGET ", text, nbr);
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 28, "%s%s %hhu\n", "RGET ", text, nbr);
     return 0;
 }
 
@@ -354,9 +341,7 @@ int32_t nexo_parse_get_rx_net_if_name(nexo_cfg* ctx, char* text, int32_t, uint32
     if (n != 0) {
         return -3;
     }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, get_sys_net_if_name(0));
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 32, "%s%s %s\n", "RGET ", text, get_sys_net_if_name(0));
     return 0;
 }
 
@@ -370,23 +355,18 @@ int32_t nexo_parse_get_ip_all(nexo_cfg* ctx, const char* keyword, char* text, st
     }
     const st2110_if& e = chan->ifs[i];
     const ip_blk& blk = std::strcmp(keyword, "RX_IP_SRC") == 0 ? e.src : e.dest;
-    char addr[20];
-    if (blk.ip == e.net_if->ip_addr) {
-        std::snprintf(addr, sizeof addr, "%s", "self");
-    } else {
+    char addr[20] = "self";
+    if (blk.ip != e.net_if->ip_addr) {
         std::snprintf(addr, sizeof addr, "%hhu.%hhu.%hhu.%hhu", blk.ip[0], blk.ip[1], blk.ip[2],
                       blk.ip[3]);
     }
-    char buf[76];
+    // A payload size of 0 is left out; the longest reply still fits its 76 bytes.
+    char payload[8] = "";
     if (blk.payload_size != 0) {
-        std::snprintf(buf, sizeof buf, "%s%s %.8s %s %c %s %hu %hhu %hu\n", "RGET ", keyword, tok,
-                      e.net_if->name, urt_letter(blk.proto), addr, blk.port, blk.proto_arg,
-                      blk.payload_size);
-    } else {
-        std::snprintf(buf, sizeof buf, "%s%s %.8s %s %c %s %hu %hhu\n", "RGET ", keyword, tok,
-                      e.net_if->name, urt_letter(blk.proto), addr, blk.port, blk.proto_arg);
+        std::snprintf(payload, sizeof payload, " %hu", blk.payload_size);
     }
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, kReplySize, "%s%s %.8s %s %c %s %hu %hhu%s\n", "RGET ", keyword, tok,
+              e.net_if->name, urt_letter(blk.proto), addr, blk.port, blk.proto_arg, payload);
     return 0;
 }
 
@@ -402,22 +382,20 @@ int32_t nexo_parse_get_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t,
 
 int32_t nexo_parse_get_rx_str_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    st2110_chan* chan = find_st2110_chan("RX_STR_ENA", text, ctx->chans.data(), tok, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_STR_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "RGET ", "RX_STR_ENA", tok,
-                  on_off(chan->state == kStateOn));
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 40, "%s%s %.8s %s\n", "RGET ", "RX_STR_ENA", a.tok,
+              on_off(chan->state == kStateOn));
     return 0;
 }
 
 int32_t nexo_parse_get_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                     uint32_t reply_link) {
-    st2110_chan* chan =
-        find_st2110_chan("RX_IP_IF_ENA", text, ctx->chans.data(), nullptr, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_IP_IF_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
@@ -465,13 +443,12 @@ const char* delay_text(uint32_t delay) {
 
 int32_t get_delay(nexo_cfg* ctx, const char* keyword, char* text, uint32_t reply_link,
                   uint32_t st2110_chan::*field) {
-    st2110_chan* chan = find_st2110_chan(keyword, text, ctx->chans.data(), nullptr, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, keyword, text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    char buf[44];
-    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, delay_text(chan->*field));
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 44, "%s%s %s\n", "RGET ", text, delay_text(chan->*field));
     return 0;
 }
 
@@ -489,60 +466,50 @@ int32_t nexo_parse_get_rx_recons_delay(nexo_cfg* ctx, char* text, int32_t, uint3
 
 int32_t nexo_parse_get_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                            uint32_t reply_link) {
-    char tok[kTokSize];
-    st2110_chan* chan =
-        find_st2110_chan("RX_FMT_AUTO_DET_ENA", text, ctx->chans.data(), tok, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_ENA", tok,
-                  on_off(chan->flags & kChanAutoDetEnabled));
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 40, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_ENA", a.tok,
+              on_off(chan->flags & kChanAutoDetEnabled));
     return 0;
 }
 
 int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                              uint32_t reply_link) {
-    char tok[kTokSize];
-    st2110_chan* chan =
-        find_st2110_chan("RX_FMT_AUTO_DET_STATE", text, ctx->chans.data(), tok, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_STATE", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    if (chan->type != 20) {
+    if (chan->type != kChanVideo) {
         return -2;
     }
     char state[20];
     if (get_rtp_vid_fmt_det_state(chan->fmt_det, state, sizeof state) != 0) {
         return -3;
     }
-    char buf[60];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_STATE", tok,
-                  state);
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 60, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_STATE", a.tok,
+              state);
     return 0;
 }
 
 int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                            uint32_t reply_link) {
-    st2110_chan* chan =
-        find_st2110_chan("RX_FMT_AUTO_DET_FMT", text, ctx->chans.data(), nullptr, nullptr);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    if (chan->type != 20) {
+    if (chan->type != kChanVideo) {
         return -2;
     }
     vid_fmt fmt = kVidFmtUnset;
     if (get_rtp_vid_fmt_det_format(chan->fmt_det, &fmt) != 0) {
         return -3;
     }
-    char fmt_text[32];
-    vid_fmt_to_string(&fmt, fmt_text, sizeof fmt_text);
-    char buf[70];
-    std::snprintf(buf, sizeof buf, "%s%s %s\n", "RGET ", text, fmt_text);
-    reply(ctx, reply_link, buf);
+    reply_vid_fmt(ctx, reply_link, 70, text, fmt);
     return 0;
 }
 
@@ -559,22 +526,9 @@ int32_t nexo_parse_ip_all(const char* keyword, char* text, uint32_t nbr_args, st
     }
     ip_blk blk = {};
     // The address word goes into a 16-byte field: a longer word is refused outright rather
-    // than cut, whatever the other words are.
-    {
-        const char* p = rest;
-        if (*p != '\0') {
-            ++p;  // the transport letter, whatever it is
-        }
-        while (std::isspace(static_cast<unsigned char>(*p))) {
-            ++p;
-        }
-        std::size_t n = 0;
-        while (p[n] != '\0' && !std::isspace(static_cast<unsigned char>(p[n]))) {
-            ++n;
-        }
-        if (n > 15) {
-            return -2;
-        }
+    // than cut, whatever the other words are. It follows the transport letter, whatever that is.
+    if (word_len(*rest != '\0' ? rest + 1 : rest) > 15) {
+        return -2;
     }
     char letter = 0;
     char word[16] = {};
@@ -597,19 +551,11 @@ int32_t nexo_parse_ip_all(const char* keyword, char* text, uint32_t nbr_args, st
     blk.port = port;
     blk.proto_arg = arg;
     blk.payload_size = payload;
-    switch (std::tolower(static_cast<unsigned char>(letter))) {
-        case 'u':
-            blk.proto = 0;
-            break;
-        case 'r':
-            blk.proto = 1;
-            break;
-        case 't':
-            blk.proto = 2;
-            break;
-        default:
-            return -3;
+    int proto = letter_code("urt", letter);
+    if (proto < 0) {
+        return -3;
     }
+    blk.proto = static_cast<uint32_t>(proto);
     st2110_if& e = chan->ifs[i];
     if (strcasecmp(word, "self") == 0) {
         if (!(e.net_if->flags & kNetIfIpValid)) {
@@ -659,82 +605,72 @@ void cut_after_if_name(char* text, const char* name) {
     }
 }
 
-}  // namespace
-
-int32_t nexo_parse_set_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
-                                 uint32_t reply_link) {
+// SET RX_IP_SRC and SET RX_IP_DEST: the address goes into a copy of the table; the live record
+// is left, told, programmed and joined again around it. A destination is first announced to the
+// media-transport daemon. The failures after the parse count from -2 in the order of the steps.
+int32_t set_ip_addr(nexo_cfg* ctx, const char* keyword, char* text, uint32_t nbr_args,
+                    uint32_t reply_link, ip_blk st2110_if::*field) {
     std::array<st2110_chan, kNbrChans> work = ctx->chans;
     uint32_t pos = 0;
     uint8_t i = 0;
-    if (nexo_parse_ip_all("RX_IP_SRC", text, nbr_args, work.data(), &pos, &i) != 0) {
+    if (nexo_parse_ip_all(keyword, text, nbr_args, work.data(), &pos, &i) != 0) {
         return -1;
     }
     st2110_chan& live = ctx->chans[pos];
     st2110_chan& chan = work[pos];
+    st2110_if& e = chan.ifs[i];
+    ip_blk& blk = e.*field;
+    const bool dest = field == &st2110_if::dest;
     // Leave with the old addresses, which only the live record still holds.
     if (live.state != kStateOff) {
         leave_multicast(ctx, &live);
     }
-    if (get_stream_mac_addr(ctx, &chan, i, &chan.ifs[i].src) != 0) {
-        return -2;
+    int32_t code = -2;
+    if (dest) {
+        char buf[68];
+        std::snprintf(buf, sizeof buf, "%s%s %hhu:%hhu %c %hhu\n", "SET ", "ST2110_DEC_NET_PARAMS",
+                      chan.type, chan.index, urt_letter(blk.proto), blk.proto_arg);
+        if (send_and_check_cmd(ctx, kLinkMedia, buf, "ST2110_DEC_NET_PARAMS", buf, sizeof buf) !=
+            0) {
+            return code;
+        }
+        --code;
+        if (blk.ttl == 0) {
+            blk.ttl = 64;
+        }
     }
-    if (chan.ifs[i].src.ip != std::array<uint8_t, 4>{0, 0, 0, 0}) {
-        chan.ifs[i].flags |= kIfSrcSet;
+    if (get_stream_mac_addr(ctx, &chan, i, &blk) != 0) {
+        return code;
+    }
+    if (dest) {
+        e.flags |= kIfDestSet;
+    } else if (blk.ip != std::array<uint8_t, 4>{0, 0, 0, 0}) {
+        e.flags |= kIfSrcSet;
     } else {
-        chan.ifs[i].flags &= ~kIfSrcSet;
+        e.flags &= ~kIfSrcSet;
     }
     if (set_ip_decap_channel_cfg(ctx, &chan, i) != 0) {
-        return -3;
+        return code - 1;
     }
     live = chan;
     if (live.state != kStateOff) {
         join_multicast(ctx, &live);
     }
     cut_after_if_name(text, live.ifs[i].net_if->name);
-    char buf[36];
-    std::snprintf(buf, sizeof buf, "%s%s OK\n", "RSET ", text);
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, dest ? 68 : 36, "%s%s OK\n", "RSET ", text);
     return 0;
+}
+
+}  // namespace
+
+int32_t nexo_parse_set_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
+                                 uint32_t reply_link) {
+    return set_ip_addr(ctx, "RX_IP_SRC", text, nbr_args, reply_link, &st2110_if::src);
 }
 
 int32_t nexo_parse_set_rx_ip_dest(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
                                   uint32_t reply_link) {
-    std::array<st2110_chan, kNbrChans> work = ctx->chans;
-    uint32_t pos = 0;
-    uint8_t i = 0;
-    if (nexo_parse_ip_all("RX_IP_DEST", text, nbr_args, work.data(), &pos, &i) != 0) {
-        return -1;
-    }
-    st2110_chan& live = ctx->chans[pos];
-    st2110_chan& chan = work[pos];
-    if (live.state != kStateOff) {
-        leave_multicast(ctx, &live);
-    }
-    ip_blk& dest = chan.ifs[i].dest;
-    char buf[68];
-    std::snprintf(buf, sizeof buf, "%s%s %hhu:%hhu %c %hhu\n", "SET ", "ST2110_DEC_NET_PARAMS",
-                  chan.type, chan.index, urt_letter(dest.proto), dest.proto_arg);
-    if (send_and_check_cmd(ctx, 2, buf, "ST2110_DEC_NET_PARAMS", buf, sizeof buf) != 0) {
-        return -2;
-    }
-    if (dest.ttl == 0) {
-        dest.ttl = 64;
-    }
-    if (get_stream_mac_addr(ctx, &chan, i, &dest) != 0) {
-        return -3;
-    }
-    chan.ifs[i].flags |= kIfDestSet;
-    if (set_ip_decap_channel_cfg(ctx, &chan, i) != 0) {
-        return -4;
-    }
-    live = chan;
-    if (live.state != kStateOff) {
-        join_multicast(ctx, &live);
-    }
-    cut_after_if_name(text, live.ifs[i].net_if->name);
-    std::snprintf(buf, sizeof buf, "%s%s OK\n", "RSET ", text);
-    reply(ctx, reply_link, buf);
-    return 0;
+    return set_ip_addr(ctx, "RX_IP_DEST", text, nbr_args, reply_link, &st2110_if::dest);
 }
 
 int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
@@ -742,20 +678,19 @@ int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t
     if (nbr_args < 2) {
         return -1;
     }
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan("RX_IP_IF_ENA", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_IP_IF_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
     // Each pair becomes a string of its own.
     char* end = text + std::strlen(text);
-    for (char* p = rest; p < end; ++p) {
+    for (char* p = a.rest; p < end; ++p) {
         if (*p == ' ') {
             *p = '\0';
         }
     }
-    char* pair = rest;
+    char* pair = a.rest;
     for (uint32_t n = 0; n < nbr_args - 1; ++n) {
         // Pairs are taken one after another; one that would start past the text is empty.
         const char* this_pair = pair < end ? pair : "";
@@ -774,11 +709,10 @@ int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t
         if (want == ((e.flags & kIfEnabled) != 0)) {
             continue;
         }
+        e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
         if (chan->state == kStateOff) {
-            e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
             continue;
         }
-        e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
         if (set_ip_if_decap_channel_enable(ctx, chan, 0, 1) != 0) {
             return -4;
         }
@@ -791,9 +725,7 @@ int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t
         }
         e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
     }
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_IP_IF_ENA", tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, "RX_IP_IF_ENA", a.tok);
     return 0;
 }
 
@@ -804,9 +736,7 @@ int32_t nexo_parse_set_ptp_master_ena(nexo_cfg* ctx, char* text, int32_t, uint32
     // The first character after the keyword and its one separator; the external program gets it
     // before it is examined.
     char c = text[15];
-    char cmd[28];
-    std::snprintf(cmd, sizeof cmd, "/usr/bin/set_master_mode %c", c);
-    if (std::system(cmd) != 0) {
+    if (run_master_mode(c) != 0) {
         return -1;
     }
     if (c == '0') {
@@ -816,9 +746,7 @@ int32_t nexo_parse_set_ptp_master_ena(nexo_cfg* ctx, char* text, int32_t, uint32
     } else {
         return -1;
     }
-    char buf[28];
-    std::snprintf(buf, sizeof buf, "%s%s OK\n", "RSET ", "PTP_MASTER_ENA");
-    reply(ctx, reply_link, buf);
+    reply_fmt(ctx, reply_link, 28, "%s%s OK\n", "RSET ", "PTP_MASTER_ENA");
     return 0;
 }
 
@@ -826,18 +754,15 @@ namespace {
 
 int32_t set_delay(nexo_cfg* ctx, const char* keyword, char* text, uint32_t reply_link,
                   uint32_t st2110_chan::*field) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan(keyword, text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, keyword, text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    if (default_or_uint_val(rest, &(chan->*field), kDefault32) != 0) {
+    if (default_or_uint_val(a.rest, &(chan->*field), kDefault32) != 0) {
         return -2;
     }
-    char buf[36];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", keyword, tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, keyword, a.tok);
     return 0;
 }
 
@@ -855,62 +780,35 @@ int32_t nexo_parse_set_rx_recons_delay(nexo_cfg* ctx, char* text, int32_t, uint3
 
 int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                            uint32_t reply_link) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan =
-        find_st2110_chan("RX_FMT_AUTO_DET_ENA", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    if (chan->type != 20) {
+    if (chan->type != kChanVideo) {
         return -2;
     }
-    char word[8] = {};
-    if (std::sscanf(rest, "%7s", word) != 1) {
-        return -3;
+    int on = on_off_word(a.rest);
+    if (on < 0) {
+        return on - 2;
     }
     // Takes effect at the next switch-on; clearing it leaves a pending detection pending.
-    if (strcasecmp(word, "off") == 0) {
-        chan->flags &= ~kChanAutoDetEnabled;
-    } else if (strcasecmp(word, "on") == 0) {
-        chan->flags |= kChanAutoDetEnabled;
-    } else {
-        return -4;
-    }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_FMT_AUTO_DET_ENA", tok);
-    reply(ctx, reply_link, buf);
+    chan->flags = on ? (chan->flags | kChanAutoDetEnabled) : (chan->flags & ~kChanAutoDetEnabled);
+    reply_ok(ctx, reply_link, "RX_FMT_AUTO_DET_ENA", a.tok);
     return 0;
 }
 
-namespace {
-
-// Length of the word that begins p after white space; the word runs to the next white space.
-std::size_t word_len(const char* p) {
-    while (std::isspace(static_cast<unsigned char>(*p))) {
-        ++p;
-    }
-    std::size_t n = 0;
-    while (p[n] != '\0' && !std::isspace(static_cast<unsigned char>(p[n]))) {
-        ++n;
-    }
-    return n;
-}
-
-}  // namespace
-
 int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan("RX_VID_FMT", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_VID_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    if (audio_of(chan) != nullptr) {
+    if (audio_of(*chan) != nullptr) {
         return -2;
     }
-    vid_fmt* own = video_of(chan);
+    vid_fmt* own = video_of(*chan);
     vid_fmt work = own != nullptr ? *own : kVidFmtUnset;
 
     // Six words; the colour space goes into an 8-byte field and the rate into a 64-byte one,
@@ -921,48 +819,23 @@ int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     char letter = 0;
     unsigned short width = 0;
     unsigned short height = 0;
-    if (word_len(rest) > sizeof cspace - 1) {
+    if (word_len(a.rest) > sizeof cspace - 1) {
         return -2;
     }
     int used = 0;
-    if (std::sscanf(rest, "%7s %hhu %c %hu %hu %n", cspace, &bpc, &letter, &width, &height,
+    if (std::sscanf(a.rest, "%7s %hhu %c %hu %hu %n", cspace, &bpc, &letter, &width, &height,
                     &used) != 5 ||
-        word_len(rest + used) > sizeof rate - 1 || std::sscanf(rest + used, "%63s", rate) != 1) {
+        word_len(a.rest + used) > sizeof rate - 1 ||
+        std::sscanf(a.rest + used, "%63s", rate) != 1) {
         return -2;
     }
-    const colorspace_row* cs = nullptr;
-    for (const colorspace_row& row : colorspace_xlate_table) {
-        if (row.code != -1 && strcasecmp(row.name, cspace) == 0) {
-            cs = &row;
-            break;
-        }
-    }
-    if (cs == nullptr) {
+    const colorspace_row* cs = colorspace_by_name(cspace);
+    int trnsp = letter_code("ips", letter);
+    const f_rate_row* fr = f_rate_by_name(rate);
+    if (cs == nullptr || trnsp < 0 || fr == nullptr) {
         return -2;
     }
-    switch (std::tolower(static_cast<unsigned char>(letter))) {
-        case 'i':
-            work.trnsp = 0;
-            break;
-        case 'p':
-            work.trnsp = 1;
-            break;
-        case 's':
-            work.trnsp = 2;
-            break;
-        default:
-            return -2;
-    }
-    const f_rate_row* fr = nullptr;
-    for (std::size_t i = 0; i + 1 < f_rate_xlate_table.size(); ++i) {
-        if (std::strcmp(f_rate_xlate_table[i].name, rate) == 0) {
-            fr = &f_rate_xlate_table[i];
-            break;
-        }
-    }
-    if (fr == nullptr) {
-        return -2;
-    }
+    work.trnsp = static_cast<uint32_t>(trnsp);
     work.cspace = static_cast<uint32_t>(cs->code);
     work.bpc = bpc;
     work.width = width;
@@ -970,42 +843,21 @@ int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     work.rate_num = fr->rate.num;
     work.rate_den = fr->rate.den;
 
-    if (chan->psg != kNone8) {
-        // A PSG runs at the frame rate: half the field rate of interlaced and PsF formats.
-        freq f = {work.rate_num, work.rate_den};
-        if (work.trnsp != 1) {
-            f.num >>= 1;
-        }
-        if (set_psg_freq(ctx, chan->psg, &f) != 0) {
-            return -3;
-        }
+    if (int32_t r = set_rx_vid_fmt(ctx, chan, work, a.tok, a.rest); r != 0) {
+        return r;
     }
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_VID_FMT", tok, rest);
-    if (send_and_check_cmd(ctx, 2, buf, "ST2110_DEC_VID_FMT", buf, sizeof buf) != 0) {
-        return -4;
-    }
-    if (set_axis2vid_format(chan->vid_out, &work) != 0) {
-        return -5;
-    }
-    if (own != nullptr) {
-        *own = work;
-    }
-    chan->flags |= kChanFmtConfigured;
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_VID_FMT", tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, "RX_VID_FMT", a.tok);
     return 0;
 }
 
 int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan("RX_AUD_FMT", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_AUD_FMT", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    aud_fmt* own = audio_of(chan);
+    aud_fmt* own = audio_of(*chan);
     if (own == nullptr) {
         return -2;
     }
@@ -1013,13 +865,13 @@ int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     char encoding[8] = {};
     unsigned long sample_rate = 0;
     unsigned short packet_time = 0;
-    if (std::sscanf(rest, "%hhu %7s %lu %hu", &nbr_chan, encoding, &sample_rate, &packet_time) !=
+    if (std::sscanf(a.rest, "%hhu %7s %lu %hu", &nbr_chan, encoding, &sample_rate, &packet_time) !=
         4) {
         return -3;
     }
     char buf[60];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_AUD_FMT", tok, rest);
-    if (send_and_check_cmd(ctx, 2, buf, "ST2110_DEC_AUD_FMT", buf, sizeof buf) != 0) {
+    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_AUD_FMT", a.tok, a.rest);
+    if (send_and_check_cmd(ctx, kLinkMedia, buf, "ST2110_DEC_AUD_FMT", buf, sizeof buf) != 0) {
         return -4;
     }
     chan->flags |= kChanFmtConfigured;
@@ -1027,39 +879,65 @@ int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
     std::memcpy(own->encoding, encoding, sizeof own->encoding);
     own->sample_rate = sample_rate;
     own->packet_time = packet_time;
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_AUD_FMT", tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, "RX_AUD_FMT", a.tok);
     return 0;
 }
 
 int32_t nexo_parse_set_rx_str_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    char tok[kTokSize];
-    char* rest = nullptr;
-    st2110_chan* chan = find_st2110_chan("RX_STR_ENA", text, ctx->chans.data(), tok, &rest);
+    chan_arg a;
+    st2110_chan* chan = take_chan(ctx, "RX_STR_ENA", text, &a);
     if (chan == nullptr) {
         return -1;
     }
-    char word[8] = {};
-    if (std::sscanf(rest, "%7s", word) != 1) {
-        return -2;
-    }
-    uint32_t state;
-    if (strcasecmp(word, "off") == 0) {
-        state = kStateOff;
-    } else if (strcasecmp(word, "on") == 0) {
-        state = kStateOn;
-    } else {
-        return -3;
+    int on = on_off_word(a.rest);
+    if (on < 0) {
+        return on - 1;
     }
     // The state machine's codes follow the handler's own -1 to -3.
-    if (int32_t r = set_rx_chan_state(ctx, chan, state, 0); r != 0) {
+    if (int32_t r = set_rx_chan_state(ctx, chan, on ? kStateOn : kStateOff, 0); r != 0) {
         return r - 3;
     }
-    char buf[40];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s OK\n", "RSET ", "RX_STR_ENA", tok);
-    reply(ctx, reply_link, buf);
+    reply_ok(ctx, reply_link, "RX_STR_ENA", a.tok);
     return 0;
 }
+
+// --- Parse lists ------------------------------------------------------------------------------
+
+// Rows are matched in order and the first whose keyword prefixes the command and whose count
+// fits wins: keep this order.
+const parse_row getcommand_parse_list[] = {
+    {"PTP_MASTER_ENA", 0, nexo_parse_get_ptp_master_ena},
+    {"RX_VID_FMT", 1, nexo_parse_get_rx_vid_fmt},
+    {"RX_AUD_FMT", 1, nexo_parse_get_rx_aud_fmt},
+    {"RX_NET_IF_NBR", 0, nexo_parse_get_rx_net_if_nbr},
+    {"RX_NET_IF_NAME", 1, nexo_parse_get_rx_net_if_name},
+    {"RX_IP_DEST", 2, nexo_parse_get_rx_ip_dest},
+    {"RX_IP_SRC", 2, nexo_parse_get_rx_ip_src},
+    {"RX_STR_ENA", 1, nexo_parse_get_rx_str_ena},
+    {"RX_IP_IF_ENA", 1, nexo_parse_get_rx_ip_if_ena},
+    {"RX_TX_TS_DELAY", 1, nexo_parse_get_rx_tx_ts_delay},
+    {"RX_RECONS_DELAY", 1, nexo_parse_get_rx_recons_delay},
+    {"RX_FMT_AUTO_DET_ENA", 1, nexo_parse_get_rx_fmt_auto_det_ena},
+    {"RX_FMT_AUTO_DET_STATE", 1, nexo_parse_get_rx_fmt_auto_det_state},
+    {"RX_FMT_AUTO_DET_FMT", 1, nexo_parse_get_rx_fmt_auto_det_fmt},
+    {nullptr, 0, nullptr},
+};
+
+const parse_row setcommand_parse_list[] = {
+    {"PTP_MASTER_ENA", 1, nexo_parse_set_ptp_master_ena},
+    {"RX_VID_FMT", 7, nexo_parse_set_rx_vid_fmt},
+    {"RX_AUD_FMT", 5, nexo_parse_set_rx_aud_fmt},
+    {"RX_IP_DEST", 6, nexo_parse_set_rx_ip_dest},
+    {"RX_IP_DEST", 7, nexo_parse_set_rx_ip_dest},
+    {"RX_IP_SRC", 6, nexo_parse_set_rx_ip_src},
+    {"RX_IP_SRC", 7, nexo_parse_set_rx_ip_src},
+    {"RX_STR_ENA", 2, nexo_parse_set_rx_str_ena},
+    {"RX_IP_IF_ENA", kAnyArgs, nexo_parse_set_rx_ip_if_ena},
+    {"RX_TX_TS_DELAY", 2, nexo_parse_set_rx_tx_ts_delay},
+    {"RX_RECONS_DELAY", 2, nexo_parse_set_rx_recons_delay},
+    {"RX_FMT_AUTO_DET_ENA", 2, nexo_parse_set_rx_fmt_auto_det_ena},
+    {nullptr, 0, nullptr},
+};
 
 }  // namespace nexo

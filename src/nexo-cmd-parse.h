@@ -1,5 +1,5 @@
-// Command interpreter: the GET and SET commands the daemon answers itself, channel addressing,
-// and the six-word text of a video format.
+// Command interpreter: the GET and SET commands the daemon answers itself and channel
+// addressing. The handlers are reached through the parse lists only.
 //
 // Handlers reply with one line on the reply link and return 0, or return a negative code and
 // write nothing (the main loop then answers "ERROR\n"). Reply link 0xFFFFFFFF writes nowhere.
@@ -13,59 +13,6 @@ namespace nexo {
 
 struct nexo_cfg;
 struct st2110_chan;
-
-// --- Video format record and its text --------------------------------------------------
-
-struct freq {
-    uint64_t num;
-    uint32_t den;
-};
-
-struct vid_fmt {
-    uint32_t cspace;  // colorspace_xlate_table code; 0xFFFFFFFF none
-    uint8_t bpc;
-    uint32_t trnsp;  // 0 interlaced, 1 progressive, 2 PsF; 0xFFFFFFFF none
-    uint16_t width;
-    uint16_t height;
-    uint64_t rate_num;
-    uint32_t rate_den;
-};
-
-inline constexpr vid_fmt kVidFmtUnset = {0xFFFFFFFF, 0, 0xFFFFFFFF, 0, 0, 0, 0};
-
-struct colorspace_row {
-    const char* name;
-    int32_t code;
-};
-// Ends with "NONE" (-1), which names every code the rows above do not hold.
-inline constexpr std::array<colorspace_row, 6> colorspace_xlate_table = {{
-    {"RGB", 0}, {"YCR444", 1}, {"YCR422", 2}, {"YCR420", 3}, {"KEY", 4}, {"NONE", -1},
-}};
-
-struct f_rate_row {
-    const char* name;
-    freq rate;
-};
-// Ends with "NONE" (0/0), which names every rate the rows above do not match.
-inline constexpr std::array<f_rate_row, 9> f_rate_xlate_table = {{
-    {"23.98", {24000, 1001}},
-    {"24", {24, 1}},
-    {"25", {25, 1}},
-    {"29.97", {30000, 1001}},
-    {"30", {30, 1}},
-    {"50", {50, 1}},
-    {"59.94", {60000, 1001}},
-    {"60", {60, 1}},
-    {"NONE", {0, 0}},
-}};
-
-// Removes the common factors 100, 50, 10, 5, 3 and 2, in that order.
-void simplify_freq(freq* f);
-// 'I', 'P', 'S' for 0, 1, 2; '?' otherwise.
-char vid_trnsp_to_char(uint32_t code);
-// Writes "%s %hhu %c %hu %hu %s" (colour space, bpc, transport, width, height, rate) cut to
-// size; returns snprintf's result.
-int vid_fmt_to_string(const vid_fmt* fmt, char* dst, std::size_t size);
 
 // --- Dispatcher ----------------------------------------------------------------------------
 
@@ -124,34 +71,5 @@ inline constexpr std::array<illegal_ip_row, 5> illegal_ip_addresses = {{
 
 extern const parse_row getcommand_parse_list[];
 extern const parse_row setcommand_parse_list[];
-
-// Handlers.
-int32_t nexo_parse_get_ptp_master_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_net_if_nbr(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_net_if_name(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_ip_dest(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_ip_src(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_ip_if_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_tx_ts_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_recons_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_fmt_auto_det_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_get_ip_all(nexo_cfg* ctx, const char* keyword, char* text, st2110_chan* chans,
-                              uint32_t reply_link);
-
-int32_t nexo_parse_set_ptp_master_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_ip_dest(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_ip_src(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_str_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_tx_ts_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_recons_delay(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
-int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg*, char*, int32_t, uint32_t, uint32_t);
 
 }  // namespace nexo

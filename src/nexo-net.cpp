@@ -1,6 +1,9 @@
 #include "nexo-net.h"
 
 #include <arpa/inet.h>
+#include <linux/if_addr.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <net/if_arp.h>
 #include <netinet/in.h>
@@ -42,6 +45,14 @@ constexpr uint16_t kRtmDelAddr = 21;
 constexpr uint16_t kIfaLocal = 2;
 constexpr uint8_t kIfaFSecondary = 0x01;
 constexpr std::size_t kNlBufSize = 4096;
+static_assert(kNlHdrLen == NLMSG_HDRLEN && kNlHdrLen == sizeof(nlmsghdr));
+static_assert(kIfaMsgEnd == NLMSG_HDRLEN + sizeof(ifaddrmsg));
+static_assert(kNlTypeOff == offsetof(nlmsghdr, nlmsg_type));
+static_assert(kIfaFlagsOff == NLMSG_HDRLEN + offsetof(ifaddrmsg, ifa_flags));
+static_assert(kIfaIndexOff == NLMSG_HDRLEN + offsetof(ifaddrmsg, ifa_index));
+static_assert(kNlmsgDone == NLMSG_DONE && kRtmNewAddr == RTM_NEWADDR && kRtmDelAddr == RTM_DELADDR);
+static_assert(kIfaLocal == IFA_LOCAL && kIfaFSecondary == IFA_F_SECONDARY);
+static_assert(sizeof(rtattr) == 4);  // an attribute's length and type
 
 uint32_t rd32(const uint8_t* p) {
     uint32_t v;
@@ -179,13 +190,34 @@ int32_t handle_netlink_event(nexo_cfg* ctx) {
     // Read until the socket is empty: every change queued while the loop was busy is applied,
     // in order, and the last one wins.
     alignas(4) static uint8_t buf[kNlBufSize];
+    bool overrun = false;
     for (;;) {
         ssize_t n = ::recv(ctx->nl_sock.get(), buf, sizeof buf, 0);
+        if (n < 0 && errno == ENOBUFS) {
+            // The socket overran and dropped changes; the socket itself stays usable.
+            overrun = true;
+            continue;
+        }
         if (n <= 0) {
-            return 0;
+            break;
         }
         apply_netlink_datagram(*ctx->net_if, buf, static_cast<std::size_t>(n));
     }
+    if (overrun) {
+        refresh_net_if_ip_addr(ctx, 0);
+    }
+    return 0;
+}
+
+int32_t refresh_net_if_ip_addr(nexo_cfg* ctx, uint8_t net_if) {
+    int32_t r = get_net_if_ip_addr(ctx, net_if);
+    if (r == -3 && errno == EADDRNOTAVAIL) {
+        net_if_rec& rec = *ctx->net_if;
+        rec.ip_addr = {0, 0, 0, 0};
+        rec.flags &= ~kNetIfIpValid;
+        return 0;
+    }
+    return r;
 }
 
 // --- Multicast membership --------------------------------------------------------------------
@@ -195,7 +227,9 @@ namespace {
 constexpr std::size_t kMreqSize = 8;         // group, interface
 constexpr std::size_t kMreqSourceSize = 12;  // group, interface, source
 
-bool is_channel_type(uint8_t type) { return type == 20 || type == 22 || type == 30 || type == 40; }
+bool is_channel_type(uint8_t type) {
+    return is_video_type(type) || type == kChanAudio || type == kChanAncillary;
+}
 
 mcast_sub* find_sub(const st2110_chan* chan) {
     for (mcast_sub& row : channel_mcast_subs) {

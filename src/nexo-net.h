@@ -35,7 +35,11 @@ extern net_if_rec if_list;
 int32_t get_net_if_mac_addr(nexo_cfg* ctx, uint8_t net_if);
 // Reads the IPv4 address. 0, -1 bad number, -2 socket not open, -3 query failed.
 int32_t get_net_if_ip_addr(nexo_cfg* ctx, uint8_t net_if);
-// Reads every queued rtnetlink datagram and applies its address changes. Always 0.
+// Reads the address as it is now: as get_net_if_ip_addr, but an interface without an IPv4
+// address clears the record's address and valid flag (0).
+int32_t refresh_net_if_ip_addr(nexo_cfg* ctx, uint8_t net_if);
+// Reads every queued rtnetlink datagram and applies its address changes; when the socket has
+// overrun and changes were lost, reads the address afresh once the queue is empty. Always 0.
 int32_t handle_netlink_event(nexo_cfg* ctx);
 // Applies the RTM_NEWADDR/RTM_DELADDR messages of one datagram to rec; never reads past len.
 void apply_netlink_datagram(net_if_rec& rec, const uint8_t* data, std::size_t len);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +14,8 @@
 
 #include "ext_cmds.h"
 #include "nexo-alert-parse.h"
-#include "rtp-fmt-det.h"
+#include "nexo-cmd-parse.h"
+#include "smpte-2110-strm-ctrl.h"
 
 namespace nexo {
 
@@ -27,6 +29,7 @@ constexpr std::size_t kKeywordSize = 64;
 constexpr uint32_t kRtmgrpIpv4Ifaddr = 0x10;
 constexpr socklen_t kNlAddrLen = 12;
 static_assert(sizeof(sockaddr_nl) == kNlAddrLen);
+static_assert(kRtmgrpIpv4Ifaddr == RTMGRP_IPV4_IFADDR);
 
 struct link_default {
     const char* rd_path;
@@ -35,7 +38,7 @@ struct link_default {
 };
 
 // The names of link 1 are the control client's: the daemon reads what the client writes.
-constexpr std::array<link_default, 3> kLinkDefaults = {{
+constexpr std::array<link_default, kNbrLinks> kLinkDefaults = {{
     {"/var/run/ST2059_rd.p", "/var/run/ST2059_wr.p", st2059_if_cmds},
     {"/var/run/nexo_wr.p", "/var/run/nexo_rd.p", nexo_cmds},
     {"/var/run/smpte2110r.p", "/var/run/smpte2110w.p", smpte2110_cmds},
@@ -48,7 +51,7 @@ bool is_space(char c) {
 // The link whose keyword table holds an entry that begins the keyword (case ignored), searching
 // links 0, 1 and 2 in order; -1 when none does.
 int find_link(const nexo_cfg* ctx, const char* keyword) {
-    for (int link = 0; link < 3; ++link) {
+    for (int link = 0; link < static_cast<int>(kNbrLinks); ++link) {
         for (const char* const* e = ctx->links[link].cmds; *e != nullptr; ++e) {
             if (strncasecmp(keyword, *e, std::strlen(*e)) == 0) {
                 return link;
@@ -87,12 +90,12 @@ void route_client_line(nexo_cfg* ctx, char* line, int32_t length) {
     char keyword[kKeywordSize];
     int link = extract_keyword(line, keyword) ? find_link(ctx, keyword) : -1;
     if (link < 0) {
-        send_error_reply(ctx, 1);
+        send_error_reply(ctx, kLinkClient);
         return;
     }
-    if (link == 1) {
-        if (process_input_cmd(ctx, line, length, 1) != 0) {
-            send_error_reply(ctx, 1);
+    if (link == kLinkClient) {
+        if (process_input_cmd(ctx, line, length, kLinkClient) != 0) {
+            send_error_reply(ctx, kLinkClient);
         }
         return;
     }
@@ -106,7 +109,7 @@ void route_client_line(nexo_cfg* ctx, char* line, int32_t length) {
     if (await_message(ctx, static_cast<uint32_t>(link), line, kLineSize, kRelayWaitMs) > 0) {
         std::size_t n = std::strlen(line);
         line[n] = '\n';
-        send_message(ctx, 1, line, n + 1);
+        send_message(ctx, kLinkClient, line, n + 1);
     }
 }
 
@@ -115,7 +118,7 @@ void route_peer_line(nexo_cfg* ctx, char* line, int32_t length) {
         check_alert(ctx, line + 5, length - 5, 0);
         return;
     }
-    ssize_t ignored = ::write(ctx->links[1].wr_fd.get(), line, static_cast<std::size_t>(length));
+    ssize_t ignored = ::write(ctx->links[kLinkClient].wr_fd.get(), line, static_cast<std::size_t>(length));
     (void)ignored;
 }
 
@@ -150,7 +153,7 @@ int open_netlink(nexo_cfg* ctx) {
 
 // Steps that acquire resources; any failure ends start-up with exit code 3.
 bool acquire(nexo_cfg* ctx) {
-    for (uint32_t link = 0; link < 3; ++link) {
+    for (uint32_t link = 0; link < kNbrLinks; ++link) {
         if (ctx->links[link].rd_path[0] == '\0') {
             std::fprintf(stderr, "FATAL: Read pipe not set for interface %d\n",
                          static_cast<int>(link));
@@ -160,7 +163,7 @@ bool acquire(nexo_cfg* ctx) {
             return false;
         }
     }
-    for (uint32_t link = 0; link < 3; ++link) {
+    for (uint32_t link = 0; link < kNbrLinks; ++link) {
         if (ctx->links[link].wr_path[0] == '\0') {
             std::fprintf(stderr, "FATAL: Write pipe not set for interface %d\n",
                          static_cast<int>(link));
@@ -195,7 +198,7 @@ bool acquire(nexo_cfg* ctx) {
 }
 
 void build_poll_set(nexo_cfg* ctx) {
-    for (uint32_t link = 0; link < 3; ++link) {
+    for (uint32_t link = 0; link < kNbrLinks; ++link) {
         ctx->fds[link] = {ctx->links[link].rd_fd.get(), POLLIN, 0};
     }
     ctx->fds[kPollNetlink] = {ctx->nl_sock.get(), POLLIN | POLLERR | POLLHUP, 0};
@@ -210,10 +213,10 @@ void init_chans(nexo_cfg* ctx) {
         const dec_default& d = dec_defaults[i];
         st2110_chan& c = ctx->chans[i];
         c = st2110_chan{};
-        if (d.type == 20 && vid < ctx->vid_fmts.size()) {
+        if (d.type == kChanVideo && vid < ctx->vid_fmts.size()) {
             ctx->vid_fmts[vid] = kVidFmtUnset;
             c.fmt = &ctx->vid_fmts[vid++];
-        } else if (d.type == 30 && aud < ctx->aud_fmts.size()) {
+        } else if (d.type == kChanAudio && aud < ctx->aud_fmts.size()) {
             ctx->aud_fmts[aud] = aud_fmt{};
             c.fmt = &ctx->aud_fmts[aud++];
         }
@@ -236,7 +239,7 @@ void init_chans(nexo_cfg* ctx) {
             e.dest.tos = 136;
             e.decap_chan = d.decap_chan;
         }
-        if (d.type == 40) {
+        if (d.type == kChanAncillary) {
             c.flags |= kChanFmtConfigured;
         }
         c.vid_out = d.vid_out != kNone8 ? &ctx->vid_out[d.vid_out] : nullptr;
@@ -266,10 +269,10 @@ void init_config(nexo_cfg* ctx) {
 }
 
 int32_t deinit_config(nexo_cfg* ctx) {
-    for (uint32_t link = 0; link < 3; ++link) {
+    for (uint32_t link = 0; link < kNbrLinks; ++link) {
         close_read_pipe(ctx, link);
     }
-    for (uint32_t link = 0; link < 3; ++link) {
+    for (uint32_t link = 0; link < kNbrLinks; ++link) {
         close_write_pipe(ctx, link);
     }
     close_device(&ctx->ip_filter);
@@ -282,7 +285,7 @@ int32_t deinit_config(nexo_cfg* ctx) {
     ctx->nl_sock.reset();
     // Memberships belong to this socket and end with it.
     ctx->net_if->sock.reset();
-    clear_deferred_alerts();
+    clear_deferred_alerts(ctx);
     delete ctx;
     return 0;
 }
@@ -296,7 +299,7 @@ void signal_handler(int signum) {
 }
 
 void route_line(nexo_cfg* ctx, uint32_t link, char* line, int32_t length) {
-    if (link == 1) {
+    if (link == kLinkClient) {
         route_client_line(ctx, line, length);
     } else {
         route_peer_line(ctx, line, length);
@@ -309,7 +312,7 @@ void main_loop_iteration(nexo_cfg* ctx) {
 
     handle_deferred_alerts(ctx);
     bool held = false;
-    for (uint32_t link = 0; link < 3; ++link) {
+    for (uint32_t link = 0; link < kNbrLinks; ++link) {
         ctx->fds[link].fd = ctx->links[link].rd_fd.get();
         held = held || held_bytes(ctx->links[link]) > 0;
     }
@@ -318,7 +321,7 @@ void main_loop_iteration(nexo_cfg* ctx) {
     // which runs only when nothing at all was there).
     int r = ::poll(ctx->fds.data(), kPollSlots, held ? 0 : kPollTimeoutMs);
     if (r >= 0 && held) {
-        for (uint32_t link = 0; link < 3; ++link) {
+        for (uint32_t link = 0; link < kNbrLinks; ++link) {
             if (held_bytes(ctx->links[link]) > 0) {
                 ctx->fds[link].revents |= POLLIN;
                 ++r;
@@ -326,15 +329,15 @@ void main_loop_iteration(nexo_cfg* ctx) {
         }
     }
     if (r > 0) {
-        for (uint32_t link = 0; link < 3; ++link) {
+        for (uint32_t link = 0; link < kNbrLinks; ++link) {
             pollfd& pfd = ctx->fds[link];
             if (pfd.revents & POLLIN) {
                 int32_t n = read_line(ctx, link, line);
                 if (n > 0) {
                     route_line(ctx, link, line, n);
-                } else if (n < 0 && link == 1) {
+                } else if (n < 0 && link == kLinkClient) {
                     // A line too long for the buffer is never acted on, nor any piece of it.
-                    send_error_reply(ctx, 1);
+                    send_error_reply(ctx, kLinkClient);
                 }
             }
             if (pfd.revents & POLLHUP) {
@@ -349,7 +352,7 @@ void main_loop_iteration(nexo_cfg* ctx) {
         poll_rtp_vid_fmt_det(ctx);
     } else {
         // Interrupted: only the hang-ups of the last completed poll are looked at.
-        for (uint32_t link = 0; link < 3; ++link) {
+        for (uint32_t link = 0; link < kNbrLinks; ++link) {
             if (ctx->fds[link].revents & POLLHUP) {
                 reopen_read_pipe(ctx, link);
             }
@@ -360,6 +363,9 @@ void main_loop_iteration(nexo_cfg* ctx) {
 int nexo_main(int argc, char** argv) {
     ssize_t ignored = ::nice(10);
     (void)ignored;
+    // Standard error may be a pipe whose reader has gone (a shell pipeline, a logger): a failed
+    // write is handled where it happens and must never end the daemon.
+    ::signal(SIGPIPE, SIG_IGN);
 
     auto* ctx = new (std::nothrow) nexo_cfg{};
     if (ctx == nullptr) {

@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "nexo-alert-parse.h"
-#include "nexo.h"
 
 namespace nexo {
 namespace {
@@ -64,8 +62,8 @@ std::size_t take_held(pipe_link& l, char* out, std::size_t size) {
 
 }  // namespace
 
-int32_t open_read_pipe(nexo_cfg* ctx, uint32_t link) {
-    if (link > 2) {
+int32_t open_read_pipe(pipe_set* ctx, uint32_t link) {
+    if (link >= kNbrLinks) {
         return kBadLink;
     }
     pipe_link& l = ctx->links[link];
@@ -88,8 +86,8 @@ int32_t open_read_pipe(nexo_cfg* ctx, uint32_t link) {
     return 0;
 }
 
-int32_t open_write_pipe(nexo_cfg* ctx, uint32_t link) {
-    if (link > 2) {
+int32_t open_write_pipe(pipe_set* ctx, uint32_t link) {
+    if (link >= kNbrLinks) {
         return kBadLink;
     }
     pipe_link& l = ctx->links[link];
@@ -110,23 +108,23 @@ int32_t open_write_pipe(nexo_cfg* ctx, uint32_t link) {
     return 0;
 }
 
-int32_t close_read_pipe(nexo_cfg* ctx, uint32_t link) {
-    if (link > 2) {
+int32_t close_read_pipe(pipe_set* ctx, uint32_t link) {
+    if (link >= kNbrLinks) {
         return kBadLink;
     }
     ctx->links[link].rd_fd.reset();
     return 0;
 }
 
-int32_t close_write_pipe(nexo_cfg* ctx, uint32_t link) {
-    if (link > 2) {
+int32_t close_write_pipe(pipe_set* ctx, uint32_t link) {
+    if (link >= kNbrLinks) {
         return kBadLink;
     }
     ctx->links[link].wr_fd.reset();
     return 0;
 }
 
-int32_t flush_input(nexo_cfg* ctx, uint32_t link) {
+int32_t flush_input(pipe_set* ctx, uint32_t link) {
     pipe_link& l = ctx->links[link];
     drop_held(l);
     ssize_t n;
@@ -136,8 +134,8 @@ int32_t flush_input(nexo_cfg* ctx, uint32_t link) {
     return static_cast<int32_t>(n);
 }
 
-int32_t send_message(nexo_cfg* ctx, uint32_t link, const char* buffer, std::size_t length) {
-    if (link > 2) {
+int32_t send_message(pipe_set* ctx, uint32_t link, const char* buffer, std::size_t length) {
+    if (link >= kNbrLinks) {
         return kBadLink;
     }
     const pipe_link& l = ctx->links[link];
@@ -148,9 +146,9 @@ int32_t send_message(nexo_cfg* ctx, uint32_t link, const char* buffer, std::size
     return static_cast<int32_t>(n);
 }
 
-int32_t await_message(nexo_cfg* ctx, uint32_t link, char* buffer, std::size_t size,
+int32_t await_message(pipe_set* ctx, uint32_t link, char* buffer, std::size_t size,
                       int timeout_ms) {
-    if (link > 2) {
+    if (link >= kNbrLinks) {
         return kBadLink;
     }
     pipe_link& l = ctx->links[link];
@@ -188,12 +186,23 @@ int32_t await_message(nexo_cfg* ctx, uint32_t link, char* buffer, std::size_t si
     return static_cast<int32_t>(n);
 }
 
-int32_t send_error_reply(nexo_cfg* ctx, uint32_t link) {
+int32_t send_error_reply(pipe_set* ctx, uint32_t link) {
     flush_input(ctx, link);
     return static_cast<int32_t>(::write(ctx->links[link].wr_fd.get(), "ERROR\n", 6));
 }
 
-int32_t reply_check(nexo_cfg* ctx, char* reply, const char* prefix, const char* keyword) {
+bool push_alert(alert_ring& ring, const char* text) {
+    if (ring.count == ring.texts.size()) {
+        return false;
+    }
+    std::array<char, kLineSize + 1>& slot = ring.texts[ring.count++];
+    std::snprintf(slot.data(), slot.size(), "%s", text);
+    return true;
+}
+
+void clear_alerts(alert_ring& ring) { ring.count = 0; }
+
+int32_t reply_check(pipe_set* ctx, char* reply, const char* prefix, const char* keyword) {
     if (reply == nullptr) {
         return -22;
     }
@@ -202,8 +211,7 @@ int32_t reply_check(nexo_cfg* ctx, char* reply, const char* prefix, const char* 
         return std::strncmp(reply + plen, keyword, std::strlen(keyword)) == 0 ? 0 : -1;
     }
     if (std::strncmp(reply, "ALRT ", 5) == 0) {
-        char* text = reply + 5;
-        check_alert(ctx, text, static_cast<int64_t>(std::strlen(text)), 1);
+        push_alert(ctx->alerts, reply + 5);
         return 1;
     }
     return -1;
@@ -221,7 +229,7 @@ int32_t get_reply_val(const char* reply, const char* keyword, const char** value
     return 0;
 }
 
-int32_t send_and_check_cmd(nexo_cfg* ctx, uint32_t link, const char* request, const char* keyword,
+int32_t send_and_check_cmd(pipe_set* ctx, uint32_t link, const char* request, const char* keyword,
                            char* reply, std::size_t size) {
     char prefix[8];
     std::snprintf(prefix, sizeof prefix, "R%cET ", request[0]);
@@ -327,7 +335,7 @@ int32_t read_line_bytewise(pipe_link& l, char* buffer) {
 
 }  // namespace
 
-int32_t read_line(nexo_cfg* ctx, uint32_t link, char* buffer) {
+int32_t read_line(pipe_set* ctx, uint32_t link, char* buffer) {
     pipe_link& l = ctx->links[link];
     std::memset(buffer, 0, kLineSize + 1);
     if (l.rd_bytewise) {

@@ -7,9 +7,7 @@
 
 #include "axis2vid.h"
 #include "ip-filter.h"
-#include "nexo-cmd-parse.h"
-#include "nexo.h"
-#include "pipe-if.h"
+#include "vid-fmt.h"
 
 namespace nexo {
 namespace {
@@ -63,8 +61,21 @@ int32_t check_dev(const device_rec* dev) {
     return dev->fd.get() < 0 ? -77 : 0;
 }
 
-// Detected format record: six u32 in the machine's order.
+// The state record: one u32.
+constexpr std::size_t kDetStateOff = 0;
+// The detected format record: six u32, each a code of the tables above but width and height.
+constexpr std::size_t kDetWidthOff = 0;
+constexpr std::size_t kDetHeightOff = 4;
+constexpr std::size_t kDetCspaceOff = 8;
+constexpr std::size_t kDetBpcOff = 12;
+constexpr std::size_t kDetTrnspOff = 16;
+constexpr std::size_t kDetRateOff = 20;
 constexpr std::size_t kDetFmtSize = 24;
+static_assert(kDetRateOff + 4 == kDetFmtSize && kDetFmtSize <= kIoctlAreaSize);
+
+static_assert(kFmtDetEnable == _IOW('V', 0, uint8_t));
+static_assert(kFmtDetGetState == _IOR('V', 2, uint64_t));
+static_assert(kFmtDetGetFmt == _IOR('V', 3, uint64_t));
 
 }  // namespace
 
@@ -79,12 +90,12 @@ int32_t get_rtp_vid_fmt_det_state_value(device_rec* dev, uint32_t* state) {
     if (int32_t r = check_dev(dev); r != 0) {
         return r;
     }
-    uint8_t rec[8] = {};
-    int32_t r = ::ioctl(dev->fd.get(), kFmtDetGetState, rec);
+    ioctl_area rec;
+    int32_t r = ::ioctl(dev->fd.get(), kFmtDetGetState, rec.bytes);
     if (r != 0) {
         return r;
     }
-    std::memcpy(state, rec, 4);
+    *state = rec.get32(kDetStateOff);
     return 0;
 }
 
@@ -114,57 +125,23 @@ int32_t get_rtp_vid_fmt_det_format(device_rec* dev, vid_fmt* fmt) {
     if (int32_t r = check_dev(dev); r != 0) {
         return r;
     }
-    uint8_t rec[kDetFmtSize] = {};
-    int32_t r = ::ioctl(dev->fd.get(), kFmtDetGetFmt, rec);
+    ioctl_area rec;
+    int32_t r = ::ioctl(dev->fd.get(), kFmtDetGetFmt, rec.bytes);
     if (r != 0) {
         return r;
     }
-    uint32_t v[6];
-    std::memcpy(v, rec, sizeof v);
-    static_assert(sizeof v == kDetFmtSize);
-    fmt->width = static_cast<uint16_t>(v[0]);
-    fmt->height = static_cast<uint16_t>(v[1]);
-    fmt->cspace = static_cast<uint32_t>(xlate(cspace_xlate_table, v[2]));
-    fmt->bpc = static_cast<uint8_t>(xlate(bpc_xlate_table, v[3]));
-    fmt->trnsp = static_cast<uint32_t>(xlate(trnsp_xlate_table, v[4]));
+    fmt->width = static_cast<uint16_t>(rec.get32(kDetWidthOff));
+    fmt->height = static_cast<uint16_t>(rec.get32(kDetHeightOff));
+    fmt->cspace = static_cast<uint32_t>(xlate(cspace_xlate_table, rec.get32(kDetCspaceOff)));
+    fmt->bpc = static_cast<uint8_t>(xlate(bpc_xlate_table, rec.get32(kDetBpcOff)));
+    fmt->trnsp = static_cast<uint32_t>(xlate(trnsp_xlate_table, rec.get32(kDetTrnspOff)));
+    const uint32_t rate = rec.get32(kDetRateOff);
     const frate_row* row = frate_xlate_table.data();
-    while (row->code != 13 && row->code != v[5]) {
+    while (row->code != 13 && row->code != rate) {
         ++row;
     }
     fmt->rate_num = row->rate.num;
     fmt->rate_den = row->rate.den;
-    return 0;
-}
-
-int32_t poll_rtp_vid_fmt_det(nexo_cfg* ctx) {
-    for (st2110_chan& chan : ctx->chans) {
-        if (chan.type != 20 || !(chan.flags & kChanAutoDetPending) || chan.fmt_det == nullptr) {
-            continue;
-        }
-        uint32_t state = 0;
-        if (get_rtp_vid_fmt_det_state_value(chan.fmt_det, &state) != 0 ||
-            state != kFmtDetFormatDetected) {
-            continue;
-        }
-        vid_fmt fmt = kVidFmtUnset;
-        if (get_rtp_vid_fmt_det_format(chan.fmt_det, &fmt) != 0) {
-            continue;
-        }
-        char text[32];
-        vid_fmt_to_string(&fmt, text, sizeof text);
-        // The detected format is configured exactly as a client's SET would, with no reply.
-        char line[64];
-        std::snprintf(line, sizeof line, "SET RX_VID_FMT 20:%u %s\n",
-                      static_cast<unsigned>(chan.index), text);
-        if (process_input_cmd(ctx, line, static_cast<int32_t>(std::strlen(line)), kNoLink) != 0) {
-            continue;
-        }
-        std::snprintf(line, 40, "%s%s %hhu:%hhu %s\n", "SET ", "ST2110_DEC_CHAN_ENA", chan.type,
-                      chan.index, "ON");
-        if (send_and_check_cmd(ctx, 2, line, "ST2110_DEC_CHAN_ENA", line, 40) == 0) {
-            chan.flags &= ~kChanAutoDetPending;
-        }
-    }
     return 0;
 }
 

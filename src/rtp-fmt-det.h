@@ -1,5 +1,4 @@
-// RTP video format detectors, and the automatic format detection that completes the switch-on
-// of video channels once their detector has found the format.
+// RTP video format detectors: enable, state and the detected format.
 #pragma once
 
 #include <array>
@@ -8,7 +7,6 @@
 
 namespace nexo {
 
-struct nexo_cfg;
 struct device_rec;
 struct vid_fmt;
 
@@ -38,8 +36,5 @@ int32_t get_rtp_vid_fmt_det_state_value(device_rec* dev, uint32_t* state);
 int32_t get_rtp_vid_fmt_det_state(device_rec* dev, char* buf, std::size_t size);
 // Fills fmt with the detected format (fields the tables do not know come back as none).
 int32_t get_rtp_vid_fmt_det_format(device_rec* dev, vid_fmt* fmt);
-
-// Idle-time detection pass over the video channels waiting for a format. Always 0.
-int32_t poll_rtp_vid_fmt_det(nexo_cfg* ctx);
 
 }  // namespace nexo

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "nexo-cmd-parse.h"
 #include "nexo.h"
 #include "pipe-if.h"
+#include "vid-fmt.h"
 
 namespace nexo {
 namespace {
@@ -13,15 +13,16 @@ namespace {
 constexpr char kDropFrameLetters[] = "01S";
 constexpr int kDirectWaitMs = 100;
 
-// Builds the line with build(buf) and exchanges it until accepted or out of attempts. The
-// reply overwrites the line, so each attempt builds it again.
-template <typename Build>
-int32_t exchange_retrying(nexo_cfg* ctx, char* buf, std::size_t reply_size, const char* keyword,
-                          int attempts, Build build) {
+// Builds the line with build(buf, N) and exchanges it until accepted or out of attempts; the
+// buffer bounds both the line and the reply. The reply overwrites the line, so each attempt
+// builds it again.
+template <std::size_t N, typename Build>
+int32_t exchange_retrying(nexo_cfg* ctx, char (&buf)[N], const char* keyword, int attempts,
+                          Build build) {
     int32_t r = -1;
     for (int i = 0; i < attempts; ++i) {
-        build(buf);
-        r = send_and_check_cmd(ctx, 0, buf, keyword, buf, reply_size);
+        build(buf, N);
+        r = send_and_check_cmd(ctx, kLinkTiming, buf, keyword, buf, N);
         if (r == 0) {
             break;
         }
@@ -35,13 +36,13 @@ int32_t exchange_retrying(nexo_cfg* ctx, char* buf, std::size_t reply_size, cons
 bool direct_get(nexo_cfg* ctx, const char* keyword, char* buf, std::size_t size, int32_t* rc) {
     std::snprintf(buf, size, "%s%s\n", "GET ", keyword);
     auto len = static_cast<int32_t>(std::strlen(buf));
-    int32_t w = send_message(ctx, 0, buf, static_cast<std::size_t>(len));
+    int32_t w = send_message(ctx, kLinkTiming, buf, static_cast<std::size_t>(len));
     if (w < len) {
         *rc = w;
         return false;
     }
     std::memset(buf, 0, size);
-    int32_t n = await_message(ctx, 0, buf, size, kDirectWaitMs);
+    int32_t n = await_message(ctx, kLinkTiming, buf, size, kDirectWaitMs);
     if (n <= 0) {
         *rc = n;
         return false;
@@ -53,8 +54,9 @@ bool direct_get(nexo_cfg* ctx, const char* keyword, char* buf, std::size_t size,
 
 int32_t set_freq(nexo_cfg* ctx, uint8_t number, const freq* f, const char* keyword) {
     char buf[52];
-    return exchange_retrying(ctx, buf, 52, keyword, kTimingAttempts, [&](char* b) {
-        std::snprintf(b, 51, "%s%s %hhu %lu %u\n", "SET ", keyword, number,
+    // The SET lines are built one byte short of their buffer.
+    return exchange_retrying(ctx, buf, keyword, kTimingAttempts, [&](char* b, std::size_t n) {
+        std::snprintf(b, n - 1, "%s%s %hhu %lu %u\n", "SET ", keyword, number,
                       static_cast<unsigned long>(f->num), f->den);
     });
 }
@@ -78,8 +80,8 @@ int32_t set_tcg_psg(nexo_cfg* ctx, uint8_t tcg, uint8_t psg) {
         return -22;
     }
     char buf[24];
-    return exchange_retrying(ctx, buf, 24, "TCG_PSG", kTimingAttempts, [&](char* b) {
-        std::snprintf(b, 23, "%s%s %hhu %hhu\n", "SET ", "TCG_PSG", tcg, psg);
+    return exchange_retrying(ctx, buf, "TCG_PSG", kTimingAttempts, [&](char* b, std::size_t n) {
+        std::snprintf(b, n - 1, "%s%s %hhu %hhu\n", "SET ", "TCG_PSG", tcg, psg);
     });
 }
 
@@ -89,9 +91,10 @@ int32_t set_tcg_drop_frame(nexo_cfg* ctx, uint8_t tcg, uint32_t mode) {
     }
     char letter = mode <= 2 ? kDropFrameLetters[mode] : 'Y';
     char buf[28];
-    int32_t r = exchange_retrying(ctx, buf, 28, "TCG_DROP_FRAME", kTimingAttempts, [&](char* b) {
-        std::snprintf(b, 27, "%s%s %hhu %c\n", "SET ", "TCG_DROP_FRAME", tcg, letter);
-    });
+    int32_t r =
+        exchange_retrying(ctx, buf, "TCG_DROP_FRAME", kTimingAttempts, [&](char* b, std::size_t n) {
+            std::snprintf(b, n - 1, "%s%s %hhu %c\n", "SET ", "TCG_DROP_FRAME", tcg, letter);
+        });
     if (r == 0) {
         ctx->tcg_drop_frame = mode;
     }
@@ -103,8 +106,8 @@ int32_t set_tcg_resync(nexo_cfg* ctx, uint8_t tcg) {
         return -22;
     }
     char buf[24];
-    return exchange_retrying(ctx, buf, 24, "TCG_RESYNC", 1, [&](char* b) {
-        std::snprintf(b, 24, "%s%s %hhu\n", "SET ", "TCG_RESYNC", tcg);
+    return exchange_retrying(ctx, buf, "TCG_RESYNC", 1, [&](char* b, std::size_t n) {
+        std::snprintf(b, n, "%s%s %hhu\n", "SET ", "TCG_RESYNC", tcg);
     });
 }
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "nexo-cmd-parse.h"
+#include "vid-fmt.h"
 #include "nexo.h"
 #include "pipe-if.h"
 
@@ -41,7 +41,7 @@ const code_name_row* by_name(const std::array<code_name_row, N>& table, const ch
 }
 
 int32_t exchange(nexo_cfg* ctx, char* buf, std::size_t size, const char* keyword) {
-    return send_and_check_cmd(ctx, 2, buf, keyword, buf, size);
+    return send_and_check_cmd(ctx, kLinkMedia, buf, keyword, buf, size);
 }
 
 // Where the channel address of a GET reply begins: behind "RGET ", the keyword and a space. A
@@ -87,6 +87,13 @@ mode_read read_mode(nexo_cfg* ctx, const st2110_chan* chan, const char* keyword,
 }
 
 }  // namespace
+
+int32_t set_dec_chan_ena(nexo_cfg* ctx, const st2110_chan* chan, const char* state) {
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s%s %hhu:%hhu %s\n", "SET ", "ST2110_DEC_CHAN_ENA", chan->type,
+                  chan->index, state);
+    return exchange(ctx, buf, sizeof buf, "ST2110_DEC_CHAN_ENA");
+}
 
 int32_t set_dec_mc_opmode(nexo_cfg* ctx, const st2110_chan* chan, uint32_t mode) {
     const code_name_row* row = by_code(mc_opmode_text_table, mode);
@@ -243,11 +250,11 @@ int32_t get_playout_delay(nexo_cfg* ctx, const st2110_chan* chan, int32_t* delay
     std::snprintf(buf, sizeof buf, "%s%s %hhu:%hhu\n", "GET ", "ST2110_DEC_PLAYOUT_DELAY",
                   chan->type, chan->index);
     auto len = static_cast<int32_t>(std::strlen(buf));
-    if (send_message(ctx, 2, buf, static_cast<std::size_t>(len)) < len) {
+    if (send_message(ctx, kLinkMedia, buf, static_cast<std::size_t>(len)) < len) {
         return -1;
     }
     std::memset(buf, 0, sizeof buf);
-    if (await_message(ctx, 2, buf, sizeof buf, 100) <= 0) {
+    if (await_message(ctx, kLinkMedia, buf, sizeof buf, 100) <= 0) {
         return -2;
     }
     unsigned char type = 0;
@@ -294,7 +301,7 @@ int32_t set_trs_offset(nexo_cfg* ctx, const st2110_chan* chan, uint32_t offset) 
 }
 
 int32_t get_traffic_shaping_mode(nexo_cfg* ctx, const st2110_chan* chan, uint32_t* mode) {
-    if (chan->type != 20 && chan->type != 22) {
+    if (!is_video_type(chan->type)) {
         return -1;
     }
     switch (read_mode(ctx, chan, "ST2110_21_OPMODE", 48, trf_sh_mode_mode_table, mode)) {

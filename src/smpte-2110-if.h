@@ -47,6 +47,9 @@ struct media_delay_stats {
 // Results: 0 on success; a failed exchange (write error, no reply, another verb or keyword,
 // "ERROR") and each parse failure have their own small negative code, as listed.
 
+// Enables or disables the channel's decoder with the state's name ("ON", "MEAS", "OFF"). 0, or
+// the exchange's result.
+int32_t set_dec_chan_ena(nexo_cfg* ctx, const st2110_chan* chan, const char* state);
 // -1 no such mode (nothing sent), -2 exchange.
 int32_t set_dec_mc_opmode(nexo_cfg* ctx, const st2110_chan* chan, uint32_t mode);
 // -1 exchange, -2 no space after the channel, -3 nothing after it, -4 unknown mode.

@@ -1,6 +1,7 @@
-// Receive channel state machine: switching a channel ON, MEAS or OFF brings the media-transport
-// daemon's decoder, the decapsulation filter, multicast membership and the format detector into
-// line, in a fixed order.
+// Receive channel control: the state machine that switches a channel ON, MEAS or OFF brings the
+// media-transport daemon's decoder, the decapsulation filter, multicast membership and the format
+// detector into line, in a fixed order; configuring a video format; and the automatic format
+// detection that completes the switch-on of video channels once their detector has the format.
 #pragma once
 
 #include <array>
@@ -10,6 +11,7 @@ namespace nexo {
 
 struct nexo_cfg;
 struct st2110_chan;
+struct vid_fmt;
 
 struct state_row {
     uint32_t code;
@@ -35,6 +37,16 @@ inline constexpr uint32_t kAudioTxTsFactor = 1000;
 // -12 detector disable. Steps done before a failure are not undone.
 int32_t set_rx_chan_state(nexo_cfg* ctx, st2110_chan* chan, uint32_t new_state,
                           uint32_t options);
+// Configures a video format on the channel as SET RX_VID_FMT does once the words are read: the
+// PSG frequency (the frame rate), the media-transport daemon ("SET ST2110_DEC_VID_FMT <tok>
+// <words>", tok at most 8 characters), the video output formatter, then the channel's own record
+// and its format configured flag. 0; -3 PSG refused; -4 media-transport daemon refused; -5
+// formatter failed (or none). Steps done before a failure are not undone.
+int32_t set_rx_vid_fmt(nexo_cfg* ctx, st2110_chan* chan, const vid_fmt& fmt, const char* tok,
+                       const char* words);
+// Idle-time automatic format detection: each video channel waiting for a detected format whose
+// detector has found one gets that format configured and its decoder enabled. Always 0.
+int32_t poll_rtp_vid_fmt_det(nexo_cfg* ctx);
 // Decoder to PASSTHROUGH (asynchronous) or TIMED_ALIGN.
 int32_t set_rx_chan_async(nexo_cfg* ctx, st2110_chan* chan, uint8_t asynchronous);
 // 0 when at least one entry is enabled and every enabled one is usable; -(i + 1) for the first

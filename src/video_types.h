@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "nexo-cmd-parse.h"
+#include "vid-fmt.h"
 
 namespace nexo {
 

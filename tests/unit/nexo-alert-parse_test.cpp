@@ -62,6 +62,24 @@ TEST(alert_deferred, runs_once_per_text_in_arrival_order) {
     EXPECT_EQ(handle_deferred_alerts(t.ctx), 1);
 }
 
+// A peer that floods alerts during one exchange fills the ring; later arrivals are dropped
+// while those kept still run once each, in arrival order.
+TEST(alert_deferred, a_full_ring_drops_later_arrivals) {
+    test::test_ctx t;
+    t.ctx->verbose = 0;
+    std::string expected;
+    for (std::size_t i = 0; i < kAlertRingSize + 3; ++i) {
+        std::string text = "SYNC_FAULT " + std::to_string(i);
+        EXPECT_EQ(check_alert(t.ctx, text.data(), static_cast<int64_t>(text.size()), 1),
+                  i < kAlertRingSize ? 0 : -1);
+        if (i < kAlertRingSize) {
+            expected += "ALRT " + text + "\n";
+        }
+    }
+    EXPECT_EQ(handle_deferred_alerts(t.ctx), static_cast<int32_t>(kAlertRingSize));
+    EXPECT_EQ(t.written(2), expected);
+}
+
 TEST(send_alert, with_and_without_channel) {
     test::test_ctx t;
     const uint8_t chan[2] = {20, 1};

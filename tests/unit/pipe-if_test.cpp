@@ -266,7 +266,7 @@ TEST(reply_check, accepts_by_prefix_and_keyword_only) {
         EXPECT_EQ(reply_check(t.ctx, r.data(), x.prefix, "RCG_FRQ"), x.rc) << x.reply;
     }
     EXPECT_EQ(reply_check(t.ctx, nullptr, "RSET ", "RCG_FRQ"), -22);
-    clear_deferred_alerts();
+    clear_deferred_alerts(t.ctx);
 }
 
 TEST(get_reply_val, needs_the_blank_after_the_keyword) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <string>
 
+#include "nexo-cmd-parse.h"
 #include "nexo.h"
 
 namespace nexo::test {

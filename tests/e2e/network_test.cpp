@@ -1,7 +1,9 @@
 // The network module on the sandbox's real eth1: interface record, rtnetlink, multicast
 // memberships as the kernel shows them, and unicast MAC resolution against the far end.
+#include <arpa/inet.h>
 #include <linux/netlink.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include "nexo-net.h"
 #include "nexo.h"
 #include "sandbox.h"
+#include "unique_fd.h"
 
 namespace nexo {
 namespace {
@@ -225,6 +228,61 @@ TEST(multicast, a_held_membership_counts_as_joined) {
     st2110_chan& b = n.chan(2);
     set_stream(b, {239, 5, 5, 5}, {0, 0, 0, 0});
     EXPECT_EQ(leave_iface_multicast(n.ctx, &b, 0), 0);
+}
+
+// The source filters of eth1 as the kernel lists them, blanks collapsed. The kernel only lists
+// a device's filters when the group joined last on it has a source, so a source-specific
+// membership of our own on an unused group is held while reading.
+std::string eth1_source_filters() {
+    unique_fd s(::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP));
+    group_source_req r{};
+    r.gsr_interface = if_nametoindex("eth1");
+    auto* g = reinterpret_cast<sockaddr_in*>(&r.gsr_group);
+    auto* src = reinterpret_cast<sockaddr_in*>(&r.gsr_source);
+    g->sin_family = src->sin_family = AF_INET;
+    g->sin_addr.s_addr = htonl(0xE8FE0001);    // 232.254.0.1
+    src->sin_addr.s_addr = htonl(0xC6336401);  // 198.51.100.1
+    if (s.get() < 0 ||
+        ::setsockopt(s.get(), IPPROTO_IP, MCAST_JOIN_SOURCE_GROUP, &r, sizeof r) != 0) {
+        return "own join failed";
+    }
+    std::string out;
+    for (char c : mcfilter()) {
+        if (c != ' ' || (!out.empty() && out.back() != ' ' && out.back() != '\n')) {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// A second channel switched on to another group, any-source, leaves the first channel's
+// source-specific membership as it is.
+TEST(multicast, daemon_keeps_a_source_membership_when_another_channel_joins) {
+    sim::board b;
+    ASSERT_TRUE(b.started());
+    auto req = [&](const std::string& l) { return b.client().request(l); };
+    const std::string ssm = "eth1 0xef140003 0xc0000214 1 0";
+    ASSERT_EQ(req("SET RX_IP_SRC 20:2 eth1 r 192.0.2.20 0 96"), "RSET RX_IP_SRC 20:2 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:2 eth1 r 239.20.0.3 5004 96"),
+              "RSET RX_IP_DEST 20:2 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 20:2 on"), "RSET RX_STR_ENA 20:2 OK\n");
+    std::string f = eth1_source_filters();
+    ASSERT_EQ(count(f, ssm), 1u) << f;
+    EXPECT_EQ(count(igmp(), "030014EF"), 1u);
+    ASSERT_EQ(req("SET RX_IP_DEST 20:3 eth1 r 239.20.0.9 5010 97"),
+              "RSET RX_IP_DEST 20:3 eth1 OK\n");
+    EXPECT_EQ(count(igmp(), "090014EF"), 0u);  // 20:3 is still off
+    ASSERT_EQ(req("SET RX_STR_ENA 20:3 on"), "RSET RX_STR_ENA 20:3 OK\n");
+    f = eth1_source_filters();
+    EXPECT_EQ(count(f, ssm), 1u) << f;
+    EXPECT_EQ(count(f, "0xef140009"), 0u) << f;
+    EXPECT_EQ(count(igmp(), "090014EF"), 1u);
+    EXPECT_EQ(count(igmp(), "030014EF"), 1u);
+    // Off again: the any-source group goes, the source-specific one stays.
+    ASSERT_EQ(req("SET RX_STR_ENA 20:3 off"), "RSET RX_STR_ENA 20:3 OK\n");
+    f = eth1_source_filters();
+    EXPECT_EQ(count(f, ssm), 1u) << f;
+    EXPECT_EQ(count(igmp(), "090014EF"), 0u);
 }
 
 // --- Unicast MAC resolution against the far end of the wire ------------------------------------

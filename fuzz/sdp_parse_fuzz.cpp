@@ -22,7 +22,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!second.ok() || write_sdp(*second.session) != written) {
         std::abort();
     }
-    for (const channel_id& ch : all_channels()) {
+    // The channel index changes nothing but the name in the lines: one channel of each type.
+    for (channel_id ch : {channel_id{20, 0}, channel_id{30, 1}, channel_id{40, 3}}) {
         channel_plan plan = plan_channel(*first.session, ch);
         if (plan.refused) {
             (void)to_string(*plan.refused);

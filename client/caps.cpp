@@ -62,8 +62,9 @@ sdp_rate reduce(sdp_rate r) {
     return r;
 }
 
-// The rate name of f_rate_xlate_table for a rate, or null.
-const char* rate_name(sdp_rate rate) {
+}  // namespace
+
+const char* format_rate_name(sdp_rate rate) {
     for (std::size_t i = 0; i + 1 < f_rate_xlate_table.size(); ++i) {
         freq a = f_rate_xlate_table[i].rate;
         freq b = {rate.num, rate.den};
@@ -75,6 +76,8 @@ const char* rate_name(sdp_rate rate) {
     }
     return nullptr;
 }
+
+namespace {
 
 std::vector<video_mode> build_video_modes() {
     std::vector<video_mode> modes;
@@ -264,7 +267,7 @@ video_check check_video(const sdp_media& m) {
     if (interlaced) {
         text_rate.num *= 2;
     }
-    const char* rate = rate_name(text_rate);
+    const char* rate = format_rate_name(text_rate);
     if (rate == nullptr) {
         return no("exactframerate", rate_to_string(*p.exactframerate), "the catalogue's rates",
                   line);
@@ -287,12 +290,20 @@ video_check check_video(const sdp_media& m) {
 audio_check check_audio(const sdp_media& m) {
     audio_check out;
     const sdp_rtpmap* r = nullptr;
-    std::string encodings = join(audio_encodings);
+    std::string encodings;
+    for (const audio_encoding_row& row : audio_encodings) {
+        encodings += (encodings.empty() ? "" : ", ") + std::string(row.name);
+    }
     if (auto e = check_rtpmap(m, nullptr, 0, encodings, &r)) {
         out.refused = e;
         return out;
     }
-    const char* encoding = find_name(audio_encodings, r->encoding);
+    const char* encoding = nullptr;
+    for (const audio_encoding_row& row : audio_encodings) {
+        if (iequals(r->encoding, row.name)) {
+            encoding = row.name;
+        }
+    }
     if (encoding == nullptr) {
         out.refused = refuse("a=rtpmap", r->encoding + "/" + std::to_string(r->clock_rate),
                              encodings + " (PCM)", r->line);

@@ -56,7 +56,11 @@ inline constexpr uint32_t kMaxUdpSize = 8960;
 
 // Audio: the format record holds the channel count in 8 bits and the packet time in whole
 // milliseconds, so 125 us packets cannot be configured.
-inline constexpr std::array<const char*, 2> audio_encodings = {"L16", "L24"};
+struct audio_encoding_row {
+    const char* name;
+    uint32_t bits;  // sample depth
+};
+inline constexpr std::array<audio_encoding_row, 2> audio_encodings = {{{"L16", 16}, {"L24", 24}}};
 inline constexpr std::array<uint32_t, 3> audio_sample_rates = {44100, 48000, 96000};
 inline constexpr uint32_t kAudioMaxChannels = 64;
 inline constexpr std::array<uint32_t, 2> audio_packet_times_ms = {1, 4};
@@ -85,6 +89,8 @@ struct video_format {
     bool operator==(const video_format&) const = default;
 };
 std::string to_string(const video_format& f);
+// The rate word of the format text for a rate (field rate when interlaced), or null.
+const char* format_rate_name(sdp_rate rate);
 // From the text as the daemon writes it; nullopt when a word is missing or not in the tables.
 std::optional<video_format> video_format_from_text(const std::string& text);
 

@@ -165,18 +165,12 @@ std::vector<std::string> restore_lines(const channel_state& before) {
     std::string ch = c.channel.name();
     std::vector<std::string> lines;
     if (c.destination == "self" || address_accepted(c.destination, false)) {
-        std::string line = "SET RX_IP_DEST " + ch + " " + c.interface + " " + c.transport + " " +
-                           c.destination + " " + std::to_string(c.port) + " " +
-                           std::to_string(c.payload_type);
-        if (c.payload_size != 0) {
-            line += " " + std::to_string(c.payload_size);
-        }
-        lines.push_back(line);
+        lines.push_back(address_line("RX_IP_DEST", c.channel, c.interface, c.transport,
+                                     c.destination, c.port, c.payload_type, c.payload_size));
     }
     if (c.source == "self" || address_accepted(c.source, true)) {
-        lines.push_back("SET RX_IP_SRC " + ch + " " + c.interface + " " + before.source_transport +
-                        " " + c.source + " " + std::to_string(before.source_port) + " " +
-                        std::to_string(c.payload_type));
+        lines.push_back(address_line("RX_IP_SRC", c.channel, c.interface, before.source_transport,
+                                     c.source, before.source_port, c.payload_type, 0));
     }
     if (c.video) {
         lines.push_back("SET RX_VID_FMT " + ch + " " + to_string(*c.video));

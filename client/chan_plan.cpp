@@ -280,18 +280,33 @@ channel_plan plan_channel(const sdp_session& s, std::optional<channel_id> channe
     return plan;
 }
 
+std::string address_line(const char* keyword, channel_id channel, const std::string& interface,
+                         char transport, const std::string& address, uint32_t port,
+                         uint32_t argument, uint32_t payload_size) {
+    std::string line = "SET ";
+    for (const std::string& word :
+         {std::string(keyword), channel.name(), interface, std::string(1, transport), address,
+          std::to_string(port), std::to_string(argument)}) {
+        line += word;
+        line += ' ';
+    }
+    if (payload_size != 0) {
+        line += std::to_string(payload_size);
+    } else {
+        line.pop_back();
+    }
+    return line;
+}
+
 std::vector<std::string> config_lines(const channel_config& c, bool enable) {
     std::string ch = c.channel.name();
-    std::string tail = std::to_string(c.port) + " " + std::to_string(c.payload_type);
-    if (c.payload_size != kDefaultPayloadSize) {
-        tail += " " + std::to_string(c.payload_size);
-    }
+    uint32_t size = c.payload_size != kDefaultPayloadSize ? c.payload_size : 0;
     std::vector<std::string> lines = {
-        "SET RX_IP_DEST " + ch + " " + c.interface + " " + c.transport + " " + c.destination + " " +
-            tail,
+        address_line("RX_IP_DEST", c.channel, c.interface, c.transport, c.destination, c.port,
+                     c.payload_type, size),
         // The source port is left open (0): a sender's port is not part of its description.
-        "SET RX_IP_SRC " + ch + " " + c.interface + " " + c.transport + " " + c.source + " 0 " +
-            std::to_string(c.payload_type),
+        address_line("RX_IP_SRC", c.channel, c.interface, c.transport, c.source, 0, c.payload_type,
+                     0),
     };
     if (c.video) {
         lines.push_back("SET RX_VID_FMT " + ch + " " + to_string(*c.video));

@@ -68,6 +68,12 @@ channel_plan plan_channel(const sdp_session& session, std::optional<channel_id> 
 // with enable also RX_IP_IF_ENA (the interface on) and RX_STR_ENA ON.
 std::vector<std::string> config_lines(const channel_config& config, bool enable);
 
+// "SET <keyword> <channel> <interface> <letter> <address> <port> <argument>", with the payload
+// size as a last word unless it is 0: the line that sets an address block.
+std::string address_line(const char* keyword, channel_id channel, const std::string& interface,
+                         char transport, const std::string& address, uint32_t port,
+                         uint32_t argument, uint32_t payload_size);
+
 // An ST 2110 description of a configuration; the error says why there is none (no
 // destination, not RTP, no format).
 struct config_sdp {

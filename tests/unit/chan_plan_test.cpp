@@ -43,6 +43,20 @@ const std::string kAnc =
     "m=video 5008 RTP/AVP 100\r\nc=IN IP4 239.1.3.1/64\r\n"
     "a=rtpmap:100 smpte291/90000\r\na=fmtp:100 DID_SDID={0x61,0x02}\r\n";
 
+// Plans the description for the channel ("" lets the description choose).
+channel_plan plan_of(const std::string& text, const char* channel) {
+    auto parsed = parse_sdp(text);
+    EXPECT_TRUE(parsed.ok()) << to_string(parsed.error) << "\n" << text;
+    if (!parsed.ok()) {
+        return {refusal{"parse", "", "", 0}, {}, {}, -1};
+    }
+    std::optional<channel_id> ch;
+    if (channel != nullptr) {
+        ch = parse_channel(channel);
+    }
+    return plan_channel(*parsed.session, ch);
+}
+
 TEST(chan_plan, turns_receivable_descriptions_into_daemon_lines) {
     struct row {
         std::string text;
@@ -96,13 +110,7 @@ TEST(chan_plan, turns_receivable_descriptions_into_daemon_lines) {
           "SET RX_IP_SRC 40:0 eth1 R 0.0.0.0 0 100"}},
     };
     for (const row& r : rows) {
-        auto parsed = parse_sdp(r.text);
-        ASSERT_TRUE(parsed.ok()) << to_string(parsed.error) << "\n" << r.text;
-        std::optional<channel_id> ch;
-        if (r.channel != nullptr) {
-            ch = parse_channel(r.channel);
-        }
-        channel_plan plan = plan_channel(*parsed.session, ch);
+        channel_plan plan = plan_of(r.text, r.channel);
         ASSERT_FALSE(plan.refused) << to_string(*plan.refused) << "\n" << r.text;
         EXPECT_EQ(config_lines(plan.config, false), r.lines) << r.text;
     }
@@ -158,13 +166,7 @@ TEST(chan_plan, refuses_what_the_board_cannot_receive) {
         {session("m=application 9 TCP/BFCP *\r\n"), nullptr, "m=", "application/? (line 5)"},
     };
     for (const row& r : rows) {
-        auto parsed = parse_sdp(r.text);
-        ASSERT_TRUE(parsed.ok()) << to_string(parsed.error) << "\n" << r.text;
-        std::optional<channel_id> ch;
-        if (r.channel != nullptr) {
-            ch = parse_channel(r.channel);
-        }
-        channel_plan plan = plan_channel(*parsed.session, ch);
+        channel_plan plan = plan_of(r.text, r.channel);
         ASSERT_TRUE(plan.refused) << r.text;
         EXPECT_EQ(plan.refused->attribute, r.attribute) << r.text;
         EXPECT_EQ(plan.refused->value, r.value) << r.text;
@@ -236,16 +238,9 @@ TEST(chan_plan, every_catalogue_format_round_trips) {
             f.height = mode.height;
             sdp_rate text_rate = mode.frame_rate;
             text_rate.num *= mode.interlaced ? 2 : 1;
-            for (std::size_t i = 0; i + 1 < f_rate_xlate_table.size(); ++i) {
-                freq a = f_rate_xlate_table[i].rate;
-                freq b = {text_rate.num, text_rate.den};
-                simplify_freq(&a);
-                simplify_freq(&b);
-                if (a.num == b.num && a.den == b.den) {
-                    f.rate = f_rate_xlate_table[i].name;
-                }
-            }
-            ASSERT_FALSE(f.rate.empty()) << mode.std_index;
+            const char* rate = format_rate_name(text_rate);
+            ASSERT_NE(rate, nullptr) << mode.std_index;
+            f.rate = rate;
             c.video = f;
             config_sdp described = config_to_sdp(c);
             ASSERT_TRUE(described.session) << described.error;

@@ -60,19 +60,22 @@ TEST(sdp, reads_every_field_of_a_video_section) {
     EXPECT_EQ(m.mid, "primary");
 }
 
+std::string with(std::string base, const std::string& from, const std::string& to) {
+    base.replace(base.find(from), from.size(), to);
+    return base;
+}
+
 TEST(sdp, reads_what_senders_vary_on) {
     struct row {
         const char* what;
         std::string text;
     };
-    std::string crlf;
-    for (char c : std::string(kVideo)) {
-        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    std::string crlf = kVideo;
+    for (std::size_t pos = 0; (pos = crlf.find('\n', pos)) != std::string::npos; pos += 2) {
+        crlf.insert(pos, 1, '\r');
     }
-    std::string folded = kVideo;
-    folded.replace(folded.find(" depth=10;"), 1, "\n   ");
-    std::string tight = kVideo;
-    tight.replace(tight.find("; height"), 2, ";");
+    std::string folded = with(kVideo, " depth=10;", "\n   depth=10;");
+    std::string tight = with(kVideo, "; height", ";height");
     std::string unterminated = kVideo;
     unterminated.pop_back();
     const row rows[] = {

@@ -1,0 +1,156 @@
+// Applying a plan over a scripted control link: the exact order of the lines, what a failure
+// part way sends to set the channel back, and what it cannot set back.
+#include "chan_io.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace nexo::client {
+namespace {
+
+// Answers GETs from a table, SETs with "RSET ... OK" unless told otherwise; logs every line.
+struct scripted_link : daemon_link {
+    std::map<std::string, link_reply> answers;
+    std::vector<std::string> sent;
+    link_reply exchange(const std::string& line) override {
+        sent.push_back(line);
+        if (auto it = answers.find(line); it != answers.end()) {
+            return it->second;
+        }
+        if (line.starts_with("SET ")) {
+            return {link_status::ok, "RSET OK"};
+        }
+        return {link_status::error, "ERROR"};
+    }
+    std::vector<std::string> sets() const {
+        std::vector<std::string> out;
+        for (const std::string& l : sent) {
+            if (l.starts_with("SET ")) {
+                out.push_back(l);
+            }
+        }
+        return out;
+    }
+};
+
+// 20:1 as the daemon answers after start-up, or after an earlier configuration.
+scripted_link channel_20_1(bool configured) {
+    scripted_link l;
+    auto ok = [](std::string text) { return link_reply{link_status::ok, std::move(text)}; };
+    l.answers["GET RX_NET_IF_NAME 0"] = ok("RGET RX_NET_IF_NAME 0 eth1");
+    l.answers["GET RX_STR_ENA 20:1"] =
+        ok(configured ? "RGET RX_STR_ENA 20:1 ON" : "RGET RX_STR_ENA 20:1 OFF");
+    l.answers["GET RX_IP_IF_ENA 20:1"] = ok("RGET RX_IP_IF_ENA 20:1 eth1/1");
+    if (configured) {
+        l.answers["GET RX_IP_DEST 20:1 eth1"] =
+            ok("RGET RX_IP_DEST 20:1 eth1 R 239.5.5.5 5004 96 1400");
+        l.answers["GET RX_IP_SRC 20:1 eth1"] = ok("RGET RX_IP_SRC 20:1 eth1 R 10.0.0.1 0 96 1260");
+        l.answers["GET RX_VID_FMT 20:1"] = ok("RGET RX_VID_FMT 20:1 YCR422 10 P 1280 720 50");
+    } else {
+        l.answers["GET RX_IP_DEST 20:1 eth1"] = ok("RGET RX_IP_DEST 20:1 eth1 U 0.0.0.0 0 0");
+        l.answers["GET RX_IP_SRC 20:1 eth1"] = ok("RGET RX_IP_SRC 20:1 eth1 U 0.0.0.0 0 0");
+        l.answers["GET RX_VID_FMT 20:1"] = ok("RGET RX_VID_FMT 20:1 NONE 0 ? 0 0 NONE");
+    }
+    return l;
+}
+
+channel_plan plan_1080p50() {
+    channel_plan p;
+    p.config.channel = {20, 1};
+    p.config.destination = "239.6.6.6";
+    p.config.port = 6000;
+    p.config.payload_type = 97;
+    p.config.source = "10.0.0.2";
+    p.config.video = video_format{"YCR422", 10, 'P', 1920, 1080, "50"};
+    return p;
+}
+
+TEST(chan_io, apply_keeps_the_payload_size_and_sends_the_plan_in_order) {
+    scripted_link l = channel_20_1(true);
+    apply_result r = apply_plan(l, plan_1080p50(), {true, false});
+    EXPECT_EQ(r.status, link_status::ok);
+    EXPECT_EQ(l.sets(), (std::vector<std::string>{
+                            "SET RX_IP_DEST 20:1 eth1 R 239.6.6.6 6000 97 1400",
+                            "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 97",
+                            "SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 50",
+                            "SET RX_IP_IF_ENA 20:1 eth1/1",
+                            "SET RX_STR_ENA 20:1 ON",
+                        }));
+    // A dry run reads and sends no SET.
+    scripted_link dry = channel_20_1(true);
+    apply_result d = apply_plan(dry, plan_1080p50(), {true, true});
+    EXPECT_TRUE(dry.sets().empty());
+    EXPECT_EQ(d.lines.size(), 5u);
+}
+
+TEST(chan_io, failure_part_way_sets_back_what_was_touched) {
+    struct row {
+        bool configured;
+        std::string failing;  // the SET the daemon refuses
+        link_status how;
+        std::vector<std::string> restore;  // SETs after the failing one
+        bool restored;
+    };
+    const row rows[] = {
+        {true,
+         "SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 50",
+         link_status::error,
+         {"SET RX_IP_DEST 20:1 eth1 R 239.5.5.5 5004 96 1400",
+          "SET RX_IP_SRC 20:1 eth1 R 10.0.0.1 0 96", "SET RX_VID_FMT 20:1 YCR422 10 P 1280 720 50"},
+         true},
+        {true,
+         "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 97",
+         link_status::no_reply,
+         {"SET RX_IP_DEST 20:1 eth1 R 239.5.5.5 5004 96 1400",
+          "SET RX_IP_SRC 20:1 eth1 R 10.0.0.1 0 96"},
+         true},
+        // A fresh channel: its destination and format were never set and cannot be set back.
+        {false,
+         "SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 50",
+         link_status::error,
+         {"SET RX_IP_SRC 20:1 eth1 U 0.0.0.0 0 0"},
+         false},
+        // The daemon is gone: nothing more is sent.
+        {true, "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 97", link_status::failure, {}, false},
+    };
+    for (const row& r : rows) {
+        scripted_link l = channel_20_1(r.configured);
+        l.answers[r.failing] = {r.how, r.how == link_status::error ? "ERROR" : ""};
+        apply_result a = apply_plan(l, plan_1080p50(), {false, false});
+        EXPECT_EQ(a.status, r.how) << r.failing;
+        EXPECT_EQ(a.restored, r.restored) << r.failing;
+        std::vector<std::string> sets = l.sets();
+        auto at = std::find(sets.begin(), sets.end(), r.failing);
+        ASSERT_NE(at, sets.end());
+        EXPECT_EQ(std::vector<std::string>(at + 1, sets.end()), r.restore) << r.failing;
+        EXPECT_FALSE(a.messages.empty());
+    }
+}
+
+TEST(chan_io, reads_a_channel_and_describes_it) {
+    scripted_link l = channel_20_1(true);
+    get_result g = read_channel_sdp(l, {20, 1});
+    ASSERT_TRUE(g.sdp) << g.error;
+    auto parsed = parse_sdp(*g.sdp);
+    ASSERT_TRUE(parsed.ok());
+    channel_plan back = plan_channel(*parsed.session, channel_id{20, 1});
+    ASSERT_FALSE(back.refused);
+    EXPECT_EQ(back.config.destination, "239.5.5.5");
+    EXPECT_EQ(back.config.source, "10.0.0.1");
+    EXPECT_EQ(to_string(*back.config.video), "YCR422 10 P 1280 720 50");
+    // Nothing set yet: no description, and why.
+    scripted_link fresh = channel_20_1(false);
+    get_result none = read_channel_sdp(fresh, {20, 1});
+    EXPECT_FALSE(none.sdp);
+    EXPECT_NE(none.error.find("no destination"), std::string::npos);
+    // A reply that is not the answer to the question is a failure, not a value.
+    l.answers["GET RX_VID_FMT 20:1"] = {link_status::ok, "RGET PTP_TIME 1 2"};
+    EXPECT_TRUE(read_channel(l, {20, 1}).failed);
+}
+
+}  // namespace
+}  // namespace nexo::client

@@ -10,6 +10,7 @@ packages=(
     iproute2 file
     g++-aarch64-linux-gnu qemu-user
     clang-14 libclang-rt-14-dev
+    libcpp-httplib-dev nlohmann-json3-dev
 )
 
 missing=()

@@ -44,6 +44,7 @@
 #include <CLI/CLI.hpp>
 
 #include "ext_cmds.h"
+#include "nexoctl_sdp.h"
 #include "unique_fd.h"
 
 namespace {
@@ -415,7 +416,8 @@ int main(int argc, char** argv) {
     app.footer(
         "LINE words...  the command line to send, e.g. GET RX_IP_DEST 20:0. Without it, lines\n"
         "are read from standard input (interactive when that is a terminal).\n"
-        "Exit status: 0 reply, 1 reply ERROR, 2 no reply, 3 usage or I/O error.");
+        "Exit status: 0 reply, 1 reply ERROR, 2 no reply, 3 usage or I/O error.\n\n" +
+        std::string(nexo::ctl::kSdpHelp));
     // Everything from the first word that is not an option on is the command line, so that
     // its words may look like options (a negative delay, say).
     app.prefix_command();
@@ -435,6 +437,15 @@ int main(int argc, char** argv) {
     // A daemon that goes away mid-write must give EPIPE, not kill us.
     ::signal(SIGPIPE, SIG_IGN);
     client c(dir, milliseconds{timeout_ms});
+
+    if (!words.empty() && nexo::ctl::is_sdp_command(words[0])) {
+        nexo::client::function_link link([&c](const std::string& line) {
+            nexo::client::link_reply r;
+            r.status = static_cast<nexo::client::link_status>(c.exchange(line, &r.text));
+            return r;
+        });
+        return nexo::ctl::run_sdp_command(words, link);
+    }
 
     if (!words.empty()) {
         std::string line;

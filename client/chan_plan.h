@@ -1,0 +1,91 @@
+// From a session description to the configuration of one receive channel, and back.
+//
+// A channel configuration is what the daemon stores for a channel and answers to GET: its
+// destination and source address blocks and its video or audio format. plan_channel() picks
+// the media section for a channel, checks it against the board's capabilities (caps.h) and
+// turns it into a configuration; config_lines() gives the daemon lines that set it;
+// config_to_sdp() describes a configuration as a session description. Nothing here talks to
+// the daemon.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "caps.h"
+#include "sdp.h"
+
+namespace nexo::client {
+
+// Receive channels: 20 video, 30 audio, 40 ancillary data; index 0 to 3.
+struct channel_id {
+    uint32_t type = 0;
+    uint32_t index = 0;
+    std::string name() const;  // "20:0"
+    bool operator==(const channel_id&) const = default;
+};
+// "20:0" to "40:3"; nullopt for anything else.
+std::optional<channel_id> parse_channel(std::string_view text);
+// The twelve channels, video first.
+const std::array<channel_id, 12>& all_channels();
+
+// The board's one receive interface, as the daemon names it unless asked.
+inline constexpr const char* kDefaultInterface = "eth1";
+// The payload size the daemon stores when an address is set without one.
+inline constexpr uint32_t kDefaultPayloadSize = 1260;
+
+struct channel_config {
+    channel_id channel;
+    std::string interface = kDefaultInterface;
+    char transport = 'R';                 // U, R or T
+    std::string destination = "0.0.0.0";  // dotted, or "self" for the board's own address
+    uint32_t port = 0;
+    uint32_t payload_type = 0;
+    uint32_t payload_size = kDefaultPayloadSize;
+    std::string source = "0.0.0.0";  // 0.0.0.0: any source
+    std::optional<video_format> video;
+    std::optional<audio_format> audio;
+    bool operator==(const channel_config&) const = default;
+};
+
+struct channel_plan {
+    std::optional<refusal> refused;  // set when the description cannot be received
+    channel_config config;
+    std::vector<std::string> notices;  // what was applied differently from the description
+    int media_index = -1;              // the section used
+};
+
+// Chooses the section for the channel (the first of the channel's kind; of a group:DUP pair
+// its first leg) and checks it. Without a channel the first section decides: 20:0, 30:0 or
+// 40:0 by its kind. The source address comes from a=source-filter alone; none means any.
+channel_plan plan_channel(const sdp_session& session, std::optional<channel_id> channel,
+                          const std::string& interface = kDefaultInterface);
+
+// The daemon lines that set the configuration, in order: RX_IP_DEST, RX_IP_SRC, the format;
+// with enable also RX_IP_IF_ENA (the interface on) and RX_STR_ENA ON.
+std::vector<std::string> config_lines(const channel_config& config, bool enable);
+
+// "SET <keyword> <channel> <interface> <letter> <address> <port> <argument>", with the payload
+// size as a last word unless it is 0: the line that sets an address block.
+std::string address_line(const char* keyword, channel_id channel, const std::string& interface,
+                         char transport, const std::string& address, uint32_t port,
+                         uint32_t argument, uint32_t payload_size);
+
+// An ST 2110 description of a configuration; the error says why there is none (no
+// destination, not RTP, no format).
+struct config_sdp {
+    std::optional<sdp_session> session;
+    std::string error;
+};
+config_sdp config_to_sdp(const channel_config& config);
+
+// The channel type a media section goes to: 20, 30, 40, or 0 for none.
+uint32_t channel_type_of(const sdp_media& media);
+
+// Whether the daemon accepts the address (dotted IPv4) as a destination or as a source.
+bool address_accepted(const std::string& address, bool as_source);
+
+}  // namespace nexo::client

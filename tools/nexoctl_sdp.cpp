@@ -1,0 +1,239 @@
+#include "nexoctl_sdp.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+
+#include "chan_plan.h"
+#include "sdp.h"
+#include "status.h"
+
+namespace nexo::ctl {
+namespace {
+
+using namespace nexo::client;
+
+constexpr int kExitOk = 0;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 3;
+
+void say(const std::string& what) {
+    std::fprintf(stderr, "nexoctl: %s\n", what.c_str());
+}
+
+int usage(const std::string& what) {
+    say(what + " (see nexoctl sdp --help)");
+    return kExitUsage;
+}
+
+int status_code(link_status s) {
+    return static_cast<int>(s);
+}
+
+std::optional<std::string> read_input(const std::string& path) {
+    if (path == "-") {
+        return std::string(std::istreambuf_iterator<char>(std::cin), {});
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Parses and plans; prints the refusal and returns 4, or fills *plan and returns 0.
+int plan_file(const std::string& path, std::optional<channel_id> channel, channel_plan* plan) {
+    auto text = read_input(path);
+    if (!text) {
+        say(path + ": cannot be read");
+        return kExitUsage;
+    }
+    sdp_parse_result parsed = parse_sdp(*text);
+    if (!parsed.ok()) {
+        say("refused: " + path + ": not a session description: " + to_string(parsed.error));
+        return kExitRefused;
+    }
+    *plan = plan_channel(*parsed.session, channel);
+    if (plan->refused) {
+        say("refused: " + path + ": " + to_string(*plan->refused) + "; nothing was sent");
+        return kExitRefused;
+    }
+    for (const std::string& notice : plan->notices) {
+        say("notice: " + notice);
+    }
+    return kExitOk;
+}
+
+void print_lines(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        std::printf("%s\n", line.c_str());
+    }
+}
+
+struct args {
+    std::vector<std::string> positional;
+    std::optional<std::string> channel;
+    bool enable = false;
+    bool dry_run = false;
+    bool json = false;
+    bool help = false;
+    std::string unknown;
+};
+
+args split_args(const std::vector<std::string>& words, std::size_t from) {
+    args a;
+    for (std::size_t i = from; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == "--channel" && i + 1 < words.size()) {
+            a.channel = words[++i];
+        } else if (w.starts_with("--channel=")) {
+            a.channel = w.substr(10);
+        } else if (w == "--enable") {
+            a.enable = true;
+        } else if (w == "--dry-run") {
+            a.dry_run = true;
+        } else if (w == "--json") {
+            a.json = true;
+        } else if (w == "--help" || w == "-h") {
+            a.help = true;
+        } else if (w.size() > 1 && w[0] == '-' && a.unknown.empty()) {
+            a.unknown = w;
+        } else {
+            a.positional.push_back(w);
+        }
+    }
+    return a;
+}
+
+std::optional<channel_id> channel_arg(const std::string& text) {
+    auto ch = parse_channel(text);
+    if (!ch) {
+        say("unknown channel " + text + " (20:0 to 20:3, 30:0 to 30:3, 40:0 to 40:3)");
+    }
+    return ch;
+}
+
+int run_check(const args& a) {
+    if (a.positional.size() != 1) {
+        return usage("sdp check takes one FILE");
+    }
+    std::optional<channel_id> ch;
+    if (a.channel && !(ch = channel_arg(*a.channel))) {
+        return kExitUsage;
+    }
+    channel_plan plan;
+    if (int rc = plan_file(a.positional[0], ch, &plan); rc != kExitOk) {
+        return rc;
+    }
+    print_lines(config_lines(plan.config, false));
+    return kExitOk;
+}
+
+int run_apply(const args& a, daemon_link& link) {
+    if (a.positional.size() != 2) {
+        return usage("sdp apply takes CHANNEL and FILE (or - for standard input)");
+    }
+    auto ch = channel_arg(a.positional[0]);
+    if (!ch) {
+        return kExitUsage;
+    }
+    channel_plan plan;
+    if (int rc = plan_file(a.positional[1], ch, &plan); rc != kExitOk) {
+        return rc;
+    }
+    apply_result r = apply_plan(link, plan, {a.enable, a.dry_run});
+    print_lines(r.lines);
+    for (const std::string& m : r.messages) {
+        say(m);
+    }
+    return status_code(r.status);
+}
+
+int run_get(const args& a, daemon_link& link) {
+    if (a.positional.size() != 1) {
+        return usage("sdp get takes one CHANNEL");
+    }
+    auto ch = channel_arg(a.positional[0]);
+    if (!ch) {
+        return kExitUsage;
+    }
+    get_result r = read_channel_sdp(link, *ch);
+    if (!r.sdp) {
+        say(r.error);
+        return r.failed ? std::max(status_code(r.failed->reply.status), kExitError) : kExitError;
+    }
+    std::fwrite(r.sdp->data(), 1, r.sdp->size(), stdout);
+    return kExitOk;
+}
+
+int run_status(const args& a, daemon_link& link) {
+    if (!a.positional.empty()) {
+        return usage("status takes no arguments but --json");
+    }
+    status_result r = read_status(link);
+    if (r.failed) {
+        say("reading the channels failed: " + to_string(*r.failed));
+        return std::max(status_code(r.failed->reply.status), kExitError);
+    }
+    std::string out = a.json ? status_json(r.channels) : status_table(r.channels);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    return kExitOk;
+}
+
+}  // namespace
+
+const char* const kSdpHelp =
+    "SDP and status:\n"
+    "  sdp check FILE [--channel CH]   parse and check a session description without a\n"
+    "                                  daemon; print the lines apply would send\n"
+    "  sdp apply CH FILE|- [--enable] [--dry-run]\n"
+    "                                  configure channel CH from the description (--enable\n"
+    "                                  switches it on; --dry-run prints the lines only); on a\n"
+    "                                  failure part way the channel is set back as it was\n"
+    "  sdp get CH                      the channel as an ST 2110 session description\n"
+    "  status [--json]                 all twelve channels at a glance\n"
+    "  Channels: 20:0-20:3 video/raw, 30:0-30:3 audio/L16 and L24, 40:0-40:3 video/smpte291.\n"
+    "  Exit status 4: the description was refused before anything was sent.\n";
+
+bool is_sdp_command(const std::string& word) {
+    return word == "sdp" || word == "status";
+}
+
+int run_sdp_command(const std::vector<std::string>& words, daemon_link& link) {
+    if (words.empty()) {
+        return kExitUsage;
+    }
+    bool status = words[0] == "status";
+    args a = split_args(words, status ? 1 : 2);
+    if (a.help || (!status && words.size() < 2)) {
+        std::fputs(kSdpHelp, stdout);
+        return a.help ? kExitOk : kExitUsage;
+    }
+    if (!a.unknown.empty()) {
+        return usage("unknown option " + a.unknown);
+    }
+    if (status) {
+        return run_status(a, link);
+    }
+    const std::string& verb = words[1];
+    if (verb == "check") {
+        return run_check(a);
+    }
+    if (verb == "apply") {
+        return run_apply(a, link);
+    }
+    if (verb == "get") {
+        return run_get(a, link);
+    }
+    if (verb == "--help" || verb == "-h") {
+        std::fputs(kSdpHelp, stdout);
+        return kExitOk;
+    }
+    return usage("unknown sdp command " + verb);
+}
+
+}  // namespace nexo::ctl

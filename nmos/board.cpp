@@ -94,11 +94,16 @@ std::string board::set(const std::string& line) {
 }
 
 std::string board::interface_name() {
-    auto w = words_of(get("GET RX_NET_IF_NAME 0"));
-    if (w.size() != 4) {
-        throw daemon_refused("unexpected reply to GET RX_NET_IF_NAME");
+    // The board has one receive interface for good; its name is asked once.
+    std::lock_guard lk(mu_);
+    if (ifname_.empty()) {
+        auto w = words_of(get("GET RX_NET_IF_NAME 0"));
+        if (w.size() != 4) {
+            throw daemon_refused("unexpected reply to GET RX_NET_IF_NAME");
+        }
+        ifname_ = w[3];
     }
-    return w[3];
+    return ifname_;
 }
 
 channel_setup board::read_channel(const channel_def& ch) {

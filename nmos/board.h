@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -105,6 +106,8 @@ class board {
   private:
     std::string get(const std::string& line);
     control_link& link_;
+    std::mutex mu_;
+    std::string ifname_;
 };
 
 }  // namespace nexo::nmos

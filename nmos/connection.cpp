@@ -130,11 +130,14 @@ json connection::staged_json(const staged_state& s) const {
 }
 
 json connection::staged(std::size_t i) const {
+    // Not in the middle of an activation: staged and active change together.
+    std::lock_guard apply_lk(apply_mu_);
     std::lock_guard lk(mu_);
     return staged_json(staged_[i]);
 }
 
 json connection::active(std::size_t i) {
+    std::lock_guard apply_lk(apply_mu_);
     const channel_def& ch = kChannels[i];
     channel_setup now = board_.read_channel(ch);
     std::lock_guard lk(mu_);
@@ -370,8 +373,9 @@ void connection::activate(std::size_t i, const staged_state& s, const activation
         p["destination_port"].is_number() ? p["destination_port"].get<unsigned>() : kDefaultPort;
     want.dest = {'R', p["multicast_ip"].is_string() ? p["multicast_ip"].get<std::string>() : "self",
                  port, pt, 0};
-    want.src = {'R', p["source_ip"].is_string() ? p["source_ip"].get<std::string>() : "0.0.0.0",
-                port, pt, 0};
+    // A sender's port is not part of what the receiver is told: the source port stays open.
+    want.src = {'R', p["source_ip"].is_string() ? p["source_ip"].get<std::string>() : "0.0.0.0", 0,
+                pt, 0};
     want.if_enabled = p["rtp_enabled"].get<bool>();
     want.enabled = s.master_enable && want.if_enabled;
 
@@ -395,16 +399,16 @@ void connection::activate(std::size_t i, const staged_state& s, const activation
         }
         throw daemon_refused(std::string(e.what()) + "; the channel was restored");
     }
-    channel_setup applied = board_.read_channel(ch);
     std::lock_guard lk(mu_);
     active_state& a = active_[i];
     a.sender_id = s.sender_id;
     a.transport_file = s.transport_file;
     a.act = act;
     a.master_enable = s.master_enable;
-    a.applied = applied;
+    a.applied = want;
+    // A parked receiver (master_enable false) is subscribed to nothing.
     subscription sub;
-    if (s.sender_id.is_string()) {
+    if (s.master_enable && s.sender_id.is_string()) {
         sub.sender_id = s.sender_id.get<std::string>();
     }
     sub.active = s.master_enable;
@@ -412,6 +416,9 @@ void connection::activate(std::size_t i, const staged_state& s, const activation
 }
 
 void connection::scheduler_loop() {
+    // The scheduler wakes a little before the time and then holds the activation lock, so that
+    // a request arriving at the activation time already sees its outcome.
+    constexpr auto kLead = std::chrono::milliseconds(50);
     std::unique_lock lk(mu_);
     while (!stop_) {
         std::optional<std::size_t> next;
@@ -424,33 +431,43 @@ void connection::scheduler_loop() {
             cv_.wait(lk);
             continue;
         }
-        if (cv_.wait_until(lk, pending_[*next].deadline) != std::cv_status::timeout) {
+        if (cv_.wait_until(lk, pending_[*next].deadline - kLead) != std::cv_status::timeout) {
             continue;  // woken: the schedule may have changed
         }
         std::size_t i = *next;
-        if (!pending_[i].armed || steady::now() < pending_[i].deadline) {
-            continue;
-        }
         tai_time target = pending_[i].target;
         lk.unlock();
-        // The steady clock only tells when to look; the timing daemon's clock decides.
-        std::optional<tai_time> now;
-        try {
-            now = board_.ptp_time();
-        } catch (const std::exception&) {
-        }
         std::unique_lock apply_lk(apply_mu_);
+        bool due = false;
+        for (;;) {
+            lk.lock();
+            bool still = pending_[i].armed && pending_[i].target == target && !stop_;
+            lk.unlock();
+            if (!still) {
+                break;
+            }
+            // The steady clock only tells when to look; the timing daemon's clock decides.
+            std::optional<tai_time> now;
+            try {
+                now = board_.ptp_time();
+            } catch (const std::exception&) {
+            }
+            if (now && *now >= target) {
+                due = true;
+                break;
+            }
+            auto left = now ? std::chrono::nanoseconds(target.total_ns() - now->total_ns())
+                            : std::chrono::nanoseconds(std::chrono::milliseconds(200));
+            if (left > 2 * kLead) {
+                lk.lock();
+                pending_[i].deadline = steady::now() + left;
+                lk.unlock();
+                break;
+            }
+            std::this_thread::sleep_for(left);
+        }
         lk.lock();
-        if (!pending_[i].armed || pending_[i].target != target) {
-            continue;
-        }
-        if (!now) {
-            pending_[i].deadline = steady::now() + std::chrono::milliseconds(200);
-            continue;
-        }
-        if (*now < target) {
-            pending_[i].deadline =
-                steady::now() + std::chrono::nanoseconds(target.total_ns() - now->total_ns());
+        if (!due || !pending_[i].armed || pending_[i].target != target) {
             continue;
         }
         pending_[i].armed = false;

@@ -88,7 +88,7 @@ class connection {
     std::array<active_state, kChannels.size()> active_;
     std::array<pending, kChannels.size()> pending_;
     mutable std::mutex mu_;
-    std::mutex apply_mu_;  // one activation at a time
+    mutable std::mutex apply_mu_;  // one activation at a time; taken before mu_
     std::condition_variable cv_;
     bool stop_ = false;
     std::thread scheduler_;

@@ -38,6 +38,22 @@ api_result listing(std::initializer_list<const char*> names) {
     return {200, a};
 }
 
+// GET of an http:// URL; "" on any failure.
+std::string fetch_text(const std::string& url) {
+    const std::string scheme = "http://";
+    if (url.rfind(scheme, 0) != 0) {
+        return "";
+    }
+    std::size_t slash = url.find('/', scheme.size());
+    std::string origin = url.substr(0, slash);
+    std::string path = slash == std::string::npos ? "/" : url.substr(slash);
+    httplib::Client c(origin);
+    c.set_connection_timeout(std::chrono::seconds(2));
+    c.set_read_timeout(std::chrono::seconds(3));
+    auto res = c.Get(path.c_str());
+    return res && res->status == 200 ? res->body : "";
+}
+
 // A resource list path is also served with its trailing slash, and nothing else under it.
 bool is_get(const std::string& method) {
     return method == "GET" || method == "HEAD";
@@ -151,6 +167,16 @@ api_result api_router::node_api(const std::string& method, const std::vector<std
                     return {400, error_body(400, "id: the sender object needs its id")};
                 }
                 patch["sender_id"] = sender["id"];
+                // The sender's description tells where its stream is.
+                if (sender.contains("manifest_href") && sender["manifest_href"].is_string()) {
+                    std::string sdp = fetch_text(sender["manifest_href"].get<std::string>());
+                    if (sdp.empty()) {
+                        return {400, error_body(400,
+                                                "manifest_href: the sender's description "
+                                                "could not be fetched")};
+                    }
+                    patch["transport_file"] = {{"data", sdp}, {"type", "application/sdp"}};
+                }
             } else {
                 patch["sender_id"] = nullptr;
             }

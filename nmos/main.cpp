@@ -92,12 +92,7 @@ int main(int argc, char** argv) {
         start = b.ptp_time();
     } catch (const std::exception&) {
     }
-    resources res(
-        id,
-        [](const channel_def&) {
-            return json{{"media_types", json::array()}};
-        },
-        start);
+    resources res(id, receiver_caps, start);
     std::string ifname = id.ifname;
     connection conn(b, res, [ifname] { return interface_ipv4(ifname); });
     res.set_clock(read_clock(b), conn.now_for_version());

@@ -84,7 +84,7 @@ resources::resources(node_identity id, std::function<json(const channel_def&)> c
         receiver_ids_[i] = stable_uuid(id_.mac, std::string("receiver ") + kChannels[i].token);
         receiver_versions_[i] = start;
     }
-    node_version_ = device_version_ = start;
+    node_version_ = device_version_ = caps_version_ = start;
 }
 
 std::optional<std::size_t> resources::receiver_index(const std::string& id) const {
@@ -162,7 +162,7 @@ json resources::receiver_json(std::size_t i) const {
     const channel_def& ch = kChannels[i];
     json caps = caps_(ch);
     std::lock_guard lk(mu_);
-    caps["version"] = receiver_versions_[i].text();
+    caps["version"] = caps_version_.text();  // the capabilities never change while running
     const subscription& sub = subscriptions_[i];
     return {
         {"id", receiver_ids_[i]},
@@ -191,10 +191,9 @@ tai_time resources::bump(tai_time& version, tai_time now) {
 void resources::set_subscription(std::size_t i, const subscription& s, tai_time now) {
     std::function<void(resource_type, std::size_t)> obs;
     {
+        // Every activation is a change of the receiver, even one that connects it to the same
+        // sender again.
         std::lock_guard lk(mu_);
-        if (subscriptions_[i].sender_id == s.sender_id && subscriptions_[i].active == s.active) {
-            return;
-        }
         subscriptions_[i] = s;
         bump(receiver_versions_[i], now);
         obs = observer_;

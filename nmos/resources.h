@@ -62,8 +62,8 @@ class resources {
     json device_json() const;
     json receiver_json(std::size_t i) const;
 
-    // Records a change; the resource gets the version `now` (later than any it had), and the
-    // observer (registration) hears of it.
+    // Records an activation or a clock change; the resource gets the version `now` (later than
+    // any it had), and the observer (registration) hears of it.
     void set_subscription(std::size_t i, const subscription& s, tai_time now);
     void set_clock(const clock_state& c, tai_time now);
     void on_change(std::function<void(resource_type, std::size_t)> fn);
@@ -75,7 +75,7 @@ class resources {
     std::function<json(const channel_def&)> caps_;
     std::string node_id_, device_id_;
     std::array<std::string, kChannels.size()> receiver_ids_;
-    tai_time node_version_, device_version_;
+    tai_time node_version_, device_version_, caps_version_;
     std::array<tai_time, kChannels.size()> receiver_versions_;
     std::array<subscription, kChannels.size()> subscriptions_;
     clock_state clock_;

@@ -622,7 +622,10 @@ int main(int argc, char** argv) {
     // Observers print from the peers' threads; take them away before the peers go.
     b->timing().on_line(nullptr);
     b->media().on_line(nullptr);
-    node.stop();
+    if (nmos_port != 0) {
+        node.stop();
+        std::fputs(node.output().c_str(), stderr);  // the node's own account, after the session
+    }
     int code = b->daemon().stop(SIGTERM);
     if (code < 0) {
         std::fprintf(stderr, "nexo-sim: nexo did not stop on SIGTERM; killed\n");

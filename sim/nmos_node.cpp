@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "unique_fd.h"
@@ -114,6 +115,13 @@ bool nmos_node::start(int port, const std::vector<std::string>& extra, int outsi
     std::vector<std::string> args = {nmos_binary(), "--pipes", "/run", "--port",
                                      std::to_string(port)};
     args.insert(args.end(), extra.begin(), extra.end());
+    // Further arguments for a node started by nexo-sim, e.g. "--registry http://192.0.2.1:8235".
+    if (const char* env = std::getenv("NEXO_NMOS_ARGS"); env != nullptr) {
+        std::istringstream words(env);
+        for (std::string w; words >> w;) {
+            args.push_back(w);
+        }
+    }
     std::vector<char*> argv;
     for (auto& a : args) {
         argv.push_back(a.data());

@@ -26,9 +26,9 @@ class nmos_node {
     nmos_node& operator=(const nmos_node&) = delete;
 
     // Starts nexo-nmos on `port` inside the sandbox with the daemon's pipes in /run, plus
-    // `extra` arguments, and waits until it answers HTTP. With `outside_fd` (from
-    // outside_listener), connections to it are forwarded to the node. False when it did not
-    // come up within a few seconds (its output is in output()).
+    // `extra` arguments and those in $NEXO_NMOS_ARGS (blank-separated), and waits until it answers
+    // HTTP. With `outside_fd` (from outside_listener), connections to it are forwarded to the node.
+    // False when it did not come up within a few seconds (its output is in output()).
     bool start(int port, const std::vector<std::string>& extra = {}, int outside_fd = -1);
     // SIGTERM and wait; returns the exit code (128+signal when killed, -1 on timeout).
     int stop();

@@ -248,6 +248,12 @@ struct registry_standin {
                         res.status = forget.fetch_sub(1) > 0 ? 404 : 200;
                         res.set_content("{}", "application/json");
                     });
+        server.Delete(R"(/x-nmos/registration/v1.3/resource/nodes/.*)",
+                      [this](const httplib::Request&, httplib::Response& res) {
+                          std::lock_guard lk(mu);
+                          posts.push_back("delete");
+                          res.status = 204;
+                      });
         server.bind_to_port("127.0.0.1", port);
         thread = std::thread([this] { server.listen_after_bind(); });
     }
@@ -278,6 +284,9 @@ TEST_F(nmos_fixture, registers_heartbeats_and_registers_again_when_forgotten) {
     registry.forget = 1;
     EXPECT_TRUE(wait_until([&] { return registry.count("receiver") == 24; }, 12s));
     EXPECT_EQ(registry.count("node"), 2);
+    // SIGTERM: a clean exit that takes the node out of the registry.
+    EXPECT_EQ(node.stop(), 0);
+    EXPECT_EQ(registry.count("delete"), 1);
 }
 
 }  // namespace

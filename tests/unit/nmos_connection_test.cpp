@@ -7,6 +7,7 @@
 
 #include "board.h"
 #include "connection.h"
+#include "http_api.h"
 #include "resources.h"
 
 namespace {
@@ -148,6 +149,68 @@ TEST(board_replies, parse_what_the_daemon_writes_and_nothing_else) {
     EXPECT_FALSE(tai_time::parse("12"));
     EXPECT_FALSE(tai_time::parse("-1:0"));
     EXPECT_EQ(tai_time::parse("0:200000000"), (tai_time{0, 200000000}));
+}
+
+}  // namespace
+
+namespace {
+
+struct route_case {
+    const char* method;
+    std::string path;
+    std::string body;
+    int status;
+};
+
+// What a controller gets for each kind of request: listings, resources, 404 for what does not
+// exist, 405 for a method a path does not take, 400 for bodies that are not what they must be.
+TEST(api_router, answers_each_path_and_method) {
+    scripted_daemon d;
+    board b(d);
+    node_identity id{"host", "label", "eth1", "192.0.2.10", "02-00-00-00-00-10", "", 3212};
+    resources res(id, [](const channel_def&) { return json::object(); }, {1, 0});
+    connection conn(b, res, [] { return std::string("192.0.2.10"); });
+    api_router router(res, conn);
+    const std::string rx = res.receiver_id(0);
+    const std::string single = "/x-nmos/connection/v1.1/single/receivers/";
+    const route_case cases[] = {
+        {"GET", "/x-nmos/", "", 200},
+        {"GET", "/x-nmos/node/v1.3/self", "", 200},
+        {"GET", "/x-nmos/node/v1.3/self/", "", 200},
+        {"GET", "/x-nmos/node/v1.2/self", "", 404},
+        {"GET", "/x-nmos/node/v1.3/senders", "", 200},
+        {"GET", "/x-nmos/node/v1.3/senders/" + rx, "", 404},
+        {"GET", "/x-nmos/node/v1.3/receivers/" + rx, "", 200},
+        {"GET", "/x-nmos/node/v1.3/receivers/nope", "", 404},
+        {"POST", "/x-nmos/node/v1.3/receivers/" + rx, "", 405},
+        {"GET", "/elsewhere", "", 404},
+        {"GET", single + rx + "/constraints", "", 200},
+        {"GET", single + rx + "/active", "", 200},
+        {"GET", single + rx + "/transportfile", "", 404},
+        {"PUT", single + rx + "/staged", "{}", 405},
+        {"PATCH", single + rx + "/staged", "not json", 400},
+        {"PATCH", single + rx + "/staged", "[]", 400},
+        {"PATCH", single + rx + "/staged", "{}", 200},
+        {"GET", "/x-nmos/connection/v1.1/bulk/receivers", "", 405},
+        {"POST", "/x-nmos/connection/v1.1/bulk/receivers",
+         R"([{"id":")" + rx + R"(","params":{}},{"id":"nope","params":{}}])", 200},
+    };
+    for (const route_case& c : cases) {
+        api_result r = router.handle(c.method, c.path, c.body);
+        EXPECT_EQ(r.code, c.status) << c.method << " " << c.path;
+        if (r.code >= 400) {
+            EXPECT_EQ(r.body["code"], r.code) << c.path;
+            EXPECT_TRUE(r.body["error"].is_string()) << c.path;
+        }
+    }
+    // Bulk: one result per element, in order, each with its own code.
+    api_result bulk =
+        router.handle("POST", "/x-nmos/connection/v1.1/bulk/receivers",
+                      R"([{"id":")" + rx + R"(","params":{}},{"id":"nope","params":{}}])");
+    ASSERT_EQ(bulk.body.size(), 2u);
+    EXPECT_EQ(bulk.body[0]["code"], 200);
+    EXPECT_EQ(bulk.body[1]["code"], 404);
+    EXPECT_TRUE(d.sets.empty());  // nothing was activated
 }
 
 }  // namespace

@@ -35,6 +35,7 @@
 #include "board.h"
 #include "fpga.h"
 #include "line_editor.h"
+#include "nmos_node.h"
 #include "peer.h"
 #include "rtp_sender.h"
 #include "sandbox.h"
@@ -566,8 +567,17 @@ int main(int argc, char** argv) {
     app.add_flag("-v,--verbose", verbose,
                  "show nexo's stderr and the peers' traffic on stderr in batch mode too");
     app.add_option("nexo-args", nexo_args, "arguments for nexo (after --)");
+    int nmos_port = 0;
+    app.add_option("--nmos", nmos_port,
+                   "also run the NMOS node on this port, reachable from outside the sandbox")
+        ->check(CLI::Range(1, 65535));
     CLI11_PARSE(app, argc, argv);
 
+    // The outside port is opened before the sandbox is entered, so that it stays outside.
+    int nmos_outside = nmos_port != 0 ? sim::outside_listener(nmos_port) : -1;
+    if (nmos_port != 0 && nmos_outside < 0) {
+        return 125;
+    }
     // First, while this process has only its one thread.
     if (sim::sandbox_enter() != 0) {
         return 125;
@@ -626,6 +636,18 @@ int main(int argc, char** argv) {
             [](const std::string& l) { std::fprintf(stderr, "[media] %s\n", l.c_str()); });
     }
 
+    sim::nmos_node node;
+    if (nmos_port != 0) {
+        if (!node.start(nmos_port, {}, nmos_outside)) {
+            std::fprintf(stderr, "nexo-sim: the NMOS node did not start:\n%s",
+                         node.output().c_str());
+            b->daemon().stop(SIGTERM);
+            return 1;
+        }
+        std::fprintf(stderr, "nexo-sim: NMOS node on port %d (http://localhost:%d/x-nmos/)\n",
+                     nmos_port, nmos_port);
+    }
+
     session s{*b, interactive_mode, milliseconds(timeout_ms), interactive_mode ? stdout : stderr,
               false, {}};
     if (batch) {
@@ -648,6 +670,10 @@ int main(int argc, char** argv) {
     // Observers print from the peers' threads; take them away before the peers go.
     b->timing().on_line(nullptr);
     b->media().on_line(nullptr);
+    if (nmos_port != 0) {
+        node.stop();
+        std::fputs(node.output().c_str(), stderr);  // the node's own account, after the session
+    }
     int code = b->daemon().stop(SIGTERM);
     if (code < 0) {
         std::fprintf(stderr, "nexo-sim: nexo did not stop on SIGTERM; killed\n");

@@ -427,9 +427,13 @@ std::string peer_sim::impl::answer(const std::vector<std::string>& words) {
 std::string peer_sim::impl::answer_get(const std::string& keyword,
                                        const std::vector<std::string>& words) {
     if (keyword == "PTP_TIME") {
+        // PTP counts TAI, which has run 37 s ahead of UTC since 2017; the host's clock is UTC
+        // (its own TAI clock is only right where the kernel was told the offset).
+        constexpr long kTaiMinusUtc = 37;
         timespec ts{};
         ::clock_gettime(CLOCK_REALTIME, &ts);
-        return "RGET PTP_TIME " + std::to_string(ts.tv_sec) + " " + std::to_string(ts.tv_nsec);
+        return "RGET PTP_TIME " + std::to_string(ts.tv_sec + kTaiMinusUtc) + " " +
+               std::to_string(ts.tv_nsec);
     }
     // Asked with a video format text instead of a channel, the default transmit offset is that
     // of the format, and the reply carries no address.

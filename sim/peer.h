@@ -16,7 +16,7 @@
 // ST2110_DEC_MC_OPMODE), or of a frequency that is not two numbers, is answered "ERROR".
 // Known defaults:
 //   timing  "GET 2059_FRA"                 -> "RGET 2059_FRA 30000 1001"
-//   timing  "GET PTP_TIME"                 -> "RGET PTP_TIME <seconds> <nanoseconds>"
+//   timing  "GET PTP_TIME"                 -> "RGET PTP_TIME <TAI seconds> <nanoseconds>"
 //   media   "GET ST2110_DEC_MC_OPMODE 20:0" -> "RGET ST2110_DEC_MC_OPMODE 20:0 PASSTHROUGH"
 //   media   "GET ST2110_ENC_DEF_TR_OFFSET <format text>" -> "RGET ST2110_ENC_DEF_TR_OFFSET 1000"
 //   media   "GET ST2110_ENC_DEF_TR_OFFSET 20:0" -> "RGET ST2110_ENC_DEF_TR_OFFSET 20:0 1000"

@@ -1,0 +1,527 @@
+#include "connection.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <regex>
+
+#include "transport_file.h"
+
+namespace nexo::nmos {
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+constexpr unsigned kDefaultPort = 5004;
+constexpr const char* kParamKeys[] = {"source_ip", "multicast_ip", "interface_ip",
+                                      "destination_port", "rtp_enabled"};
+
+// Dynamic payload types the channels expect when nothing else says.
+unsigned default_payload_type(channel_kind k) {
+    switch (k) {
+        case channel_kind::video:
+            return 96;
+        case channel_kind::audio:
+            return 97;
+        case channel_kind::data:
+            break;
+    }
+    return 100;
+}
+
+std::optional<in_addr> ipv4(const std::string& s) {
+    in_addr a{};
+    if (::inet_pton(AF_INET, s.c_str(), &a) != 1) {
+        return std::nullopt;
+    }
+    return a;
+}
+
+std::uint8_t first_byte(const in_addr& a) {
+    return reinterpret_cast<const std::uint8_t*>(&a.s_addr)[0];
+}
+
+std::uint8_t byte_at(const in_addr& a, int i) {
+    return reinterpret_cast<const std::uint8_t*>(&a.s_addr)[i];
+}
+
+// Multicast groups the daemon joins: 224.0.0.x and 224.0.1.x are reserved and refused.
+bool receivable_group(const in_addr& a) {
+    std::uint8_t b0 = first_byte(a);
+    return b0 >= 224 && b0 <= 239 && !(b0 == 224 && byte_at(a, 1) == 0 && byte_at(a, 2) <= 1);
+}
+
+bool is_uuid(const json& v) {
+    static const std::regex re(
+        "^[0-9a-f]{8}-[0-9a-f]{4}-[1-5][0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$");
+    return v.is_string() && std::regex_match(v.get<std::string>(), re);
+}
+
+json default_params() {
+    return {{"source_ip", nullptr},
+            {"multicast_ip", nullptr},
+            {"interface_ip", "auto"},
+            {"destination_port", "auto"},
+            {"rtp_enabled", true}};
+}
+
+}  // namespace
+
+json error_body(int code, const std::string& error, const std::string& debug) {
+    return {
+        {"code", code}, {"error", error}, {"debug", debug.empty() ? json(nullptr) : json(debug)}};
+}
+
+connection::connection(board_control& b, resources& r, std::function<std::string()> interface_ip)
+    : board_(b), res_(r), interface_ip_(std::move(interface_ip)) {
+    for (auto& s : staged_) {
+        s.params = default_params();
+    }
+    scheduler_ = std::thread([this] { scheduler_loop(); });
+}
+
+connection::~connection() {
+    {
+        std::lock_guard lk(mu_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    scheduler_.join();
+}
+
+tai_time connection::now_for_version() {
+    try {
+        return board_.ptp_time();
+    } catch (const std::exception&) {
+        // The version only has to move forward; without the timing daemon the kernel's TAI
+        // clock stands in for it.
+        timespec ts{};
+        ::clock_gettime(CLOCK_TAI, &ts);
+        return {ts.tv_sec, static_cast<std::uint32_t>(ts.tv_nsec)};
+    }
+}
+
+json connection::constraints(std::size_t) const {
+    json iface = json::array();
+    if (std::string ip = interface_ip_(); !ip.empty()) {
+        iface.push_back(ip);
+    }
+    return json::array({{
+        {"source_ip", json::object()},
+        {"multicast_ip", json::object()},
+        {"interface_ip", {{"enum", iface}}},
+        {"destination_port", {{"minimum", 1}, {"maximum", 65535}}},
+        {"rtp_enabled", json::object()},
+    }});
+}
+
+json connection::staged_json(const staged_state& s) const {
+    return {
+        {"sender_id", s.sender_id},
+        {"master_enable", s.master_enable},
+        {"activation",
+         {{"mode", s.act.mode},
+          {"requested_time", s.act.requested_time},
+          {"activation_time", s.act.activation_time}}},
+        {"transport_file", s.transport_file},
+        {"transport_params", json::array({s.params})},
+    };
+}
+
+json connection::staged(std::size_t i) const {
+    // Not in the middle of an activation: staged and active change together.
+    std::lock_guard apply_lk(apply_mu_);
+    std::lock_guard lk(mu_);
+    return staged_json(staged_[i]);
+}
+
+json connection::active(std::size_t i) {
+    std::lock_guard apply_lk(apply_mu_);
+    const channel_def& ch = kChannels[i];
+    channel_setup now = board_.read_channel(ch);
+    std::lock_guard lk(mu_);
+    active_state& a = active_[i];
+    // What nexoctl or an operator changed behind the node's back is shown as it is; the sender
+    // and its description then no longer describe the channel.
+    bool ours = a.applied && a.applied->dest.ip == now.dest.ip &&
+                a.applied->dest.port == now.dest.port && a.applied->src.ip == now.src.ip;
+    auto group = ipv4(now.dest.ip);
+    json params = {
+        {"source_ip",
+         now.src.ip == "0.0.0.0" || !ipv4(now.src.ip) ? json(nullptr) : json(now.src.ip)},
+        {"multicast_ip", group && receivable_group(*group) ? json(now.dest.ip) : json(nullptr)},
+        {"interface_ip", interface_ip_().empty() ? json("0.0.0.0") : json(interface_ip_())},
+        // A port the daemon holds as 0 was never set: the transport's default applies.
+        {"destination_port", now.dest.port == 0 ? kDefaultPort : now.dest.port},
+        {"rtp_enabled", now.if_enabled},
+    };
+    bool master = now.enabled || (ours && a.master_enable && !now.if_enabled);
+    return {
+        {"sender_id", ours ? a.sender_id : json(nullptr)},
+        {"master_enable", master},
+        {"activation",
+         {{"mode", a.act.mode},
+          {"requested_time", a.act.requested_time},
+          {"activation_time", a.act.activation_time}}},
+        {"transport_file", ours ? a.transport_file : json{{"data", nullptr}, {"type", nullptr}}},
+        {"transport_params", json::array({params})},
+    };
+}
+
+std::string connection::merge(std::size_t i, const json& patch, staged_state* s) const {
+    if (!patch.is_object()) {
+        return "the request body must be a JSON object";
+    }
+    for (auto it = patch.begin(); it != patch.end(); ++it) {
+        const std::string& k = it.key();
+        if (k != "sender_id" && k != "master_enable" && k != "activation" &&
+            k != "transport_file" && k != "transport_params") {
+            return k + ": not a staged parameter";
+        }
+    }
+    if (patch.contains("sender_id")) {
+        const json& v = patch["sender_id"];
+        if (!v.is_null() && !is_uuid(v)) {
+            return "sender_id: must be a UUID or null";
+        }
+        s->sender_id = v;
+    }
+    if (patch.contains("master_enable")) {
+        if (!patch["master_enable"].is_boolean()) {
+            return "master_enable: must be true or false";
+        }
+        s->master_enable = patch["master_enable"].get<bool>();
+    }
+    if (patch.contains("transport_file")) {
+        const json& tf = patch["transport_file"];
+        if (!tf.is_object()) {
+            return "transport_file: must be an object with data and type";
+        }
+        for (auto it = tf.begin(); it != tf.end(); ++it) {
+            if (it.key() != "data" && it.key() != "type") {
+                return "transport_file." + it.key() + ": not a transport file field";
+            }
+        }
+        json data = tf.value("data", json(nullptr));
+        json type = tf.value("type", json(nullptr));
+        if (!data.is_null() && !data.is_string()) {
+            return "transport_file.data: must be a string or null";
+        }
+        if (data.is_string()) {
+            if (!type.is_null() && type != "application/sdp") {
+                return "transport_file.type: only application/sdp is accepted";
+            }
+            transport_file_result r = read_transport_file(kChannels[i], data.get<std::string>());
+            if (!r.refusal.empty()) {
+                return "transport_file: " + r.refusal;
+            }
+            s->params["multicast_ip"] = r.multicast_ip ? json(*r.multicast_ip) : json(nullptr);
+            s->params["source_ip"] = r.source_ip ? json(*r.source_ip) : json(nullptr);
+            if (r.destination_port != 0) {
+                s->params["destination_port"] = r.destination_port;
+            }
+            s->format_lines = r.format_lines;
+            s->payload_type = r.payload_type;
+            s->transport_file = {{"data", data}, {"type", "application/sdp"}};
+        } else {
+            s->format_lines.clear();
+            s->payload_type = 0;
+            s->transport_file = {{"data", nullptr}, {"type", nullptr}};
+        }
+    }
+    if (patch.contains("transport_params")) {
+        const json& legs = patch["transport_params"];
+        if (!legs.is_array() || legs.size() != 1 || !legs[0].is_object()) {
+            return "transport_params: must be an array of one object (this receiver has one "
+                   "interface)";
+        }
+        for (auto it = legs[0].begin(); it != legs[0].end(); ++it) {
+            const std::string& k = it.key();
+            const json& v = it.value();
+            if (std::find(std::begin(kParamKeys), std::end(kParamKeys), k) ==
+                std::end(kParamKeys)) {
+                return "transport_params." + k + ": not supported by this receiver";
+            }
+            if (k == "source_ip") {
+                if (!v.is_null() && (!v.is_string() || !ipv4(v.get<std::string>()))) {
+                    return "source_ip: must be an IPv4 address or null";
+                }
+                if (v.is_string()) {
+                    auto a = *ipv4(v.get<std::string>());
+                    if (first_byte(a) == 127 || first_byte(a) == 255 || first_byte(a) >= 224) {
+                        return "source_ip: " + v.get<std::string>() +
+                               " cannot be a sender's address";
+                    }
+                }
+            } else if (k == "multicast_ip") {
+                if (!v.is_null() && (!v.is_string() || !ipv4(v.get<std::string>()))) {
+                    return "multicast_ip: must be an IPv4 address or null";
+                }
+                if (v.is_string() && !receivable_group(*ipv4(v.get<std::string>()))) {
+                    return "multicast_ip: " + v.get<std::string>() +
+                           " is not a multicast group this board can join (224.0.2.0 to "
+                           "239.255.255.255)";
+                }
+            } else if (k == "interface_ip") {
+                if (!v.is_string() || (v != "auto" && v != interface_ip_())) {
+                    return "interface_ip: must be \"auto\" or " +
+                           (interface_ip_().empty() ? std::string("eth1's address")
+                                                    : interface_ip_());
+                }
+            } else if (k == "destination_port") {
+                bool ok = (v.is_string() && v == "auto") ||
+                          (v.is_number_integer() && v.get<long long>() >= 1 &&
+                           v.get<long long>() <= 65535);
+                if (!ok) {
+                    return "destination_port: must be \"auto\" or 1 to 65535";
+                }
+            } else if (k == "rtp_enabled") {
+                if (!v.is_boolean()) {
+                    return "rtp_enabled: must be true or false";
+                }
+            }
+            s->params[k] = v;
+        }
+    }
+    if (patch.contains("activation")) {
+        const json& a = patch["activation"];
+        if (!a.is_object()) {
+            return "activation: must be an object";
+        }
+        json mode = a.value("mode", json(nullptr));
+        json req = a.value("requested_time", json(nullptr));
+        if (!mode.is_null() && mode != "activate_immediate" &&
+            mode != "activate_scheduled_relative" && mode != "activate_scheduled_absolute") {
+            return "activation.mode: unknown mode";
+        }
+        if (!req.is_null() && (!req.is_string() || !tai_time::parse(req.get<std::string>()))) {
+            return "activation.requested_time: must be \"seconds:nanoseconds\" or null";
+        }
+        if (mode.is_string() && mode != "activate_immediate" && req.is_null()) {
+            return "activation.requested_time: a scheduled activation needs a time";
+        }
+        s->act = {mode, mode == "activate_immediate" ? json(nullptr) : req, nullptr};
+    }
+    return "";
+}
+
+api_result connection::patch_staged(std::size_t i, const json& patch) {
+    std::unique_lock apply_lk(apply_mu_);
+    staged_state next;
+    {
+        std::lock_guard lk(mu_);
+        bool cancelling = patch.is_object() && patch.contains("activation") &&
+                          patch["activation"].is_object() &&
+                          patch["activation"].value("mode", json(nullptr)).is_null();
+        if (pending_[i].armed && !cancelling) {
+            return {423, error_body(423, "an activation is scheduled for this receiver",
+                                    "cancel it with an activation mode of null first")};
+        }
+        next = staged_[i];
+        if (std::string why = merge(i, patch, &next); !why.empty()) {
+            return {400, error_body(400, why)};
+        }
+        if (pending_[i].armed && cancelling) {
+            pending_[i].armed = false;
+            next.act = {nullptr, nullptr, nullptr};
+        }
+    }
+    const json mode = next.act.mode;
+    if (mode.is_null()) {
+        std::lock_guard lk(mu_);
+        staged_[i] = next;
+        return {200, staged_json(next)};
+    }
+    tai_time now = board_.ptp_time();  // throws daemon_unavailable: 503
+    if (mode == "activate_immediate") {
+        activation act{mode, nullptr, now.text()};
+        activate(i, next, act);
+        next.act = act;
+        json body = staged_json(next);
+        next.act = {nullptr, nullptr, nullptr};
+        std::lock_guard lk(mu_);
+        staged_[i] = next;
+        return {200, body};
+    }
+    tai_time req = *tai_time::parse(next.act.requested_time.get<std::string>());
+    tai_time target = mode == "activate_scheduled_relative"
+                          ? tai_time::from_ns(now.total_ns() + req.total_ns())
+                          : req;
+    next.act.activation_time = target.text();
+    std::lock_guard lk(mu_);
+    staged_[i] = next;
+    pending_[i].armed = true;
+    pending_[i].target = target;
+    pending_[i].deadline = steady::now() + std::chrono::nanoseconds(std::max<std::int64_t>(
+                                               0, target.total_ns() - now.total_ns()));
+    cv_.notify_all();
+    return {202, staged_json(next)};
+}
+
+void connection::activate(std::size_t i, const staged_state& s, const activation& act) {
+    const channel_def& ch = kChannels[i];
+    std::string ifname = board_.interface_name();
+    channel_setup before = board_.read_channel(ch);
+
+    channel_setup want;
+    unsigned pt = s.payload_type != 0     ? s.payload_type
+                  : before.dest.proto_arg ? before.dest.proto_arg
+                                          : default_payload_type(ch.kind);
+    const json& p = s.params;
+    unsigned port =
+        p["destination_port"].is_number() ? p["destination_port"].get<unsigned>() : kDefaultPort;
+    want.dest = {'R', p["multicast_ip"].is_string() ? p["multicast_ip"].get<std::string>() : "self",
+                 port, pt, 0};
+    // A sender's port is not part of what the receiver is told: the source port stays open.
+    want.src = {'R', p["source_ip"].is_string() ? p["source_ip"].get<std::string>() : "0.0.0.0", 0,
+                pt, 0};
+    want.if_enabled = p["rtp_enabled"].get<bool>();
+    want.enabled = s.master_enable && want.if_enabled;
+
+    std::vector<std::string> lines = board_control::setup_lines(ch, ifname, want, s.format_lines);
+    std::size_t sent = 0;
+    try {
+        for (; sent < lines.size(); ++sent) {
+            board_.set(lines[sent]);
+        }
+    } catch (const daemon_refused& e) {
+        // Put back what the channel had; the addresses read back carry everything the daemon
+        // stores for them.
+        if (before.dest.ip == "0.0.0.0") {
+            before.dest.ip = "self";
+        }
+        for (const auto& line : board_control::setup_lines(ch, ifname, before, {})) {
+            try {
+                board_.set(line);
+            } catch (const std::exception&) {
+            }
+        }
+        throw daemon_refused(std::string(e.what()) + "; the channel was restored");
+    }
+    std::lock_guard lk(mu_);
+    active_state& a = active_[i];
+    a.sender_id = s.sender_id;
+    a.transport_file = s.transport_file;
+    a.act = act;
+    a.master_enable = s.master_enable;
+    a.applied = want;
+    // A parked receiver (master_enable false) is subscribed to nothing.
+    subscription sub;
+    if (s.master_enable && s.sender_id.is_string()) {
+        sub.sender_id = s.sender_id.get<std::string>();
+    }
+    sub.active = s.master_enable;
+    res_.set_subscription(i, sub, *tai_time::parse(act.activation_time.get<std::string>()));
+}
+
+void connection::scheduler_loop() {
+    // The scheduler wakes a little before the time and then holds the activation lock, so that
+    // a request arriving at the activation time already sees its outcome.
+    constexpr auto kLead = std::chrono::milliseconds(50);
+    std::unique_lock lk(mu_);
+    while (!stop_) {
+        std::optional<std::size_t> next;
+        for (std::size_t i = 0; i < pending_.size(); ++i) {
+            if (pending_[i].armed && (!next || pending_[i].deadline < pending_[*next].deadline)) {
+                next = i;
+            }
+        }
+        if (!next) {
+            cv_.wait(lk);
+            continue;
+        }
+        if (cv_.wait_until(lk, pending_[*next].deadline - kLead) != std::cv_status::timeout) {
+            continue;  // woken: the schedule may have changed
+        }
+        std::size_t i = *next;
+        tai_time target = pending_[i].target;
+        lk.unlock();
+        std::unique_lock apply_lk(apply_mu_);
+        bool due = false;
+        for (;;) {
+            lk.lock();
+            bool still = pending_[i].armed && pending_[i].target == target && !stop_;
+            lk.unlock();
+            if (!still) {
+                break;
+            }
+            // The steady clock only tells when to look; the timing daemon's clock decides.
+            std::optional<tai_time> now;
+            try {
+                now = board_.ptp_time();
+            } catch (const std::exception&) {
+            }
+            if (now && *now >= target) {
+                due = true;
+                break;
+            }
+            auto left = now ? std::chrono::nanoseconds(target.total_ns() - now->total_ns())
+                            : std::chrono::nanoseconds(std::chrono::milliseconds(200));
+            if (left > 2 * kLead) {
+                lk.lock();
+                pending_[i].deadline = steady::now() + left;
+                lk.unlock();
+                break;
+            }
+            std::this_thread::sleep_for(left);
+        }
+        lk.lock();
+        if (!due || !pending_[i].armed || pending_[i].target != target) {
+            continue;
+        }
+        pending_[i].armed = false;
+        staged_state s = staged_[i];
+        activation act = s.act;
+        lk.unlock();
+        try {
+            activate(i, s, act);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "nexo-nmos: scheduled activation of %s failed: %s\n",
+                         kChannels[i].token, e.what());
+        }
+        lk.lock();
+        if (!pending_[i].armed) {
+            staged_[i].act = {nullptr, nullptr, nullptr};
+        }
+    }
+}
+
+api_result connection::bulk(const json& body) {
+    if (!body.is_array()) {
+        return {400, error_body(400, "the request body must be an array of {id, params}")};
+    }
+    json results = json::array();
+    for (const json& item : body) {
+        if (!item.is_object() || !item.contains("id") || !item["id"].is_string() ||
+            !item.contains("params")) {
+            return {400, error_body(400, "each element needs an id and params")};
+        }
+    }
+    for (const json& item : body) {
+        std::string id = item["id"].get<std::string>();
+        json r = {{"id", id}};
+        auto idx = res_.receiver_index(id);
+        api_result one;
+        if (!idx) {
+            one = {404, error_body(404, "no receiver " + id)};
+        } else {
+            try {
+                one = patch_staged(*idx, item["params"]);
+            } catch (const daemon_unavailable& e) {
+                one = {503, error_body(503, "the nexo daemon is not available", e.what())};
+            } catch (const daemon_refused& e) {
+                one = {500, error_body(500, "the nexo daemon refused the change", e.what())};
+            }
+        }
+        r["code"] = one.code;
+        if (one.code >= 400) {
+            r["error"] = one.body["error"];
+            r["debug"] = one.body["debug"];
+        }
+        results.push_back(r);
+    }
+    return {200, results};
+}
+
+}  // namespace nexo::nmos

@@ -1,0 +1,63 @@
+#include "host_info.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "unique_fd.h"
+
+namespace nexo::nmos {
+
+std::string host_name() {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') {
+        return "nexo";
+    }
+    return buf;
+}
+
+std::string interface_ipv4(const std::string& ifname) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return "";
+    }
+    std::string found;
+    for (ifaddrs* a = list; a != nullptr; a = a->ifa_next) {
+        if (a->ifa_addr != nullptr && a->ifa_addr->sa_family == AF_INET && ifname == a->ifa_name) {
+            char text[INET_ADDRSTRLEN] = {};
+            auto* in = reinterpret_cast<sockaddr_in*>(a->ifa_addr);
+            if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) != nullptr) {
+                found = text;
+                break;
+            }
+        }
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+std::string interface_mac(const std::string& ifname) {
+    unique_fd sock(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ifreq req{};
+    if (!sock.valid() || ifname.size() >= sizeof req.ifr_name) {
+        return "";
+    }
+    std::memcpy(req.ifr_name, ifname.c_str(), ifname.size());
+    if (::ioctl(sock.get(), SIOCGIFHWADDR, &req) != 0) {
+        return "";
+    }
+    const auto* b = reinterpret_cast<const unsigned char*>(req.ifr_hwaddr.sa_data);
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x-%02x-%02x-%02x-%02x-%02x", b[0], b[1], b[2], b[3], b[4],
+                  b[5]);
+    return text;
+}
+
+}  // namespace nexo::nmos

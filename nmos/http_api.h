@@ -1,0 +1,44 @@
+// http_api: the node's two HTTP APIs (discovery at /x-nmos/node/v1.3, connection management at
+// /x-nmos/connection/v1.1) — routing, error bodies, CORS — and the server that serves them.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "connection.h"
+#include "resources.h"
+
+namespace nexo::nmos {
+
+class api_router {
+  public:
+    api_router(resources& r, connection& c) : res_(r), conn_(c) {}
+
+    // Answers one request. Never throws: daemon trouble becomes 503/500 with an error body.
+    api_result handle(const std::string& method, const std::string& path, const std::string& body);
+
+  private:
+    api_result node_api(const std::string& method, const std::vector<std::string>& seg,
+                        const std::string& body);
+    api_result connection_api(const std::string& method, const std::vector<std::string>& seg,
+                              const std::string& body);
+    resources& res_;
+    connection& conn_;
+};
+
+// The HTTP server around a router. listen() blocks until stop() (from another thread).
+class http_server {
+  public:
+    explicit http_server(api_router& router);
+    ~http_server();
+    // Binds host:port; false when the port cannot be had.
+    bool bind(const std::string& host, int port);
+    void listen();
+    void stop();
+
+  private:
+    struct impl;
+    std::unique_ptr<impl> p_;
+};
+
+}  // namespace nexo::nmos

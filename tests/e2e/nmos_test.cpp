@@ -1,0 +1,294 @@
+// The NMOS node on the simulated board, driven over HTTP as a facility controller drives it:
+// what reaches the daemon and its peers, what the APIs report back, and registration.
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fpga.h"
+#include "board.h"
+#include "control_client.h"
+#include "daemon_process.h"
+#include "nmos_node.h"
+#include "peer.h"
+
+namespace {
+
+using nexo::sim::board;
+using nexo::sim::nmos_node;
+using nexo::sim::peer_rule;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+constexpr int kPort = 18080;
+const std::string kConn = "/x-nmos/connection/v1.1/single/receivers/";
+
+const char* kVideoSdp =
+    "v=0\r\no=- 1 1 IN IP4 192.0.2.1\r\ns=cam\r\nt=0 0\r\n"
+    "m=video 5004 RTP/AVP 96\r\nc=IN IP4 239.10.0.1/64\r\n"
+    "a=source-filter: incl IN IP4 239.10.0.1 192.0.2.1\r\n"
+    "a=rtpmap:96 raw/90000\r\n"
+    "a=fmtp:96 sampling=YCbCr-4:2:2; width=1920; height=1080; exactframerate=25; depth=10; "
+    "colorimetry=BT709; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPN\r\n"
+    "a=mediaclk:direct=0\r\na=ts-refclk:localmac=02-00-00-00-00-01\r\n";
+
+struct api_call {
+    int status = 0;
+    json body;
+};
+
+// A node beside the daemon of a fresh board.
+struct nmos_fixture : testing::Test {
+    board b;
+    nmos_node node;
+    httplib::Client http{"127.0.0.1", kPort};
+
+    void start(const std::vector<std::string>& extra = {}) {
+        ASSERT_TRUE(b.started());
+        ASSERT_TRUE(node.start(kPort, extra)) << node.output();
+        http.set_read_timeout(10s);
+    }
+    api_call call(const std::string& method, const std::string& path, const json& body = {}) {
+        httplib::Result r = method == "GET" ? http.Get(path.c_str())
+                            : method == "PATCH"
+                                ? http.Patch(path.c_str(), body.dump(), "application/json")
+                                : http.Post(path.c_str(), body.dump(), "application/json");
+        if (!r) {
+            return {};
+        }
+        return {r->status, json::parse(r->body, nullptr, false)};
+    }
+    std::string video_rx() {
+        return call("GET", kConn).body.at(0).get<std::string>();  // "id/": channel 20:0
+    }
+    std::string daemon(const std::string& line) { return b.client().request(line); }
+};
+
+TEST_F(nmos_fixture, staged_transport_file_activates_on_the_daemon_and_reads_back) {
+    start();
+    std::string rx = video_rx();
+    api_call r = call("PATCH", kConn + rx + "staged",
+                      {{"sender_id", "0a174530-e3cf-4ebc-8ba3-4d5a4bd3f8c2"},
+                       {"master_enable", true},
+                       {"transport_file", {{"data", kVideoSdp}, {"type", "application/sdp"}}},
+                       {"activation", {{"mode", "activate_immediate"}}}});
+    ASSERT_EQ(r.status, 200) << r.body.dump();
+    EXPECT_TRUE(r.body["activation"]["activation_time"].is_string());
+
+    // The daemon holds what the description says, and the media-transport daemon got the format.
+    EXPECT_EQ(daemon("GET RX_IP_DEST 20:0 eth1"),
+              "RGET RX_IP_DEST 20:0 eth1 R 239.10.0.1 5004 96 1260\n");
+    EXPECT_EQ(daemon("GET RX_IP_SRC 20:0 eth1").rfind("RGET RX_IP_SRC 20:0 eth1 R 192.0.2.1 ", 0),
+              0u);
+    EXPECT_EQ(daemon("GET RX_STR_ENA 20:0"), "RGET RX_STR_ENA 20:0 ON\n");
+    EXPECT_TRUE(
+        b.media().wait_for_line("SET ST2110_DEC_VID_FMT 20:0 YCR422 10 P 1920 1080 25", 1s));
+
+    api_call active = call("GET", kConn + rx + "active");
+    ASSERT_EQ(active.status, 200);
+    const json& p = active.body["transport_params"][0];
+    EXPECT_EQ(p["multicast_ip"], "239.10.0.1");
+    EXPECT_EQ(p["source_ip"], "192.0.2.1");
+    EXPECT_EQ(p["destination_port"], 5004);
+    EXPECT_EQ(p["interface_ip"], "192.0.2.10");
+    EXPECT_EQ(active.body["master_enable"], true);
+    EXPECT_EQ(active.body["sender_id"], "0a174530-e3cf-4ebc-8ba3-4d5a4bd3f8c2");
+
+    json receiver = call("GET", "/x-nmos/node/v1.3/receivers/" + rx.substr(0, 36)).body;
+    EXPECT_EQ(receiver["subscription"]["sender_id"], "0a174530-e3cf-4ebc-8ba3-4d5a4bd3f8c2");
+    EXPECT_EQ(receiver["subscription"]["active"], true);
+
+    // A change made with the control client shows at once: active is read, not remembered.
+    ASSERT_EQ(daemon("SET RX_IP_DEST 20:0 eth1 r 239.20.0.2 6000 96"),
+              "RSET RX_IP_DEST 20:0 eth1 OK\n");
+    active = call("GET", kConn + rx + "active");
+    EXPECT_EQ(active.body["transport_params"][0]["multicast_ip"], "239.20.0.2");
+    EXPECT_EQ(active.body["transport_params"][0]["destination_port"], 6000);
+    EXPECT_TRUE(active.body["sender_id"].is_null());
+
+    // master_enable false switches the channel off.
+    r = call("PATCH", kConn + rx + "staged",
+             {{"master_enable", false}, {"activation", {{"mode", "activate_immediate"}}}});
+    ASSERT_EQ(r.status, 200) << r.body.dump();
+    EXPECT_EQ(daemon("GET RX_STR_ENA 20:0"), "RGET RX_STR_ENA 20:0 OFF\n");
+}
+
+struct refusal_case {
+    const char* name;
+    json patch;
+    const char* attribute;  // must appear in the error
+};
+
+class nmos_refusal : public nmos_fixture, public testing::WithParamInterface<refusal_case> {};
+
+TEST_P(nmos_refusal, leaves_staged_and_the_daemon_unchanged) {
+    start();
+    std::string rx = video_rx();
+    json staged_before = call("GET", kConn + rx + "staged").body;
+    std::string dest_before = daemon("GET RX_IP_DEST 20:0 eth1");
+    b.media().clear_log();
+
+    api_call r = call("PATCH", kConn + rx + "staged", GetParam().patch);
+    EXPECT_EQ(r.status, 400);
+    EXPECT_NE(r.body["error"].get<std::string>().find(GetParam().attribute), std::string::npos)
+        << r.body.dump();
+    EXPECT_EQ(call("GET", kConn + rx + "staged").body, staged_before);
+    EXPECT_EQ(daemon("GET RX_IP_DEST 20:0 eth1"), dest_before);
+    EXPECT_TRUE(b.media().log().empty());
+}
+
+std::string with(const std::string& from, const std::string& to) {
+    std::string s = kVideoSdp;
+    s.replace(s.find(from), from.size(), to);
+    return s;
+}
+
+json file_patch(const std::string& sdp) {
+    return {{"transport_file", {{"data", sdp}, {"type", "application/sdp"}}},
+            {"activation", {{"mode", "activate_immediate"}}}};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, nmos_refusal,
+    testing::Values(
+        refusal_case{"sampling_420", file_patch(with("YCbCr-4:2:2", "YCbCr-4:2:0")), "sampling"},
+        refusal_case{"audio_on_video", file_patch(with("raw/90000", "L24/48000/2")), "rtpmap"},
+        refusal_case{"frame_size", file_patch(with("width=1920", "width=1921")), "1921x1080"},
+        refusal_case{"reserved_group",
+                     {{"transport_params", {{{"multicast_ip", "224.0.0.5"}}}},
+                      {"activation", {{"mode", "activate_immediate"}}}},
+                     "multicast_ip"},
+        refusal_case{
+            "port", {{"transport_params", {{{"destination_port", 0}}}}}, "destination_port"},
+        refusal_case{"two_legs",
+                     {{"transport_params", json::array({json::object(), json::object()})}},
+                     "transport_params"},
+        refusal_case{
+            "unknown_key", {{"transport_params", {{{"fec_enabled", true}}}}}, "fec_enabled"}),
+    [](const testing::TestParamInfo<refusal_case>& i) { return i.param.name; });
+
+// The activation time is the timing daemon's: while its clock stands still before the
+// requested time nothing happens, however long the host's clock runs on.
+TEST_F(nmos_fixture, scheduled_activation_follows_the_timing_daemons_clock) {
+    peer_rule before;
+    before.what = peer_rule::action::reply;
+    before.reply = "RGET PTP_TIME 2000000000 0";
+    b.timing().set_rule("PTP_TIME", before);
+    start();
+    std::string rx = video_rx();
+    api_call r = call(
+        "PATCH", kConn + rx + "staged",
+        {{"master_enable", true},
+         {"transport_params", {{{"multicast_ip", "239.30.0.3"}, {"source_ip", "192.0.2.1"}}}},
+         {"activation",
+          {{"mode", "activate_scheduled_absolute"}, {"requested_time", "2000000000:500000000"}}}});
+    ASSERT_EQ(r.status, 202) << r.body.dump();
+    EXPECT_EQ(r.body["activation"]["activation_time"], "2000000000:500000000");
+    // Read through the node only from here on: the harness's client does not take turns with it.
+    auto group = [&] {
+        return call("GET", kConn + rx + "active").body["transport_params"][0]["multicast_ip"];
+    };
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(group().is_null());
+    // A second PATCH is locked out while the activation is pending.
+    EXPECT_EQ(call("PATCH", kConn + rx + "staged", {{"master_enable", false}}).status, 423);
+
+    peer_rule after = before;
+    after.reply = "RGET PTP_TIME 2000000001 0";
+    b.timing().set_rule("PTP_TIME", after);
+    bool done = false;
+    for (int i = 0; i < 100 && !done; ++i) {
+        std::this_thread::sleep_for(100ms);
+        done = group() == "239.30.0.3";
+    }
+    EXPECT_TRUE(done) << node.output();
+    json staged = call("GET", kConn + rx + "staged").body;
+    EXPECT_TRUE(staged["activation"]["mode"].is_null());
+    EXPECT_EQ(call("GET", kConn + rx + "active").body["activation"]["activation_time"],
+              "2000000000:500000000");
+}
+
+TEST_F(nmos_fixture, answers_503_while_the_daemon_is_away) {
+    start();
+    std::string rx = video_rx();
+    ASSERT_EQ(b.daemon().stop(), 0);
+    api_call r = call("GET", kConn + rx + "active");
+    EXPECT_EQ(r.status, 503);
+    EXPECT_EQ(r.body["code"], 503);
+    EXPECT_NE(r.body["error"].get<std::string>().find("not available"), std::string::npos);
+    // The discovery API does not need the daemon.
+    EXPECT_EQ(call("GET", "/x-nmos/node/v1.3/receivers").status, 200);
+}
+
+// A registry stand-in: records what arrives; heartbeats can be answered 404 to make it forget.
+struct registry_standin {
+    httplib::Server server;
+    std::mutex mu;
+    std::vector<std::string> posts;  // "type id" of each registration, "hb" per heartbeat
+    std::atomic<int> forget{0};
+    std::thread thread;
+
+    explicit registry_standin(int port) {
+        server.Post("/x-nmos/registration/v1.3/resource",
+                    [this](const httplib::Request& req, httplib::Response& res) {
+                        json b = json::parse(req.body);
+                        std::lock_guard lk(mu);
+                        posts.push_back(b["type"].get<std::string>());
+                        res.status = 201;
+                        res.set_content(b["data"].dump(), "application/json");
+                    });
+        server.Post(R"(/x-nmos/registration/v1.3/health/nodes/.*)",
+                    [this](const httplib::Request&, httplib::Response& res) {
+                        std::lock_guard lk(mu);
+                        posts.push_back("hb");
+                        res.status = forget.fetch_sub(1) > 0 ? 404 : 200;
+                        res.set_content("{}", "application/json");
+                    });
+        server.Delete(R"(/x-nmos/registration/v1.3/resource/nodes/.*)",
+                      [this](const httplib::Request&, httplib::Response& res) {
+                          std::lock_guard lk(mu);
+                          posts.push_back("delete");
+                          res.status = 204;
+                      });
+        server.bind_to_port("127.0.0.1", port);
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~registry_standin() {
+        server.stop();
+        thread.join();
+    }
+    int count(const std::string& what) {
+        std::lock_guard lk(mu);
+        return static_cast<int>(std::count(posts.begin(), posts.end(), what));
+    }
+};
+
+TEST_F(nmos_fixture, registers_heartbeats_and_registers_again_when_forgotten) {
+    registry_standin registry(18235);
+    start({"--registry", "http://127.0.0.1:18235"});
+    auto wait_until = [](auto pred, std::chrono::milliseconds limit) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        while (!pred() && std::chrono::steady_clock::now() < end) {
+            std::this_thread::sleep_for(50ms);
+        }
+        return pred();
+    };
+    ASSERT_TRUE(wait_until([&] { return registry.count("receiver") == 12; }, 10s));
+    EXPECT_EQ(registry.count("node"), 1);
+    EXPECT_EQ(registry.count("device"), 1);
+    ASSERT_TRUE(wait_until([&] { return registry.count("hb") >= 1; }, 8s));
+    registry.forget = 1;
+    EXPECT_TRUE(wait_until([&] { return registry.count("receiver") == 24; }, 12s));
+    EXPECT_EQ(registry.count("node"), 2);
+    // SIGTERM: a clean exit that takes the node out of the registry.
+    EXPECT_EQ(node.stop(), 0);
+    EXPECT_EQ(registry.count("delete"), 1);
+}
+
+}  // namespace

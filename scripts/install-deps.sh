@@ -12,7 +12,7 @@ packages=(
     clang-14 libclang-rt-14-dev
     clang-format git
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-    libcpp-httplib-dev nlohmann-json3-dev
+    libcpp-httplib-dev nlohmann-json3-dev curl jq
 )
 
 missing=()

@@ -8,5 +8,5 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh >&2
 cmake --preset release >&2
-cmake --build --preset release --target nexo nexo-sim nexoctl >&2
+cmake --build --preset release --target nexo nexo-sim nexoctl nexo-nmos >&2
 exec build/release/sim/nexo-sim "$@"

@@ -32,6 +32,16 @@ printf 'GET PTP_TIME\nGET NOTHING\n:alert timing 2059_FRA_CHANGED\n' | scripts/r
 grep -q '^RGET PTP_TIME ' "$scratch/sim.out"
 scripts/run-sim.sh --script scripts/demo.nexo >/dev/null
 scripts/run-sim.sh --streams --script scripts/stream-demo.nexo >/dev/null
+# The NMOS session of the README: the node on the simulated board, curl beside it. The board
+# runs until its standard input closes.
+mkfifo "$scratch/sim.in"
+scripts/run-sim.sh --nmos 8080 <"$scratch/sim.in" >"$scratch/nmos-sim.out" 2>&1 &
+sim=$!
+exec 7>"$scratch/sim.in"
+scripts/nmos-demo.sh 8080 >"$scratch/nmos.out"
+grep -q '"multicast_ip":"239.10.0.1"' "$scratch/nmos.out"
+exec 7>&-
+wait "$sim"
 printf 'GET NOTHING\n:quit\n' | script -qec scripts/run-sim.sh /dev/null >"$scratch/prompt.out"
 grep -q '^nexo> GET NOTHING' "$scratch/prompt.out"  # the prompt, on a terminal
 

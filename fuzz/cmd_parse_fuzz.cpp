@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
-#include "test_ctx.h"
 #include "nexo-cmd-parse.h"
+#include "test_ctx.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static nexo::test::test_ctx* f = [] {

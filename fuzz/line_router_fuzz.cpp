@@ -9,15 +9,14 @@
 #include <cstring>
 #include <string>
 
-#include "test_ctx.h"
 #include "nexo-alert-parse.h"
+#include "test_ctx.h"
 
 namespace {
 
 // What a peer has queued before the daemon relays to it or asks it something.
 const char* const kPeerAnswers[] = {
-    "RGET PTP_TIME 1 2\n", "\n", "ERROR\n", "RSET ST2110_DEC_NET_PARAMS 20:0 R 96 OK\n",
-    "RGET X",
+    "RGET PTP_TIME 1 2\n", "\n", "ERROR\n", "RSET ST2110_DEC_NET_PARAMS 20:0 R 96 OK\n", "RGET X",
 };
 
 // Bytes still to come on a link: those it holds and those in its pipe.
@@ -87,7 +86,7 @@ void reset(nexo::test::test_ctx& f) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static nexo::test::test_ctx& f = [] () -> nexo::test::test_ctx& {
+    static nexo::test::test_ctx& f = []() -> nexo::test::test_ctx& {
         auto* t = new nexo::test::test_ctx();
         t->ctx->verbose = 0;
         return *t;
@@ -150,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (static_cast<size_t>(queued(f.ctx->links[1])) != m.pending.size()) {
                 __builtin_trap();
             }
-                nexo::handle_deferred_alerts(f.ctx);
+            nexo::handle_deferred_alerts(f.ctx);
             f.written(1);
             f.written(0);
             f.written(2);

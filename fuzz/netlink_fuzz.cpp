@@ -15,8 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     nexo::net_if_rec rec = {"eth1", {}, {}, 0, nexo::unique_fd(), 7};
     nexo::apply_netlink_datagram(rec, buf.get(), size);
     // Whatever came in, the address and its flag agree.
-    if (!(rec.flags & nexo::kNetIfIpValid) &&
-        rec.ip_addr != std::array<uint8_t, 4>{0, 0, 0, 0}) {
+    if (!(rec.flags & nexo::kNetIfIpValid) && rec.ip_addr != std::array<uint8_t, 4>{0, 0, 0, 0}) {
         __builtin_trap();
     }
     return 0;

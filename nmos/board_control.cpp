@@ -146,9 +146,10 @@ std::string board_control::ptp_value(const std::string& keyword) {
     return value;
 }
 
-std::vector<std::string> board_control::setup_lines(const channel_def& ch, const std::string& ifname,
-                                            const channel_setup& want,
-                                            const std::vector<std::string>& formats) {
+std::vector<std::string> board_control::setup_lines(const channel_def& ch,
+                                                    const std::string& ifname,
+                                                    const channel_setup& want,
+                                                    const std::vector<std::string>& formats) {
     auto address = [&](const char* keyword, const rx_address& a) {
         return std::string("SET ") + keyword + " " + ch.token + " " + ifname + " " + a.proto + " " +
                a.ip + " " + std::to_string(a.port) + " " + std::to_string(a.proto_arg) +

@@ -1,5 +1,5 @@
-// board_control: the receive channels as the daemon reports them, and the timing daemon's clock, read
-// and set through the control link with the daemon's own command lines.
+// board_control: the receive channels as the daemon reports them, and the timing daemon's clock,
+// read and set through the control link with the daemon's own command lines.
 #pragma once
 
 #include <array>

@@ -45,14 +45,14 @@ inline constexpr uint32_t kFmtDetGetFmt = 0x80085603;
 
 // One request as the model saw it.
 struct ioctl_record {
-    std::string node;            // "/dev/zeb-ip-filter-0", ...
+    std::string node;  // "/dev/zeb-ip-filter-0", ...
     uint32_t request = 0;
-    std::vector<uint8_t> in;     // record bytes passed by the caller (empty for value/no arg)
-    uint64_t value = 0;          // the argument itself for by-value requests (detector enable),
-                                 // the raw argument word for requests the node does not model
-    std::vector<uint8_t> out;    // record written back to the caller (read requests; for the
-                                 // read-enable request both bytes, byte 0 unchanged)
-    int error = 0;               // errno answered, 0 on success
+    std::vector<uint8_t> in;   // record bytes passed by the caller (empty for value/no arg)
+    uint64_t value = 0;        // the argument itself for by-value requests (detector enable),
+                               // the raw argument word for requests the node does not model
+    std::vector<uint8_t> out;  // record written back to the caller (read requests; for the
+                               // read-enable request both bytes, byte 0 unchanged)
+    int error = 0;             // errno answered, 0 on success
 };
 
 // Detected format record of a detector, six u32 in this order.
@@ -63,11 +63,11 @@ struct detected_format {
 struct filter_channel {
     std::array<uint8_t, 20> cfg{};  // last configuration record written
     bool cfg_written = false;
-    uint8_t enable = 0;             // last enable byte written
+    uint8_t enable = 0;  // last enable byte written
 };
 
 class fpga {
-public:
+  public:
     // omit: node paths not to create (e.g. "/dev/axis2vid-2") to test a missing device.
     explicit fpga(std::vector<std::string> omit = {});
     ~fpga();
@@ -110,7 +110,7 @@ public:
     // enabled (disabling it makes it DISABLED whatever it measured). Returns whether it is.
     bool report_detector(int i, uint32_t state, detected_format fmt);
 
-private:
+  private:
     struct impl;
     std::unique_ptr<impl> p_;
 };

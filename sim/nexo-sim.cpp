@@ -284,8 +284,8 @@ bool cmd_stream(session& s, const std::vector<std::string>& w) {
     if (verb == "list") {
         for (auto& [name, snd] : s.senders) {
             std::fprintf(s.out, "%s %s (%s, SDP %s)\n", name.c_str(),
-                         sim::describe(snd->desc()).c_str(),
-                         snd->running() ? "sending" : "stopped", sdp_path(name).c_str());
+                         sim::describe(snd->desc()).c_str(), snd->running() ? "sending" : "stopped",
+                         sdp_path(name).c_str());
         }
         return true;
     }
@@ -648,8 +648,9 @@ int main(int argc, char** argv) {
                      nmos_port, nmos_port);
     }
 
-    session s{*b, interactive_mode, milliseconds(timeout_ms), interactive_mode ? stdout : stderr,
-              false, {}};
+    session s{
+        *b, interactive_mode, milliseconds(timeout_ms), interactive_mode ? stdout : stderr, false,
+        {}};
     if (batch) {
         for (const auto& line : lines) {
             if (s.quit || quit_signal != 0) {

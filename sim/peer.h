@@ -47,15 +47,15 @@ enum class peer_kind { timing, media };
 struct peer_rule {
     enum class action { normal, reply, error, silent };
     action what = action::normal;
-    std::string reply{};                     // for action::reply: the whole line, no newline
-    std::chrono::milliseconds delay{0};      // before answering
-    std::string alert_before{};              // alert text; sends "ALRT <text>\n" first
-    int alert_repeat = 1;                    // how many times to send alert_before
-    int times = -1;                          // rule applies to the next `times` requests; -1: all
+    std::string reply{};                 // for action::reply: the whole line, no newline
+    std::chrono::milliseconds delay{0};  // before answering
+    std::string alert_before{};          // alert text; sends "ALRT <text>\n" first
+    int alert_repeat = 1;                // how many times to send alert_before
+    int times = -1;                      // rule applies to the next `times` requests; -1: all
 };
 
 class peer_sim {
-public:
+  public:
     explicit peer_sim(peer_kind kind, std::string dir = "/var/run");
     ~peer_sim();  // stops and closes
     peer_sim(const peer_sim&) = delete;
@@ -95,7 +95,7 @@ public:
     // The routing table of the peer kind (the keywords it answers).
     static const std::vector<std::string>& keywords(peer_kind kind);
 
-private:
+  private:
     struct impl;
     std::unique_ptr<impl> p_;
 };

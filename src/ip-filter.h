@@ -12,7 +12,6 @@
 
 namespace nexo {
 
-
 inline constexpr std::size_t kDevPathSize = 268;
 
 struct device_rec {

@@ -45,8 +45,7 @@ st2110_chan* find_st2110_chan_and_if(const char* keyword, char* text, st2110_cha
                                      uint8_t* net_if, char* tok, char** rest);
 // Splits "name/state": 0, -1 (no '/' or empty name), -2 (no number after '/'). name gets at
 // most name_size - 1 characters.
-int32_t get_if_name_and_state(const char* pair, char* name, std::size_t name_size,
-                              uint8_t* state);
+int32_t get_if_name_and_state(const char* pair, char* name, std::size_t name_size, uint8_t* state);
 // "default" (any case) gives def; otherwise "%u". 0, or -1 leaving *value unchanged.
 int32_t default_or_uint_val(const char* word, uint32_t* value, uint32_t def);
 

@@ -64,7 +64,9 @@ uint16_t rd16(const uint8_t* p) {
     std::memcpy(&v, p, 2);
     return v;
 }
-std::size_t align4(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+std::size_t align4(std::size_t n) {
+    return (n + 3) & ~std::size_t{3};
+}
 
 // Applies the IFA_LOCAL attributes of one address message of mlen bytes at msg.
 void apply_addr_msg(net_if_rec& rec, const uint8_t* msg, std::size_t mlen, uint16_t type) {
@@ -261,8 +263,7 @@ int32_t join(st2110_chan* chan, uint8_t i, bool source) {
     fill_mreq(e, rec, source);
     int opt = source ? IP_ADD_SOURCE_MEMBERSHIP : IP_ADD_MEMBERSHIP;
     socklen_t len = source ? kMreqSourceSize : kMreqSize;
-    if (::setsockopt(e.net_if->sock.get(), IPPROTO_IP, opt, rec, len) != 0 &&
-        errno != EADDRINUSE) {
+    if (::setsockopt(e.net_if->sock.get(), IPPROTO_IP, opt, rec, len) != 0 && errno != EADDRINUSE) {
         std::perror(source ? "Adding multicast source group error"
                            : "Adding multicast group error");
         return -2;
@@ -295,7 +296,9 @@ static_assert(sizeof(mcast_sub) == 10, "subscription rows are packed");
 static_assert(IP_ADD_MEMBERSHIP == 35 && IP_DROP_MEMBERSHIP == 36);
 static_assert(IP_ADD_SOURCE_MEMBERSHIP == 39 && IP_DROP_SOURCE_MEMBERSHIP == 40);
 
-int is_multicast(const std::array<uint8_t, 4>& ip) { return (ip[0] & 0xF0) == 0xE0 ? 1 : 0; }
+int is_multicast(const std::array<uint8_t, 4>& ip) {
+    return (ip[0] & 0xF0) == 0xE0 ? 1 : 0;
+}
 
 int32_t add_channel_to_mcast_sub_list(const st2110_chan* chan, uint8_t,
                                       const std::array<uint8_t, 4>& group,
@@ -354,8 +357,8 @@ int32_t join_iface_multicast(nexo_cfg* ctx, st2110_chan* chan, uint8_t i) {
         e.src.ip = {0, 0, 0, 0};
     }
     if (!other_channel_subscribed_to(ctx, i, e.dest.ip, e.src.ip, chan)) {
-        int32_t r = e.src.ip[0] != 0 ? join_multicast_source_group(chan, i)
-                                     : join_multicast_group(chan, i);
+        int32_t r =
+            e.src.ip[0] != 0 ? join_multicast_source_group(chan, i) : join_multicast_group(chan, i);
         if (r != 0) {
             return r;
         }

@@ -23,7 +23,7 @@ struct net_if_rec {
     std::array<uint8_t, 4> ip_addr;  // dotted order; 0.0.0.0 when unknown
     std::array<uint8_t, 6> mac;
     uint32_t flags;
-    unique_fd sock;                  // UDP socket bound to the interface
+    unique_fd sock;  // UDP socket bound to the interface
     int32_t ifindex;
 };
 
@@ -61,8 +61,7 @@ int32_t add_channel_to_mcast_sub_list(const st2110_chan* chan, uint8_t net_if,
                                       const std::array<uint8_t, 4>& group,
                                       const std::array<uint8_t, 4>& source);
 // 1 when a channel of the context's table other than chan is subscribed to group and source.
-int other_channel_subscribed_to(nexo_cfg* ctx, uint8_t net_if,
-                                const std::array<uint8_t, 4>& group,
+int other_channel_subscribed_to(nexo_cfg* ctx, uint8_t net_if, const std::array<uint8_t, 4>& group,
                                 const std::array<uint8_t, 4>& source, const st2110_chan* chan);
 // 0, -1 (no such stream entry), -2 (the socket refused; message on stderr).
 int32_t join_multicast_group(st2110_chan* chan, uint8_t net_if);

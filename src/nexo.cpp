@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <strings.h>
 
 #include "ext_cmds.h"
 #include "nexo-alert-parse.h"
@@ -118,7 +118,8 @@ void route_peer_line(nexo_cfg* ctx, char* line, int32_t length) {
         check_alert(ctx, line + 5, length - 5, 0);
         return;
     }
-    ssize_t ignored = ::write(ctx->links[kLinkClient].wr_fd.get(), line, static_cast<std::size_t>(length));
+    ssize_t ignored =
+        ::write(ctx->links[kLinkClient].wr_fd.get(), line, static_cast<std::size_t>(length));
     (void)ignored;
 }
 
@@ -290,7 +291,9 @@ int32_t deinit_config(nexo_cfg* ctx) {
     return 0;
 }
 
-const char* get_sys_net_if_name(uint8_t n) { return n == 0 ? if_list.name : nullptr; }
+const char* get_sys_net_if_name(uint8_t n) {
+    return n == 0 ? if_list.name : nullptr;
+}
 
 void signal_handler(int signum) {
     if (global_cfg != nullptr && (signum == SIGINT || signum == SIGTERM)) {

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 
-
 namespace nexo {
 namespace {
 
@@ -200,7 +199,9 @@ bool push_alert(alert_ring& ring, const char* text) {
     return true;
 }
 
-void clear_alerts(alert_ring& ring) { ring.count = 0; }
+void clear_alerts(alert_ring& ring) {
+    ring.count = 0;
+}
 
 int32_t reply_check(pipe_set* ctx, char* reply, const char* prefix, const char* keyword) {
     if (reply == nullptr) {

@@ -1,12 +1,13 @@
 #include "smpte-2110-if.h"
 
-#include <cstdio>
-#include <cstring>
 #include <strings.h>
 
-#include "vid-fmt.h"
+#include <cstdio>
+#include <cstring>
+
 #include "nexo.h"
 #include "pipe-if.h"
+#include "vid-fmt.h"
 
 namespace nexo {
 namespace {
@@ -64,9 +65,8 @@ enum class mode_read { ok, exchange, no_space, empty, unknown };
 // Asks for the channel's mode and reads the name that follows the channel address.
 // size (at most 52) bounds the request and the reply, as each operation's buffer does.
 template <std::size_t N>
-mode_read read_mode(nexo_cfg* ctx, const st2110_chan* chan, const char* keyword,
-                    std::size_t size, const std::array<code_name_row, N>& table,
-                    uint32_t* mode) {
+mode_read read_mode(nexo_cfg* ctx, const st2110_chan* chan, const char* keyword, std::size_t size,
+                    const std::array<code_name_row, N>& table, uint32_t* mode) {
     char buf[52];
     if (get_chan_request(ctx, chan, keyword, buf, size < sizeof buf ? size : sizeof buf) != 0) {
         return mode_read::exchange;
@@ -259,8 +259,7 @@ int32_t get_playout_delay(nexo_cfg* ctx, const st2110_chan* chan, int32_t* delay
     }
     unsigned char type = 0;
     unsigned char index = 0;
-    if (std::sscanf(buf, "RGET ST2110_DEC_PLAYOUT_DELAY %hhu:%hhu %d", &type, &index, delay) <
-        3) {
+    if (std::sscanf(buf, "RGET ST2110_DEC_PLAYOUT_DELAY %hhu:%hhu %d", &type, &index, delay) < 3) {
         return -3;
     }
     if (type != chan->type) {

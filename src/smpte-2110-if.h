@@ -18,22 +18,34 @@ struct code_name_row {
 
 // Decoder media-clock operating modes.
 inline constexpr std::array<code_name_row, 5> mc_opmode_text_table = {{
-    {0, "PASSTHROUGH"}, {1, "ST2059_ALIGN"}, {2, "TIMED_ALIGN"}, {3, "MCT_ALIGN"}, {0, nullptr},
+    {0, "PASSTHROUGH"},
+    {1, "ST2059_ALIGN"},
+    {2, "TIMED_ALIGN"},
+    {3, "MCT_ALIGN"},
+    {0, nullptr},
 }};
 inline constexpr uint32_t kMcOpmodePassthrough = 0;
 inline constexpr uint32_t kMcOpmodeTimedAlign = 2;
 
 // Traffic-shaping operating modes: set with one table, read back with the other.
 inline constexpr std::array<code_name_row, 4> ts_opmode_text_table = {{
-    {0, "PASSTHROUGH"}, {1, "ST2059_ALIGN"}, {2, "INP_STR_ALIGN"}, {0, nullptr},
+    {0, "PASSTHROUGH"},
+    {1, "ST2059_ALIGN"},
+    {2, "INP_STR_ALIGN"},
+    {0, nullptr},
 }};
 inline constexpr std::array<code_name_row, 4> trf_sh_mode_mode_table = {{
-    {0, "PASSTHROUGH"}, {1, "ST2059_ALIGN"}, {2, "INP_STR_ALIGN"}, {0, nullptr},
+    {0, "PASSTHROUGH"},
+    {1, "ST2059_ALIGN"},
+    {2, "INP_STR_ALIGN"},
+    {0, nullptr},
 }};
 
 // Packet scheduling of a video sender.
 inline constexpr std::array<code_name_row, 3> pkt_shed_text_entry_table = {{
-    {0, "GAPPED"}, {1, "LINEAR"}, {0, nullptr},
+    {0, "GAPPED"},
+    {1, "LINEAR"},
+    {0, nullptr},
 }};
 
 struct media_delay_stats {

@@ -18,12 +18,15 @@ struct state_row {
     const char* name;  // null ends the table
 };
 inline constexpr std::array<state_row, 4> state_str_tbl = {{
-    {0, "OFF"}, {1, "ON"}, {2, "MEAS"}, {0xFFFFFFFF, nullptr},
+    {0, "OFF"},
+    {1, "ON"},
+    {2, "MEAS"},
+    {0xFFFFFFFF, nullptr},
 }};
 
 // Option bits (used when switching ON).
-inline constexpr uint32_t kOptAsync = 0x2;        // decoder to PASSTHROUGH first
-inline constexpr uint32_t kOptTimedAlign = 0x4;   // decoder to TIMED_ALIGN first
+inline constexpr uint32_t kOptAsync = 0x2;       // decoder to PASSTHROUGH first
+inline constexpr uint32_t kOptTimedAlign = 0x4;  // decoder to TIMED_ALIGN first
 
 // Default reconstruction delay of video and audio channels.
 inline constexpr uint32_t kDefaultReconsDelay = 20000;
@@ -35,8 +38,7 @@ inline constexpr uint32_t kAudioTxTsFactor = 1000;
 // -6 ON: operating mode or delays failed / OFF: filter disable failed; -7 OFF refused;
 // -8 ON/MEAS refused; -9 filter enable; -10 multicast join; -11 detector enable;
 // -12 detector disable. Steps done before a failure are not undone.
-int32_t set_rx_chan_state(nexo_cfg* ctx, st2110_chan* chan, uint32_t new_state,
-                          uint32_t options);
+int32_t set_rx_chan_state(nexo_cfg* ctx, st2110_chan* chan, uint32_t new_state, uint32_t options);
 // Configures a video format on the channel as SET RX_VID_FMT does once the words are read: the
 // PSG frequency (the frame rate), the media-transport daemon ("SET ST2110_DEC_VID_FMT <tok>
 // <words>", tok at most 8 characters), the video output formatter, then the channel's own record

@@ -6,7 +6,7 @@
 namespace nexo {
 
 class unique_fd {
-public:
+  public:
     unique_fd() = default;
     explicit unique_fd(int fd) : fd_(fd) {}
     ~unique_fd() { reset(); }
@@ -35,7 +35,7 @@ public:
         return fd;
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

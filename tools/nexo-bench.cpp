@@ -43,9 +43,9 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/mount.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -236,7 +236,7 @@ template <typename F>
 
 // A child process running echo_peer; it dies with us.
 class echo_child {
-public:
+  public:
     echo_child() = default;
     echo_child(const echo_child&) = delete;
     echo_child& operator=(const echo_child&) = delete;
@@ -279,7 +279,7 @@ public:
         }
     }
 
-private:
+  private:
     pid_t pid_ = -1;
 };
 
@@ -450,11 +450,16 @@ bool plain_board_nodes() {
         std::fprintf(stderr, "nexo-bench: cannot mount a private /dev: %s\n", std::strerror(errno));
         return false;
     }
-    const char* const nodes[] = {"/dev/null",          "/dev/zeb-ip-filter-0",
-                                 "/dev/axis2vid-0",     "/dev/axis2vid-1",
-                                 "/dev/axis2vid-2",     "/dev/axis2vid-3",
-                                 "/dev/rtp-vid-fmt-det-0", "/dev/rtp-vid-fmt-det-1",
-                                 "/dev/rtp-vid-fmt-det-2", "/dev/rtp-vid-fmt-det-3"};
+    const char* const nodes[] = {"/dev/null",
+                                 "/dev/zeb-ip-filter-0",
+                                 "/dev/axis2vid-0",
+                                 "/dev/axis2vid-1",
+                                 "/dev/axis2vid-2",
+                                 "/dev/axis2vid-3",
+                                 "/dev/rtp-vid-fmt-det-0",
+                                 "/dev/rtp-vid-fmt-det-1",
+                                 "/dev/rtp-vid-fmt-det-2",
+                                 "/dev/rtp-vid-fmt-det-3"};
     for (const char* n : nodes) {
         if (::mknod(n, S_IFCHR | 0666, ::makedev(1, 3)) != 0) {
             std::fprintf(stderr, "nexo-bench: cannot create %s: %s\n", n, std::strerror(errno));

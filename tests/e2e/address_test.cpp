@@ -126,7 +126,11 @@ std::string head(const std::string& line) {
 
 // The line; the line the media-transport daemon receives (none for a source); the filter
 // channel's configuration record; the GET of the same address afterwards.
-struct set_case { const char *line, *net_params; bytes cfg; const char* get_reply; };
+struct set_case {
+    const char *line, *net_params;
+    bytes cfg;
+    const char* get_reply;
+};
 
 class address_set : public on_board<testing::TestWithParam<set_case>> {};
 
@@ -135,7 +139,7 @@ TEST_P(address_set, tells_peer_programs_filter_and_reads_back) {
     // The reply repeats the line's address words as written.
     EXPECT_EQ(req(c.line), std::string("R").append(head(c.line)).append(" OK\n"));
     EXPECT_EQ(b_.media().log(), c.net_params != nullptr ? std::vector<std::string>{c.net_params}
-                                                         : std::vector<std::string>{});
+                                                        : std::vector<std::string>{});
     // The filter channel is disabled: its enable is read and left alone.
     const filter_req read_ena{kFiltGetEna, {c.cfg[0]}};
     EXPECT_EQ(filter_requests(b_.dev()), (std::vector{read_ena, write_cfg(c.cfg)}));
@@ -229,8 +233,12 @@ INSTANTIATE_TEST_SUITE_P(lines, address_refused,
 // A command run first, if any; the filter channel's enable before the command; the request
 // that fails with EIO (0: none); then the requests, the reply and the enable afterwards.
 struct filter_case {
-    const char* before; uint8_t enable; uint32_t fail;
-    std::vector<filter_req> requests; const char* reply; uint8_t enable_after;
+    const char* before;
+    uint8_t enable;
+    uint32_t fail;
+    std::vector<filter_req> requests;
+    const char* reply;
+    uint8_t enable_after;
 };
 
 class filter_sequence : public on_board<testing::TestWithParam<filter_case>> {};
@@ -295,15 +303,16 @@ TEST_P(dest_refused_by_peer, leaves_filter_and_record_alone) {
 
 using act = peer_rule::action;
 
-INSTANTIATE_TEST_SUITE_P(
-    answers, dest_refused_by_peer,
-    testing::Values(peer_rule{.what = act::error, .times = 1},
-                    peer_rule{.what = act::silent, .times = 1},
-                    // A reply to another request, or of the wrong kind.
-                    peer_rule{.what = act::reply, .reply = "RSET ST2110_DEC_CHAN_ENA 20:0 OK",
-                              .times = 1},
-                    peer_rule{.what = act::reply, .reply = "RGET ST2110_DEC_NET_PARAMS 20:0 U 97",
-                              .times = 1}));
+INSTANTIATE_TEST_SUITE_P(answers, dest_refused_by_peer,
+                         testing::Values(peer_rule{.what = act::error, .times = 1},
+                                         peer_rule{.what = act::silent, .times = 1},
+                                         // A reply to another request, or of the wrong kind.
+                                         peer_rule{.what = act::reply,
+                                                   .reply = "RSET ST2110_DEC_CHAN_ENA 20:0 OK",
+                                                   .times = 1},
+                                         peer_rule{.what = act::reply,
+                                                   .reply = "RGET ST2110_DEC_NET_PARAMS 20:0 U 97",
+                                                   .times = 1}));
 
 // --- "self" --------------------------------------------------------------------------------
 
@@ -343,7 +352,9 @@ TEST_F(address, self_follows_the_address_of_eth1) {
 // --- Interface enables ---------------------------------------------------------------------
 
 TEST_F(address, if_ena_applies_pairs_in_order) {
-    struct step { const char *line, *reply, *state; };  // state: the GET's answer afterwards
+    struct step {
+        const char *line, *reply, *state;
+    };  // state: the GET's answer afterwards
     // One channel, one step after the other: each line starts from what the one before left.
     const step steps[] = {
         {"SET RX_IP_IF_ENA 20:0 eth1/0 eth1/1", "RSET RX_IP_IF_ENA 20:0 OK\n", "eth1/1"},

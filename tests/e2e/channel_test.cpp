@@ -85,7 +85,8 @@ struct on_board : testing::Test {
 };
 
 TEST_F(on_board, switching_a_video_channel_on_and_off) {
-    ASSERT_EQ(req("SET RX_IP_DEST 20:1 eth1 r 239.1.1.1 5004 96"), "RSET RX_IP_DEST 20:1 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:1 eth1 r 239.1.1.1 5004 96"),
+              "RSET RX_IP_DEST 20:1 eth1 OK\n");
     reset_logs();
     EXPECT_EQ(req("SET RX_STR_ENA 20:1 on"), "RSET RX_STR_ENA 20:1 OK\n");
     EXPECT_EQ(requests(b.media()), (std::vector<std::string>{
@@ -105,8 +106,7 @@ TEST_F(on_board, switching_a_video_channel_on_and_off) {
     EXPECT_TRUE(b.dev().journal().empty());
 
     EXPECT_EQ(req("SET RX_STR_ENA 20:1 Off"), "RSET RX_STR_ENA 20:1 OK\n");
-    EXPECT_EQ(requests(b.media()),
-              (std::vector<std::string>{"SET ST2110_DEC_CHAN_ENA 20:1 OFF"}));
+    EXPECT_EQ(requests(b.media()), (std::vector<std::string>{"SET ST2110_DEC_CHAN_ENA 20:1 OFF"}));
     EXPECT_EQ(journal(b.dev()), (std::vector<std::string>{
                                     "/dev/zeb-ip-filter-0 40084504 01 00",
                                     "/dev/rtp-vid-fmt-det-1 40015600 value 0",
@@ -196,7 +196,8 @@ TEST_F(on_board, refusals_before_anything_is_sent) {
     reset_logs();
     EXPECT_EQ(req("SET RX_STR_ENA 30:0 on"), "ERROR\n");
     // With the interface disabled on the channel there is nothing to switch on.
-    ASSERT_EQ(req("SET RX_IP_DEST 40:0 eth1 r 239.4.4.4 5004 100"), "RSET RX_IP_DEST 40:0 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 40:0 eth1 r 239.4.4.4 5004 100"),
+              "RSET RX_IP_DEST 40:0 eth1 OK\n");
     ASSERT_EQ(req("SET RX_IP_IF_ENA 40:0 eth1/0"), "RSET RX_IP_IF_ENA 40:0 OK\n");
     reset_logs();
     EXPECT_EQ(req("SET RX_STR_ENA 40:0 on"), "ERROR\n");
@@ -219,8 +220,9 @@ TEST_P(timed_align, sends_the_playout_delay_before_the_enable) {
     ASSERT_TRUE(b.started());
     const timed_case& c = GetParam();
     std::string chan = c.chan;
-    ASSERT_TRUE(b.client().request("SET ST2110_DEC_MC_OPMODE " + chan + " TIMED_ALIGN")
-                    .rfind("RSET ", 0) == 0);
+    ASSERT_TRUE(
+        b.client().request("SET ST2110_DEC_MC_OPMODE " + chan + " TIMED_ALIGN").rfind("RSET ", 0) ==
+        0);
     ASSERT_EQ(b.client().request("SET RX_IP_DEST " + chan + " eth1 r 239.9.9.9 5004 96"),
               "RSET RX_IP_DEST " + chan + " eth1 OK\n");
     for (const std::string& s : c.setup) {
@@ -246,35 +248,35 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Video: the media-transport daemon's default offset (1000) for the format's text.
         timed_case{"20:0", {}, "SET ST2110_DEC_PLAYOUT_DELAY 20:0 21000"},
-        timed_case{"20:2", {"SET RX_TX_TS_DELAY 20:2 7", "SET RX_RECONS_DELAY 20:2 8"},
+        timed_case{"20:2",
+                   {"SET RX_TX_TS_DELAY 20:2 7", "SET RX_RECONS_DELAY 20:2 8"},
                    "SET ST2110_DEC_PLAYOUT_DELAY 20:2 15"},
         // Audio: 1000 times the packet time.
-        timed_case{"30:1", {"SET RX_AUD_FMT 30:1 2 L24 48000 4"},
+        timed_case{"30:1",
+                   {"SET RX_AUD_FMT 30:1 2 L24 48000 4"},
                    "SET ST2110_DEC_PLAYOUT_DELAY 30:1 24000"},
         // Ancillary: no default reconstruction delay.
         timed_case{"40:2", {}, ""},
-        timed_case{"40:2", {"SET RX_RECONS_DELAY 40:2 5000"},
-                   "SET ST2110_DEC_PLAYOUT_DELAY 40:2 5000"},
-        timed_case{"40:3", {"SET RX_RECONS_DELAY 40:3 -5"},
-                   "SET ST2110_DEC_PLAYOUT_DELAY 40:3 -5"}));
+        timed_case{
+            "40:2", {"SET RX_RECONS_DELAY 40:2 5000"}, "SET ST2110_DEC_PLAYOUT_DELAY 40:2 5000"},
+        timed_case{
+            "40:3", {"SET RX_RECONS_DELAY 40:3 -5"}, "SET ST2110_DEC_PLAYOUT_DELAY 40:3 -5"}));
 
 TEST_F(on_board, video_format_goes_to_the_daemon_and_the_formatter) {
     reset_logs();
     EXPECT_EQ(req("SET RX_VID_FMT 20:0 ycr422 10 I 720 576 25"), "RSET RX_VID_FMT 20:0 OK\n");
     EXPECT_EQ(requests(b.media()),
               (std::vector<std::string>{"SET ST2110_DEC_VID_FMT 20:0 ycr422 10 I 720 576 25"}));
-    EXPECT_EQ(journal(b.dev()),
-              (std::vector<std::string>{
-                  "/dev/axis2vid-0 40084100 d0 02 00 00 40 02 00 00 01 00 00 00"}));
+    EXPECT_EQ(
+        journal(b.dev()),
+        (std::vector<std::string>{"/dev/axis2vid-0 40084100 d0 02 00 00 40 02 00 00 01 00 00 00"}));
     EXPECT_EQ(req("GET RX_VID_FMT 20:0"), "RGET RX_VID_FMT 20:0 YCR422 10 I 720 576 25\n");
     // Refused words change nothing and send nothing.
     reset_logs();
-    for (const char* bad : {"SET RX_VID_FMT 20:0 NONE 10 p 1 2 25",
-                            "SET RX_VID_FMT 20:0 RGB 10 x 1 2 25",
-                            "SET RX_VID_FMT 20:0 RGB 10 p 1 2 59.940",
-                            "SET RX_VID_FMT 20:0 RGB 10 p 1 2 50.00",
-                            "SET RX_VID_FMT 20:0 YCR4222 10 p 1 2 50",
-                            "SET RX_VID_FMT 30:0 RGB 10 p 1 2 50"}) {
+    for (const char* bad :
+         {"SET RX_VID_FMT 20:0 NONE 10 p 1 2 25", "SET RX_VID_FMT 20:0 RGB 10 x 1 2 25",
+          "SET RX_VID_FMT 20:0 RGB 10 p 1 2 59.940", "SET RX_VID_FMT 20:0 RGB 10 p 1 2 50.00",
+          "SET RX_VID_FMT 20:0 YCR4222 10 p 1 2 50", "SET RX_VID_FMT 30:0 RGB 10 p 1 2 50"}) {
         EXPECT_EQ(req(bad), "ERROR\n") << bad;
     }
     EXPECT_TRUE(requests(b.media()).empty());
@@ -303,7 +305,8 @@ TEST_F(on_board, automatic_detection_completes_the_switch_on) {
               "RSET RX_IP_DEST 20:0 eth1 OK\n");
     ASSERT_EQ(req("SET RX_STR_ENA 20:0 on"), "RSET RX_STR_ENA 20:0 OK\n");
     ASSERT_EQ(req("SET RX_FMT_AUTO_DET_ENA 20:2 on"), "RSET RX_FMT_AUTO_DET_ENA 20:2 OK\n");
-    ASSERT_EQ(req("SET RX_IP_DEST 20:2 eth1 r 239.2.2.2 5004 96"), "RSET RX_IP_DEST 20:2 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:2 eth1 r 239.2.2.2 5004 96"),
+              "RSET RX_IP_DEST 20:2 eth1 OK\n");
     reset_logs();
     ASSERT_EQ(req("SET RX_STR_ENA 20:2 on"), "RSET RX_STR_ENA 20:2 OK\n");
     // The decoder enable is held back until the format is known.
@@ -338,7 +341,8 @@ TEST_F(on_board, automatic_detection_completes_the_switch_on) {
 
 TEST_F(on_board, undetectable_rate_stays_pending) {
     ASSERT_EQ(req("SET RX_FMT_AUTO_DET_ENA 20:3 on"), "RSET RX_FMT_AUTO_DET_ENA 20:3 OK\n");
-    ASSERT_EQ(req("SET RX_IP_DEST 20:3 eth1 r 239.3.3.3 5004 96"), "RSET RX_IP_DEST 20:3 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:3 eth1 r 239.3.3.3 5004 96"),
+              "RSET RX_IP_DEST 20:3 eth1 OK\n");
     ASSERT_EQ(req("SET RX_STR_ENA 20:3 on"), "RSET RX_STR_ENA 20:3 OK\n");
     b.dev().clear_journal();
     b.dev().set_detector(3, 3, detected_format{1920, 1080, 2, 1, 0, 6});  // 48/1 has no name
@@ -353,7 +357,8 @@ TEST_F(on_board, undetectable_rate_stays_pending) {
 }
 
 TEST_F(on_board, interface_disable_on_a_running_channel) {
-    ASSERT_EQ(req("SET RX_IP_DEST 20:0 eth1 r 239.7.7.7 5004 96"), "RSET RX_IP_DEST 20:0 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:0 eth1 r 239.7.7.7 5004 96"),
+              "RSET RX_IP_DEST 20:0 eth1 OK\n");
     ASSERT_EQ(req("SET RX_STR_ENA 20:0 on"), "RSET RX_STR_ENA 20:0 OK\n");
     ASSERT_TRUE(in_igmp("070707EF"));
     reset_logs();
@@ -368,11 +373,14 @@ TEST_F(on_board, interface_disable_on_a_running_channel) {
 }
 
 TEST_F(on_board, new_destination_on_a_running_channel_moves_the_membership) {
-    ASSERT_EQ(req("SET RX_IP_DEST 20:0 eth1 r 239.7.7.7 5004 96"), "RSET RX_IP_DEST 20:0 eth1 OK\n");
-    ASSERT_EQ(req("SET RX_IP_DEST 20:1 eth1 r 239.7.7.7 5004 96"), "RSET RX_IP_DEST 20:1 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:0 eth1 r 239.7.7.7 5004 96"),
+              "RSET RX_IP_DEST 20:0 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:1 eth1 r 239.7.7.7 5004 96"),
+              "RSET RX_IP_DEST 20:1 eth1 OK\n");
     ASSERT_EQ(req("SET RX_STR_ENA 20:0 on"), "RSET RX_STR_ENA 20:0 OK\n");
     ASSERT_EQ(req("SET RX_STR_ENA 20:1 on"), "RSET RX_STR_ENA 20:1 OK\n");
-    ASSERT_EQ(req("SET RX_IP_DEST 20:0 eth1 r 239.8.8.8 5004 96"), "RSET RX_IP_DEST 20:0 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:0 eth1 r 239.8.8.8 5004 96"),
+              "RSET RX_IP_DEST 20:0 eth1 OK\n");
     EXPECT_TRUE(in_igmp("080808EF"));
     EXPECT_TRUE(in_igmp("070707EF"));  // 20:1 still receives the old group
     ASSERT_EQ(req("SET RX_STR_ENA 20:1 off"), "RSET RX_STR_ENA 20:1 OK\n");

@@ -34,8 +34,8 @@ std::vector<std::string> probe(const fpga& f, const std::string& node,
     }
     cmd += std::string(" ") + IOCTL_PROBE_PATH + " " + node;
     for (const call& c : calls) {
-        for (const std::string& word : {std::to_string(c.request), std::string(c.arg),
-                                        std::to_string(c.buflen)}) {
+        for (const std::string& word :
+             {std::to_string(c.request), std::string(c.arg), std::to_string(c.buflen)}) {
             cmd += ' ';
             cmd += word;
         }

@@ -1,8 +1,6 @@
 // The harness as the end-to-end tests rely on it: starting and reaping a program that detaches,
 // what the detached program inherits, the whole board with the real daemon, and nexo-sim driven
 // as a script.
-#include "daemon_process.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,6 +15,7 @@
 #include <vector>
 
 #include "board.h"
+#include "daemon_process.h"
 #include "peer.h"
 #include "sandbox.h"
 #include "unique_fd.h"
@@ -73,8 +72,9 @@ TEST(daemon_process, detached_program_gets_umask_environment_and_no_stray_descri
     ASSERT_TRUE(stray.valid());
     ::setenv("HARNESS_INHERITED", "from-parent", 1);
 
-    sim::daemon_options o = shell("(echo \"umask=$(umask) $HARNESS_INHERITED $HARNESS_ADDED\" >&2;"
-                                  " while :; do sleep 1; done) &");
+    sim::daemon_options o = shell(
+        "(echo \"umask=$(umask) $HARNESS_INHERITED $HARNESS_ADDED\" >&2;"
+        " while :; do sleep 1; done) &");
     o.umask = 077;
     o.env = {"HARNESS_ADDED=added"};
     sim::daemon_process d;

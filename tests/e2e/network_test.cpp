@@ -1,12 +1,11 @@
 // The network module on the sandbox's real eth1: interface record, rtnetlink, multicast
 // memberships as the kernel shows them, and unicast MAC resolution against the far end.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <linux/netlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -39,8 +38,12 @@ struct net_ctx {
     st2110_chan& chan(size_t i) { return ctx->chans[i]; }
 };
 
-std::string igmp() { return sim::read_file("/proc/net/igmp"); }
-std::string mcfilter() { return sim::read_file("/proc/net/mcfilter"); }
+std::string igmp() {
+    return sim::read_file("/proc/net/igmp");
+}
+std::string mcfilter() {
+    return sim::read_file("/proc/net/mcfilter");
+}
 
 size_t count(const std::string& hay, const std::string& needle) {
     size_t n = 0;

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "fpga.h"
 #include "board.h"
 #include "control_client.h"
 #include "daemon_process.h"
+#include "fpga.h"
 #include "nmos_node.h"
 #include "peer.h"
 

@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "board.h"
 #include "chan_io.h"
 #include "chan_plan.h"
-#include "board.h"
 #include "control_client.h"
 #include "daemon_process.h"
 #include "peer.h"

@@ -1,11 +1,10 @@
 // The daemon's spine, driven as its peers drive it: start-up and its exit codes, the pipes,
 // routing of control lines, relays, pass-through of peer lines, alerts and shutdown.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <csignal>
@@ -27,8 +26,8 @@ using namespace std::chrono_literals;
 
 constexpr const char* kBanner =
     "nexo : 28/05/2020 : ATTENTION : LOADING OF DEFAULT CONFIG BYPASSED.\n";
-constexpr const char* kPipes[] = {"/var/run/ST2059_rd.p", "/var/run/ST2059_wr.p",
-                                  "/var/run/nexo_wr.p",   "/var/run/nexo_rd.p",
+constexpr const char* kPipes[] = {"/var/run/ST2059_rd.p",  "/var/run/ST2059_wr.p",
+                                  "/var/run/nexo_wr.p",    "/var/run/nexo_rd.p",
                                   "/var/run/smpte2110r.p", "/var/run/smpte2110w.p"};
 
 bool exists(const char* path) {
@@ -95,12 +94,12 @@ TEST_P(start_options, detach_keep_stderr_and_serve) {
     EXPECT_EQ(b.daemon().stop(SIGTERM), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    options, start_options,
-    testing::Values(std::vector<std::string>{}, std::vector<std::string>{"-d"},
-                    std::vector<std::string>{"-v"}, std::vector<std::string>{"-d", "-v"},
-                    std::vector<std::string>{"-f", "/no/such/file.cfg"},
-                    std::vector<std::string>{"-dvf", "/etc/nexo.cfg"}));
+INSTANTIATE_TEST_SUITE_P(options, start_options,
+                         testing::Values(std::vector<std::string>{}, std::vector<std::string>{"-d"},
+                                         std::vector<std::string>{"-v"},
+                                         std::vector<std::string>{"-d", "-v"},
+                                         std::vector<std::string>{"-f", "/no/such/file.cfg"},
+                                         std::vector<std::string>{"-dvf", "/etc/nexo.cfg"}));
 
 struct quick_exit {
     std::vector<std::string> args;
@@ -129,8 +128,8 @@ TEST_P(start_refused, exits_zero_before_any_pipe) {
 
 INSTANTIATE_TEST_SUITE_P(options, start_refused,
                          testing::Values(quick_exit{{"-h"}, false}, quick_exit{{"-?"}, false},
-                                         quick_exit{{"-d", "-h"}, false},
-                                         quick_exit{{"-x"}, true}, quick_exit{{"-f"}, true}));
+                                         quick_exit{{"-d", "-h"}, false}, quick_exit{{"-x"}, true},
+                                         quick_exit{{"-f"}, true}));
 
 class missing_node : public testing::TestWithParam<const char*> {};
 
@@ -251,8 +250,7 @@ INSTANTIATE_TEST_SUITE_P(
                     route_case{"GET ST2110_ENC_PX_PER_PKT 20:0", route_case::media},
                     route_case{"GET RX_STR_ENA 20:0", route_case::local},
                     route_case{"GET RX_NET_IF_NBR", route_case::local},
-                    route_case{"GET", route_case::error},
-                    route_case{"GET ", route_case::error},
+                    route_case{"GET", route_case::error}, route_case{"GET ", route_case::error},
                     route_case{"GET NOTHING", route_case::error},
                     route_case{"GET PTP", route_case::error},
                     route_case{"PTP_TIME", route_case::error},
@@ -409,8 +407,8 @@ TEST(alerts, unknown_alert_is_logged_and_dropped) {
     ASSERT_TRUE(b.started());
     b.timing().send_alert("PTP_LOCK_STATE LOCKED");
     EXPECT_TRUE(b.daemon().wait_stderr("Received alert \"PTP_LOCK_STATE LOCKED\"\n", 1s));
-    EXPECT_FALSE(b.media().wait_for([](const std::string& l) { return starts_with(l, "ALRT"); },
-                                    300ms));
+    EXPECT_FALSE(
+        b.media().wait_for([](const std::string& l) { return starts_with(l, "ALRT"); }, 300ms));
     EXPECT_EQ(b.client().read(100ms), "");
 }
 
@@ -450,9 +448,14 @@ TEST(robustness, ten_thousand_mixed_lines_then_a_relay) {
     board b;
     ASSERT_TRUE(b.started());
     std::mt19937 rng(2110);
-    const std::string good[] = {"GET RX_STR_ENA 20:0\n", "GET PTP_TIME\n", "GET NOTHING\n",
-                                "SET RX_RECONS_DELAY 30:1 20000\n", "GET RX_IP_DEST 20:0 eth1\n",
-                                "SET ST2110_DEC_CHAN_ENA 20:0 ON\n", "GET\n", "\n",
+    const std::string good[] = {"GET RX_STR_ENA 20:0\n",
+                                "GET PTP_TIME\n",
+                                "GET NOTHING\n",
+                                "SET RX_RECONS_DELAY 30:1 20000\n",
+                                "GET RX_IP_DEST 20:0 eth1\n",
+                                "SET ST2110_DEC_CHAN_ENA 20:0 ON\n",
+                                "GET\n",
+                                "\n",
                                 "SET RX_IP_IF_ENA 20:0 eth1/1  eth1/0\n"};
     for (int i = 0; i < 10000; ++i) {
         std::string line;

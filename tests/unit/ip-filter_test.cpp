@@ -1,9 +1,10 @@
 // The 20-byte filter channel configuration record, byte by byte.
+#include "ip-filter.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "ip-filter.h"
 #include "nexo.h"
 
 namespace nexo {
@@ -30,24 +31,36 @@ TEST_P(decap_cfg, lays_out_fields_and_flags) {
     uint8_t rec[kIpDecapCfgSize];
     build_ip_decap_cfg(chan, rec);
     // Little-endian on the board and here.
-    const uint8_t expected[kIpDecapCfgSize] = {
-        0x05, 0,
-        c.src[0], c.src[1], c.src[2], c.src[3],
-        static_cast<uint8_t>(c.src_port), static_cast<uint8_t>(c.src_port >> 8),
-        c.dst[0], c.dst[1], c.dst[2], c.dst[3],
-        static_cast<uint8_t>(c.dst_port), static_cast<uint8_t>(c.dst_port >> 8),
-        0, 0,
-        static_cast<uint8_t>(c.flags), 0, 0, 0};
+    const uint8_t expected[kIpDecapCfgSize] = {0x05,
+                                               0,
+                                               c.src[0],
+                                               c.src[1],
+                                               c.src[2],
+                                               c.src[3],
+                                               static_cast<uint8_t>(c.src_port),
+                                               static_cast<uint8_t>(c.src_port >> 8),
+                                               c.dst[0],
+                                               c.dst[1],
+                                               c.dst[2],
+                                               c.dst[3],
+                                               static_cast<uint8_t>(c.dst_port),
+                                               static_cast<uint8_t>(c.dst_port >> 8),
+                                               0,
+                                               0,
+                                               static_cast<uint8_t>(c.flags),
+                                               0,
+                                               0,
+                                               0};
     EXPECT_EQ(std::memcmp(rec, expected, kIpDecapCfgSize), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    records, decap_cfg,
-    testing::Values(cfg_case{{0, 0, 0, 0}, 0, {239, 1, 1, 1}, 5004, 0xA},
-                    cfg_case{{10, 0, 0, 5}, 0, {239, 1, 1, 1}, 5004, 0xB},
-                    cfg_case{{10, 0, 0, 5}, 0x1234, {239, 1, 1, 1}, 0x3e8, 0xF},
-                    cfg_case{{0, 0, 0, 0}, 0, {0, 1, 2, 3}, 0, 0x0},
-                    cfg_case{{0, 9, 9, 9}, 7, {192, 0, 2, 10}, 0, 0x6}));
+INSTANTIATE_TEST_SUITE_P(records, decap_cfg,
+                         testing::Values(cfg_case{{0, 0, 0, 0}, 0, {239, 1, 1, 1}, 5004, 0xA},
+                                         cfg_case{{10, 0, 0, 5}, 0, {239, 1, 1, 1}, 5004, 0xB},
+                                         cfg_case{
+                                             {10, 0, 0, 5}, 0x1234, {239, 1, 1, 1}, 0x3e8, 0xF},
+                                         cfg_case{{0, 0, 0, 0}, 0, {0, 1, 2, 3}, 0, 0x0},
+                                         cfg_case{{0, 9, 9, 9}, 7, {192, 0, 2, 10}, 0, 0x6}));
 
 }  // namespace
 }  // namespace nexo

@@ -1,16 +1,17 @@
 // Alerts: what reaches the media-transport daemon, at once and deferred.
+#include "nexo-alert-parse.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "nexo-alert-parse.h"
 #include "test_ctx.h"
 
 namespace nexo {
 namespace {
 
 struct alert_case {
-    std::string text;   // behind "ALRT "
+    std::string text;  // behind "ALRT "
     int32_t rc;
     std::string forwarded;  // bytes on link 2
 };
@@ -20,8 +21,7 @@ class alert_at_once : public testing::TestWithParam<alert_case> {};
 TEST_P(alert_at_once, is_forwarded_to_the_media_transport_daemon) {
     test::test_ctx t;
     std::string text = GetParam().text;
-    EXPECT_EQ(check_alert(t.ctx, text.data(), static_cast<int64_t>(text.size()), 0),
-              GetParam().rc);
+    EXPECT_EQ(check_alert(t.ctx, text.data(), static_cast<int64_t>(text.size()), 0), GetParam().rc);
     EXPECT_EQ(t.written(2), GetParam().forwarded);
     EXPECT_EQ(t.written(1), "");  // the control client never sees an alert
 }
@@ -31,23 +31,20 @@ const std::string k58(58 - 10, 'a');
 
 INSTANTIATE_TEST_SUITE_P(
     alerts, alert_at_once,
-    testing::Values(
-        alert_case{"2059_FRA_CHANGED\n", 0, "ALRT 2059_FRA_CHANGED\n"},
-        alert_case{"2059_TAF_CHANGED\n\n", 0, "ALRT 2059_TAF_CHANGED\n"},
-        alert_case{"SYNC_FAULT 20:1\n", 0, "ALRT SYNC_FAULT 20:1\n"},
-        alert_case{"2059_FRA_CHANGEDXYZ", 0, "ALRT 2059_FRA_CHANGEDXYZ\n"},
-        alert_case{"SYNC_FAULT" + k57, 0, "ALRT SYNC_FAULT" + k57 + "\n"},
-        // 58 characters do not fit the 64-byte line with its newline: cut, no newline.
-        alert_case{"SYNC_FAULT" + k58, 0, ("ALRT SYNC_FAULT" + k58).substr(0, 63)},
-        alert_case{"PTP_LOCK_STATE\n", -1, ""},
-        alert_case{"sync_fault\n", -1, ""},
-        alert_case{"\n\n", -1, ""},
-        alert_case{"", -1, ""}));
+    testing::Values(alert_case{"2059_FRA_CHANGED\n", 0, "ALRT 2059_FRA_CHANGED\n"},
+                    alert_case{"2059_TAF_CHANGED\n\n", 0, "ALRT 2059_TAF_CHANGED\n"},
+                    alert_case{"SYNC_FAULT 20:1\n", 0, "ALRT SYNC_FAULT 20:1\n"},
+                    alert_case{"2059_FRA_CHANGEDXYZ", 0, "ALRT 2059_FRA_CHANGEDXYZ\n"},
+                    alert_case{"SYNC_FAULT" + k57, 0, "ALRT SYNC_FAULT" + k57 + "\n"},
+                    // 58 characters do not fit the 64-byte line with its newline: cut, no newline.
+                    alert_case{"SYNC_FAULT" + k58, 0, ("ALRT SYNC_FAULT" + k58).substr(0, 63)},
+                    alert_case{"PTP_LOCK_STATE\n", -1, ""}, alert_case{"sync_fault\n", -1, ""},
+                    alert_case{"\n\n", -1, ""}, alert_case{"", -1, ""}));
 
 TEST(alert_deferred, runs_once_per_text_in_arrival_order) {
     test::test_ctx t;
     const char* arrivals[] = {"2059_FRA_CHANGED\n", "2059_FRA_CHANGED", "SYNC_FAULT 1\n",
-                              "2059_FRA_CHANGED\n", "UNKNOWN\n", "SYNC_FAULT 2\n"};
+                              "2059_FRA_CHANGED\n", "UNKNOWN\n",        "SYNC_FAULT 2\n"};
     for (const char* a : arrivals) {
         std::string text = a;
         check_alert(t.ctx, text.data(), static_cast<int64_t>(text.size()), 1);

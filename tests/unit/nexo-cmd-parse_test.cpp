@@ -1,10 +1,11 @@
 // The command interpreter as the control client sees it: one line in, one reply line (or a
 // refusal code, which the main loop turns into "ERROR\n") out.
+#include "nexo-cmd-parse.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-#include "nexo-cmd-parse.h"
 #include "test_ctx.h"
 
 namespace nexo {
@@ -38,16 +39,13 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"GET RX_NET_IF_NBR\n", 0, "RGET RX_NET_IF_NBR 1\n"},
         line_case{"GET RX_NET_IF_NAME 0\n", 0, "RGET RX_NET_IF_NAME 0 eth1\n"},
         line_case{"GET RX_NET_IF_NAME 256\n", 0, "RGET RX_NET_IF_NAME 256 eth1\n"},
-        line_case{"GET RX_NET_IF_NAME 1\n", -3, ""},
-        line_case{"GET RX_NET_IF_NAME x\n", -2, ""},
+        line_case{"GET RX_NET_IF_NAME 1\n", -3, ""}, line_case{"GET RX_NET_IF_NAME x\n", -2, ""},
         line_case{"GET RX_NET_IF_NAME\t0\n", -1, ""},
         line_case{"GET PTP_MASTER_ENA\n", 0, "RGET PTP_MASTER_ENA 0\n"},
         line_case{"GET RX_VID_FMT 20:0\n", 0, "RGET RX_VID_FMT 20:0 NONE 0 ? 0 0 NONE\n"},
-        line_case{"GET RX_VID_FMT 40:0\n", -2, ""},
-        line_case{"GET RX_VID_FMT 30:0\n", -2, ""},
+        line_case{"GET RX_VID_FMT 40:0\n", -2, ""}, line_case{"GET RX_VID_FMT 30:0\n", -2, ""},
         line_case{"GET RX_AUD_FMT 30:0\n", 0, "RGET RX_AUD_FMT 30:0 0  0 0\n"},
-        line_case{"GET RX_AUD_FMT 40:0\n", -2, ""},
-        line_case{"GET RX_AUD_FMT 20:0\n", -2, ""},
+        line_case{"GET RX_AUD_FMT 40:0\n", -2, ""}, line_case{"GET RX_AUD_FMT 20:0\n", -2, ""},
         line_case{"GET RX_IP_SRC 20:0 eth1\n", 0, "RGET RX_IP_SRC 20:0 eth1 U 0.0.0.0 0 0\n"},
         line_case{"GET RX_IP_DEST 40:3 eth1\n", 0, "RGET RX_IP_DEST 40:3 eth1 U 0.0.0.0 0 0\n"},
         line_case{"GET RX_IP_DEST 20:0 ETH1\n", -1, ""},
@@ -70,23 +68,18 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"GET RX_STR_ENA 20:00000\n", 0, "RGET RX_STR_ENA 20:00000 OFF\n"},
         line_case{"GET RX_STR_ENA 020:00000\n", 0, "RGET RX_STR_ENA 020:0000 OFF\n"},
         line_case{"GET RX_STR_ENA 0020:000000\n", 0, "RGET RX_STR_ENA 0020:000 OFF\n"},
-        line_case{"GET RX_STR_ENA 020:00000000\n", -1, ""},  // 12 characters
+        line_case{"GET RX_STR_ENA 020:00000000\n", -1, ""},                     // 12 characters
         line_case{"GET RX_STR_ENA 276:0\n", 0, "RGET RX_STR_ENA 276:0 OFF\n"},  // low 8 bits
-        line_case{"GET RX_STR_ENA 20:4\n", -1, ""},
-        line_case{"GET RX_STR_ENA 21:0\n", -1, ""},
+        line_case{"GET RX_STR_ENA 20:4\n", -1, ""}, line_case{"GET RX_STR_ENA 21:0\n", -1, ""},
         line_case{"GET RX_STR_ENA 0x14:0\n", -1, ""},
         line_case{"GET RX_STR_ENA  20:0\n", -1, ""},  // the token begins at the second blank
-        line_case{"GET RX_STR_ENABLED 20:0\n", -1, ""},
-        line_case{"GET RX_STR_ENA\n", -1, ""},
+        line_case{"GET RX_STR_ENABLED 20:0\n", -1, ""}, line_case{"GET RX_STR_ENA\n", -1, ""},
         line_case{"GET RX_STR_ENA 20:0 x\n", -1, ""},
         line_case{"GET RX_STR_ENA 20:0 \n", 0, "RGET RX_STR_ENA 20:0 OFF\n"},
         line_case{"GET RX_STR_ENA 20:0", -1, ""},  // no line feed
-        line_case{"get RX_STR_ENA 20:0\n", -1, ""},
-        line_case{"GET rx_str_ena 20:0\n", -1, ""},
-        line_case{"GETRX_STR_ENA 20:0\n", -1, ""},
-        line_case{"\n", -1, ""},
-        line_case{"GET \n", -1, ""},
-        line_case{"SET RX_NET_IF_NBR 1\n", -1, ""},
+        line_case{"get RX_STR_ENA 20:0\n", -1, ""}, line_case{"GET rx_str_ena 20:0\n", -1, ""},
+        line_case{"GETRX_STR_ENA 20:0\n", -1, ""}, line_case{"\n", -1, ""},
+        line_case{"GET \n", -1, ""}, line_case{"SET RX_NET_IF_NBR 1\n", -1, ""},
         line_case{"SET RX_IP_IF_ENA 20:0\n", -1, ""},
         line_case{"SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 1000\n", -1, ""},  // five arguments
         line_case{"SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 1000 96 1260 9\n", -1, ""}));
@@ -153,7 +146,8 @@ TEST(cmd_parse_state, replies_are_cut_to_their_buffer) {
     std::string out;
     // 44-byte buffer: 43 characters and no line feed.
     EXPECT_EQ(t.run("GET RX_TX_TS_DELAY 20:0                      \n", &out), 0);
-    EXPECT_EQ(out, std::string("RGET RX_TX_TS_DELAY 20:0                      DEFAULT").substr(0, 43));
+    EXPECT_EQ(out,
+              std::string("RGET RX_TX_TS_DELAY 20:0                      DEFAULT").substr(0, 43));
 }
 
 TEST(cmd_parse_state, no_reply_link_writes_nothing) {
@@ -186,15 +180,15 @@ TEST_P(parse_ip_all, parses_or_refuses) {
     auto work = t.ctx->chans;
     uint32_t pos = 99;
     uint8_t i = 9;
-    int32_t rc = nexo_parse_ip_all(c.keyword, text.data(), count_args(text.c_str()), work.data(),
-                                   &pos, &i);
+    int32_t rc =
+        nexo_parse_ip_all(c.keyword, text.data(), count_args(text.c_str()), work.data(), &pos, &i);
     ASSERT_EQ(rc, c.rc) << text;
     if (rc != 0) {
         return;
     }
     EXPECT_EQ(i, 0);
-    const ip_blk& b = std::strcmp(c.keyword, "RX_IP_SRC") == 0 ? work[pos].ifs[0].src
-                                                                 : work[pos].ifs[0].dest;
+    const ip_blk& b =
+        std::strcmp(c.keyword, "RX_IP_SRC") == 0 ? work[pos].ifs[0].src : work[pos].ifs[0].dest;
     EXPECT_EQ(b.ip, c.ip) << text;
     EXPECT_EQ(b.port, c.port) << text;
     EXPECT_EQ(b.proto_arg, c.proto_arg) << text;
@@ -205,15 +199,32 @@ TEST_P(parse_ip_all, parses_or_refuses) {
 INSTANTIATE_TEST_SUITE_P(
     addresses, parse_ip_all,
     testing::Values(
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 239.1.1.1 0x3e8 96", 0, {239, 1, 1, 1}, 1000, 96, 1260, 1},
-        addr_case{"RX_IP_DEST", "20:0 eth1 R 239.1.1.1 1000 96", 0, {239, 1, 1, 1}, 1000, 96, 1260, 1},
-        addr_case{"RX_IP_DEST", "30:1 eth1 U 239.1.1.2 5004 97 1400", 0, {239, 1, 1, 2}, 5004, 97, 1400, 0},
+        addr_case{
+            "RX_IP_DEST", "20:0 eth1 r 239.1.1.1 0x3e8 96", 0, {239, 1, 1, 1}, 1000, 96, 1260, 1},
+        addr_case{
+            "RX_IP_DEST", "20:0 eth1 R 239.1.1.1 1000 96", 0, {239, 1, 1, 1}, 1000, 96, 1260, 1},
+        addr_case{"RX_IP_DEST",
+                  "30:1 eth1 U 239.1.1.2 5004 97 1400",
+                  0,
+                  {239, 1, 1, 2},
+                  5004,
+                  97,
+                  1400,
+                  0},
         addr_case{"RX_IP_DEST", "30:1 eth1 t 239.1.1.2 0x10 1 0", 0, {239, 1, 1, 2}, 16, 1, 0, 2},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.2.1 1 1", 0, {224, 0, 2, 1}, 1, 1, 1260, 1},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 239.255.255.250 1 1", 0, {239, 255, 255, 250}, 1, 1, 1260, 1},
+        addr_case{"RX_IP_DEST",
+                  "20:0 eth1 r 239.255.255.250 1 1",
+                  0,
+                  {239, 255, 255, 250},
+                  1,
+                  1,
+                  1260,
+                  1},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 1.2.3.4.5 1 1", 0, {1, 2, 3, 4}, 1, 1, 1260, 1},
         addr_case{"RX_IP_DEST", "20:0 eth1 r SeLf 1 1", 0, {192, 0, 2, 10}, 1, 1, 1260, 1},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 239.1.1.1 70000 300", 0, {239, 1, 1, 1}, 4464, 44, 1260, 1},
+        addr_case{
+            "RX_IP_DEST", "20:0 eth1 r 239.1.1.1 70000 300", 0, {239, 1, 1, 1}, 4464, 44, 1260, 1},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 127.0.0.1 1 1", -6, {}, 0, 0, 0, 0},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.0.5 1 1", -6, {}, 0, 0, 0, 0},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.1.129 1 1", -6, {}, 0, 0, 0, 0},
@@ -275,8 +286,8 @@ TEST(simplify_freq, reduces_by_small_factors_only) {
         freq in;
         freq out;
     };
-    const c cases[] = {{{1, 5}, {1, 5}},         {{30, 1}, {30, 1}},   {{0, 1001}, {0, 1001}},
-                       {{30000, 1000}, {30, 1}}, {{7, 7}, {7, 7}},     {{60000, 1001}, {60000, 1001}},
+    const c cases[] = {{{1, 5}, {1, 5}},         {{30, 1}, {30, 1}}, {{0, 1001}, {0, 1001}},
+                       {{30000, 1000}, {30, 1}}, {{7, 7}, {7, 7}},   {{60000, 1001}, {60000, 1001}},
                        {{100, 2}, {50, 1}},      {{14, 4}, {7, 2}}};
     for (const c& x : cases) {
         freq f = x.in;
@@ -287,19 +298,19 @@ TEST(simplify_freq, reduces_by_small_factors_only) {
 }
 
 TEST(parse_lists, keep_their_order) {
-    const char* get_order[] = {"PTP_MASTER_ENA",      "RX_VID_FMT",          "RX_AUD_FMT",
-                               "RX_NET_IF_NBR",       "RX_NET_IF_NAME",      "RX_IP_DEST",
-                               "RX_IP_SRC",           "RX_STR_ENA",          "RX_IP_IF_ENA",
-                               "RX_TX_TS_DELAY",      "RX_RECONS_DELAY",     "RX_FMT_AUTO_DET_ENA",
-                               "RX_FMT_AUTO_DET_STATE", "RX_FMT_AUTO_DET_FMT"};
+    const char* get_order[] = {
+        "PTP_MASTER_ENA",        "RX_VID_FMT",         "RX_AUD_FMT",      "RX_NET_IF_NBR",
+        "RX_NET_IF_NAME",        "RX_IP_DEST",         "RX_IP_SRC",       "RX_STR_ENA",
+        "RX_IP_IF_ENA",          "RX_TX_TS_DELAY",     "RX_RECONS_DELAY", "RX_FMT_AUTO_DET_ENA",
+        "RX_FMT_AUTO_DET_STATE", "RX_FMT_AUTO_DET_FMT"};
     for (size_t i = 0; i < std::size(get_order); ++i) {
         ASSERT_STREQ(getcommand_parse_list[i].keyword, get_order[i]);
     }
     EXPECT_EQ(getcommand_parse_list[std::size(get_order)].keyword, nullptr);
     const std::pair<const char*, uint32_t> set_order[] = {
-        {"PTP_MASTER_ENA", 1}, {"RX_VID_FMT", 7},     {"RX_AUD_FMT", 5},
-        {"RX_IP_DEST", 6},     {"RX_IP_DEST", 7},     {"RX_IP_SRC", 6},
-        {"RX_IP_SRC", 7},      {"RX_STR_ENA", 2},     {"RX_IP_IF_ENA", kAnyArgs},
+        {"PTP_MASTER_ENA", 1}, {"RX_VID_FMT", 7},      {"RX_AUD_FMT", 5},
+        {"RX_IP_DEST", 6},     {"RX_IP_DEST", 7},      {"RX_IP_SRC", 6},
+        {"RX_IP_SRC", 7},      {"RX_STR_ENA", 2},      {"RX_IP_IF_ENA", kAnyArgs},
         {"RX_TX_TS_DELAY", 2}, {"RX_RECONS_DELAY", 2}, {"RX_FMT_AUTO_DET_ENA", 2}};
     for (size_t i = 0; i < std::size(set_order); ++i) {
         ASSERT_STREQ(setcommand_parse_list[i].keyword, set_order[i].first);

@@ -1,11 +1,12 @@
 // rtnetlink datagrams as the kernel lays them out, built byte by byte; and the stream MAC
 // shortcuts that need no socket.
+#include "nexo-net.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
-#include "nexo-net.h"
 #include "nexo.h"
 
 namespace nexo {
@@ -105,19 +106,25 @@ INSTANTIATE_TEST_SUITE_P(
         nl_case{"secondary del", addr_msg(21, kNew, kIndex, 0x01), true, true, kOld},
         nl_case{"done ends the walk", cat({done_msg(), addr_msg(20, kNew)}), true, true, kOld},
         nl_case{"before done", cat({addr_msg(20, kNew), done_msg()}), false, true, kNew},
-        nl_case{"other type", with_len(cat({std::vector<uint8_t>{32, 0, 0, 0, 16}, std::vector<uint8_t>(27, 0)}), 32),
-                true, true, kOld},
+        nl_case{
+            "other type",
+            with_len(cat({std::vector<uint8_t>{32, 0, 0, 0, 16}, std::vector<uint8_t>(27, 0)}), 32),
+            true, true, kOld},
         nl_case{"length past the end", with_len(addr_msg(20, kNew), 33), true, true, kOld},
         nl_case{"length below header", with_len(addr_msg(20, kNew), 15), true, true, kOld},
-        nl_case{"second message cut", cat({addr_msg(21, kNew), {40, 0, 0, 0, 20, 0}}), true, false, kZero},
+        nl_case{"second message cut", cat({addr_msg(21, kNew), {40, 0, 0, 0, 20, 0}}), true, false,
+                kZero},
         nl_case{"truncated", truncated(addr_msg(20, kNew), 30), true, true, kOld},
         nl_case{"short message", with_len(addr_msg(20, kNew), 20), true, true, kOld},
         nl_case{"attribute past message", with_attr_len(addr_msg(20, kNew), 9), true, true, kOld},
         nl_case{"attribute too short", with_attr_len(addr_msg(20, kNew), 3), true, true, kOld},
-        nl_case{"short attribute, bytes behind it", with_attr_len(addr_msg(20, kNew), 4), true, true, kNew},
-        nl_case{"short attribute deletes", with_attr_len(addr_msg(21, kNew), 4), true, false, kZero},
+        nl_case{"short attribute, bytes behind it", with_attr_len(addr_msg(20, kNew), 4), true,
+                true, kNew},
+        nl_case{"short attribute deletes", with_attr_len(addr_msg(21, kNew), 4), true, false,
+                kZero},
         nl_case{"short attribute at the message end",
-                with_len(truncated(with_attr_len(addr_msg(20, kNew), 4), 28), 28), true, true, kOld},
+                with_len(truncated(with_attr_len(addr_msg(20, kNew), 4), 28), 28), true, true,
+                kOld},
         nl_case{"empty", {}, true, true, kOld}));
 
 TEST(stream_mac, shortcuts_without_socket) {

@@ -1,8 +1,9 @@
 // Requests to the timing daemon on real pipes: lines, retries and reply parsing.
-#include <poll.h>
-#include <sys/ioctl.h>
+#include "smpte-2059-if.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,7 +12,6 @@
 #include <vector>
 
 #include "nexo-cmd-parse.h"
-#include "smpte-2059-if.h"
 #include "test_ctx.h"
 
 namespace nexo {
@@ -119,8 +119,10 @@ TEST(timing_requests, drop_frame_letters_and_memory) {
         uint32_t mode;
         const char* line;
     };
-    const c cases[] = {{0, "SET TCG_DROP_FRAME 4 0\n"}, {1, "SET TCG_DROP_FRAME 4 1\n"},
-                       {2, "SET TCG_DROP_FRAME 4 S\n"}, {3, "SET TCG_DROP_FRAME 4 Y\n"},
+    const c cases[] = {{0, "SET TCG_DROP_FRAME 4 0\n"},
+                       {1, "SET TCG_DROP_FRAME 4 1\n"},
+                       {2, "SET TCG_DROP_FRAME 4 S\n"},
+                       {3, "SET TCG_DROP_FRAME 4 Y\n"},
                        {7, "SET TCG_DROP_FRAME 4 Y\n"}};
     for (const c& x : cases) {
         test::test_ctx t;

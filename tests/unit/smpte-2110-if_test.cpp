@@ -1,10 +1,11 @@
 // Requests to the media-transport daemon on real pipes: the exact request line, and what each
 // reply makes of the value.
+#include "smpte-2110-if.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "smpte-2110-if.h"
 #include "smpte-2110-strm-ctrl.h"
 #include "test_ctx.h"
 

@@ -47,10 +47,17 @@ TEST(video_types, catalogue_rows_agree_with_their_names) {
                     seen.insert(s.frame_type * 256 + s.rate * 16 + s.subsampling).second);
     }
 
-    struct { int32_t index; const char *name, *data_rate, *subsampling; } cases[] = {
-        {-1, "undefined", "", ""}, {33, "undefined", "", ""}, {0, "625i/25", "SD-SDI", "4.2.2"},
-        {11, "1080i/29.97", "HD-SDI", "4.2.2"}, {23, "1080i/29.97", "3G-SDI", "4.4.4"},
-        {29, "1080p2059", "", "4.2.2"},         {31, "1080i/2059", "", "4.4.4"},
+    struct {
+        int32_t index;
+        const char *name, *data_rate, *subsampling;
+    } cases[] = {
+        {-1, "undefined", "", ""},
+        {33, "undefined", "", ""},
+        {0, "625i/25", "SD-SDI", "4.2.2"},
+        {11, "1080i/29.97", "HD-SDI", "4.2.2"},
+        {23, "1080i/29.97", "3G-SDI", "4.4.4"},
+        {29, "1080p2059", "", "4.2.2"},
+        {31, "1080i/2059", "", "4.4.4"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.index);
@@ -66,17 +73,29 @@ TEST(video_types, catalogue_rows_agree_with_their_names) {
 
 TEST(video_types, get_vid_std_asks_the_timing_daemon_only_for_2059_rows) {
     const std::string R = "RGET 2059_FRA ";
-    struct { int32_t index; std::string reply; int32_t rc; vid_std out; } cases[] = {
-        {18, R + "25 1", 0, row(18)},          {33, "", -22, {}},
-        {29, R + "60000 1001", 0, row(19)},    {26, R + "30000 1001", 0, row(1)},
-        {31, R + "25000 1000", 0, row(22)},    {29, R + "60", -61, row(29)},
+    struct {
+        int32_t index;
+        std::string reply;
+        int32_t rc;
+        vid_std out;
+    } cases[] = {
+        {18, R + "25 1", 0, row(18)},
+        {33, "", -22, {}},
+        {29, R + "60000 1001", 0, row(19)},
+        {26, R + "30000 1001", 0, row(1)},
+        {31, R + "25000 1000", 0, row(22)},
+        {29, R + "60", -61, row(29)},
         // What the failing step had changed stays in out.
-        {29, R + "48 1", -124, {4, 0, 0, 0x40}}, {29, R + "48000 1001", -124, {4, 0, 0, 0x50}},
-        {29, R + "72 1", -124, {4, 9, 0, 0x40}}, {29, R + "60 0", -124, {4, 0, 0, 0x40}},
+        {29, R + "48 1", -124, {4, 0, 0, 0x40}},
+        {29, R + "48000 1001", -124, {4, 0, 0, 0x50}},
+        {29, R + "72 1", -124, {4, 9, 0, 0x40}},
+        {29, R + "60 0", -124, {4, 0, 0, 0x40}},
         // 720p 4.4.4 exists only at 23.98; 1080i has no 50 frame rate.
-        {30, R + "25 1", -124, {2, 3, 1, 0x40}}, {28, R + "50 1", -124, {3, 6, 0, 0x62}},
+        {30, R + "25 1", -124, {2, 3, 1, 0x40}},
+        {28, R + "50 1", -124, {3, 6, 0, 0x62}},
         // A reply of another kind, or none within 100 ms.
-        {29, "RSET 2059_FRA 60 1", -61, row(29)}, {29, "", -61, row(29)},
+        {29, "RSET 2059_FRA 60 1", -61, row(29)},
+        {29, "", -61, row(29)},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.index) + " " + c.reply);
@@ -96,15 +115,22 @@ TEST(video_types, get_vid_std_asks_the_timing_daemon_only_for_2059_rows) {
 TEST(video_types, frame_rate_and_clock_of_standard) {
     // "rc frame-rate clock:clock-frequency promille-less clock-promille-less sd"; a failure
     // leaves the rate as it was, "-" is a clock without a frequency.
-    struct { vid_std standard; const char* expected; } cases[] = {
+    struct {
+        vid_std standard;
+        const char* expected;
+    } cases[] = {
         // SD-SDI at 29.97 still runs on the integer clock.
-        {row(0), "0 25000/1000 0:148500000/1 0 0 1"}, {row(1), "0 30000/1001 0:148500000/1 1 0 1"},
-        {row(2), "0 24000/1001 3:74250000000/1001 1 1 0"}, {row(25), "-2 1/1 -1:- 0 0 1"},
-        {row(3), "0 24000/1000 2:74250000/1 0 0 0"}, {row(27), "-2 1/1 -1:- 0 0 0"},
+        {row(0), "0 25000/1000 0:148500000/1 0 0 1"},
+        {row(1), "0 30000/1001 0:148500000/1 1 0 1"},
+        {row(2), "0 24000/1001 3:74250000000/1001 1 1 0"},
+        {row(25), "-2 1/1 -1:- 0 0 1"},
+        {row(3), "0 24000/1000 2:74250000/1 0 0 0"},
+        {row(27), "-2 1/1 -1:- 0 0 0"},
         {row(19), "0 60000/1001 1:148500000000/1001 1 1 0"},
         {{4, 255, 0, 0x02}, "-2 1/1 2:74250000/1 0 0 0"},
         {{4, 9, 0, 0x00}, "0 72000/1000 0:148500000/1 0 0 0"},
-        {{5, 7, 0, 0x16}, "0 60000/1001 5:- 1 1 0"}, {{5, 8, 0, 0x06}, "0 60000/1000 4:- 0 0 0"},
+        {{5, 7, 0, 0x16}, "0 60000/1001 5:- 1 1 0"},
+        {{5, 8, 0, 0x06}, "0 60000/1000 4:- 0 0 0"},
     };
     for (const auto& [st, expected] : cases) {
         freq f = {1, 1}, clock_f = {};
@@ -126,18 +152,31 @@ TEST(video_types, frame_rate_and_clock_of_standard) {
 }
 
 TEST(video_types, names_codes_and_frame_rate_types) {
-    struct { uint32_t (*to_code)(const char*); const char* text; uint32_t code; } to_code[] = {
-        {rate_string_to_rate, "29.97", 4},   {rate_string_to_rate, "72", 9},
-        {rate_string_to_rate, "2059", 0},    {rate_string_to_rate, "29.970", 255},
-        {rate_string_to_rate, "", 255},      {rate_string_to_rate, nullptr, 255},
-        {framestring_to_frametype, "1080p", 4}, {framestring_to_frametype, "1080P", 255},
-        {framestring_to_frametype, "525i/", 0}, {subsampling_string_to_subsampling, "4.4.4", 1},
+    struct {
+        uint32_t (*to_code)(const char*);
+        const char* text;
+        uint32_t code;
+    } to_code[] = {
+        {rate_string_to_rate, "29.97", 4},
+        {rate_string_to_rate, "72", 9},
+        {rate_string_to_rate, "2059", 0},
+        {rate_string_to_rate, "29.970", 255},
+        {rate_string_to_rate, "", 255},
+        {rate_string_to_rate, nullptr, 255},
+        {framestring_to_frametype, "1080p", 4},
+        {framestring_to_frametype, "1080P", 255},
+        {framestring_to_frametype, "525i/", 0},
+        {subsampling_string_to_subsampling, "4.4.4", 1},
         {subsampling_string_to_subsampling, "4:4:4", 255},
     };
     for (const auto& c : to_code) {
         EXPECT_EQ(c.to_code(c.text), c.code) << (c.text ? c.text : "(null)");
     }
-    struct { const char* (*to_name)(int32_t); int32_t code; const char* name; } to_name[] = {
+    struct {
+        const char* (*to_name)(int32_t);
+        int32_t code;
+        const char* name;
+    } to_name[] = {
         {framerate_to_string, 0, "2059"},  {framerate_to_string, 7, "59.94"},
         {framerate_to_string, 9, "72"},    {framerate_to_string, 10, ""},
         {frametype_to_string, 5, "2160p"}, {frametype_to_string, 6, ""},
@@ -147,7 +186,10 @@ TEST(video_types, names_codes_and_frame_rate_types) {
         EXPECT_STREQ(c.to_name(c.code), c.name) << c.code;
     }
     // The frequency is reduced to a frame rate code without being changed.
-    struct { freq f; uint32_t code; } rates[] = {
+    struct {
+        freq f;
+        uint32_t code;
+    } rates[] = {
         {{60000, 1001}, 7}, {{50, 1}, 6},  {{50000, 1000}, 6}, {{72, 1}, 255},
         {{60, 1}, 8},       {{120, 2}, 8}, {{24000, 1001}, 1}, {{24, 1}, 2},
         {{30000, 1001}, 4}, {{0, 0}, 255}, {{0, 1}, 255},      {{48, 1}, 255},
@@ -162,7 +204,10 @@ TEST(video_types, names_codes_and_frame_rate_types) {
 TEST(video_types, st2110_20_to_vid_std) {
     constexpr uint32_t kRgb = 0, kYcr = 2, kNone = 0xFFFFFFFF, kI = 0, kP = 1, kS = 2;
     // "rc standard frequency", the standard starting as 99/99/99/0xff.
-    struct { vid_fmt fmt; const char* expected; } cases[] = {
+    struct {
+        vid_fmt fmt;
+        const char* expected;
+    } cases[] = {
         {{kYcr, 10, kI, 1920, 1080, 60000, 1001}, "0 3/4/0/0x32 30000/1001"},
         {{kYcr, 10, kP, 1920, 1080, 60, 1}, "0 4/8/0/0x03 60/1"},
         {{kYcr, 10, kP, 1920, 1080, 30, 1}, "0 4/5/0/0x02 30/1"},

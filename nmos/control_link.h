@@ -3,9 +3,10 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
 #include <mutex>
 #include <string>
+
+#include "control_exchange.h"
 
 namespace nexo::nmos {
 
@@ -30,21 +31,20 @@ class control_link {
     virtual link_reply exchange(const std::string& line) = 0;
 };
 
-// The daemon's control pipes DIR/nexo_wr.p and DIR/nexo_rd.p, serialised with the other
-// clients through DIR/nexoctl.lock exactly as nexoctl does (flock held from before the write
-// until the daemon has reopened its request pipe; a stale reply is drained before each line).
-// Thread-safe: the node's request threads take turns on an internal mutex as well.
+// The daemon's control pipes in DIR, through the exchange the control client uses: serialised
+// with nexoctl and every other client by the lock file beside the pipes. Nothing is kept
+// between exchanges, so a daemon that went away and came back is simply found again.
+// Thread-safe: the node's request threads take turns on an internal mutex.
 class pipe_control_link : public control_link {
   public:
     explicit pipe_control_link(std::string dir,
                                std::chrono::milliseconds timeout = std::chrono::milliseconds(700));
-    ~pipe_control_link() override;
     link_reply exchange(const std::string& line) override;
 
   private:
-    struct impl;
-    std::unique_ptr<impl> p_;
     std::mutex mu_;
+    std::string why_;  // the last complaint of the exchange below, for link_reply::why
+    client::control_exchange exchange_;
 };
 
 }  // namespace nexo::nmos

@@ -15,6 +15,7 @@
 #include "control_client.h"
 #include "daemon_process.h"
 #include "fpga.h"
+#include "nexo.h"
 #include "nmos_node.h"
 #include "peer.h"
 
@@ -214,7 +215,7 @@ TEST_F(nmos_fixture, scheduled_activation_follows_the_timing_daemons_clock) {
               "2000000000:500000000");
 }
 
-TEST_F(nmos_fixture, answers_503_while_the_daemon_is_away) {
+TEST_F(nmos_fixture, answers_503_while_the_daemon_is_away_and_resumes_when_it_is_back) {
     start();
     std::string rx = video_rx();
     ASSERT_EQ(b.daemon().stop(), 0);
@@ -222,8 +223,24 @@ TEST_F(nmos_fixture, answers_503_while_the_daemon_is_away) {
     EXPECT_EQ(r.status, 503);
     EXPECT_EQ(r.body["code"], 503);
     EXPECT_NE(r.body["error"].get<std::string>().find("not available"), std::string::npos);
+    EXPECT_NE(r.body["debug"].get<std::string>().find("not running"), std::string::npos)
+        << r.body.dump();
     // The discovery API does not need the daemon.
     EXPECT_EQ(call("GET", "/x-nmos/node/v1.3/receivers").status, 200);
+
+    // The daemon comes back on the same board; the same node serves again without a restart.
+    nexo::sim::daemon_options again;
+    again.env = b.dev().preload_env();
+    ASSERT_TRUE(b.daemon().start(again)) << b.daemon().stderr_text();
+    ASSERT_TRUE(b.daemon().wait_stderr(nexo::kStartBanner, 5s)) << b.daemon().stderr_text();
+    r = call("GET", kConn + rx + "active");
+    EXPECT_EQ(r.status, 200) << r.body.dump() << node.output();
+    r = call("PATCH", kConn + rx + "staged",
+             {{"master_enable", true},
+              {"transport_file", {{"data", kVideoSdp}, {"type", "application/sdp"}}},
+              {"activation", {{"mode", "activate_immediate"}}}});
+    ASSERT_EQ(r.status, 200) << r.body.dump();
+    EXPECT_EQ(daemon("GET RX_STR_ENA 20:0"), "RGET RX_STR_ENA 20:0 ON\n");
 }
 
 // A registry stand-in: records what arrives; heartbeats can be answered 404 to make it forget.

@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -21,6 +22,12 @@ namespace {
 constexpr std::size_t kTokSize = 8;
 constexpr std::size_t kTokenMax = 12;  // a token or interface name holds at most 11 characters
 constexpr char kUrt[] = "URT";
+
+// Keywords of the commands whose queries and settings differ only in the field they reach.
+constexpr char kIpSrc[] = "RX_IP_SRC";
+constexpr char kIpDest[] = "RX_IP_DEST";
+constexpr char kTxTsDelay[] = "RX_TX_TS_DELAY";
+constexpr char kReconsDelay[] = "RX_RECONS_DELAY";
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
@@ -103,10 +110,32 @@ struct chan_arg {
     char* rest;
 };
 
-// The channel named after keyword (null: the handler's -1), with its token and the rest.
-st2110_chan* take_chan(nexo_cfg* ctx, const char* keyword, char* text, chan_arg* a) {
-    a->rest = nullptr;
-    return find_st2110_chan(keyword, text, ctx->chans.data(), a->tok, &a->rest);
+// Runs body on the channel named after keyword, with its token and the rest; no such channel
+// is the handler's -1.
+template <typename Body>
+int32_t with_chan(nexo_cfg* ctx, const char* keyword, char* text, Body body) {
+    chan_arg a = {{}, nullptr};
+    st2110_chan* chan = find_st2110_chan(keyword, text, ctx->chans.data(), a.tok, &a.rest);
+    return chan != nullptr ? body(*chan, a) : -1;
+}
+
+// As with_chan, for a command that only a video channel takes (another is -2).
+template <typename Body>
+int32_t with_video_chan(nexo_cfg* ctx, const char* keyword, char* text, Body body) {
+    return with_chan(ctx, keyword, text, [&](auto& chan, auto& a) {
+        return chan.type == kChanVideo ? body(chan, a) : -2;
+    });
+}
+
+// Sets or clears bit in flags.
+void set_flag(uint32_t& flags, uint32_t bit, bool on) {
+    flags = on ? (flags | bit) : (flags & ~bit);
+}
+
+// "RGET <keyword> <token> <value>\n" in size bytes.
+void reply_chan_get(nexo_cfg* ctx, uint32_t link, std::size_t size, const char* keyword,
+                    const chan_arg& a, const char* value) {
+    reply_fmt(ctx, link, size, "%s%s %.8s %s\n", "RGET ", keyword, a.tok, value);
 }
 
 // The token copy is 8 bytes and holds no terminating zero when the token has 8 or more
@@ -185,20 +214,14 @@ st2110_chan* find_st2110_chan(const char* keyword, char* text, st2110_chan* chan
     std::memcpy(token, start, n);
     unsigned char type = 0;
     unsigned char index = 0;
-    if (std::sscanf(token, "%hhu:%hhu", &type, &index) != 2) {
-        if (std::sscanf(token, "%hhu", &type) != 1) {
-            return nullptr;
-        }
-        index = 0;
+    // "type:index" or a bare type, which names index 0.
+    if (std::sscanf(token, "%hhu:%hhu", &type, &index) < 1) {
+        return nullptr;
     }
-    st2110_chan* found = nullptr;
-    for (std::size_t i = 0; i < kNbrChans; ++i) {
-        if (chans[i].type == type && chans[i].index == index) {
-            found = &chans[i];
-            break;
-        }
-    }
-    if (found == nullptr) {
+    st2110_chan* found = std::find_if(chans, chans + kNbrChans, [&](const st2110_chan& c) {
+        return c.type == type && c.index == index;
+    });
+    if (found == chans + kNbrChans) {
         return nullptr;
     }
     if (tok != nullptr) {
@@ -248,10 +271,7 @@ int32_t get_if_name_and_state(const char* pair, char* name, std::size_t name_siz
     if (slash == nullptr || slash == pair) {
         return -1;
     }
-    auto len = static_cast<std::size_t>(slash - pair);
-    if (len > name_size - 1) {
-        len = name_size - 1;
-    }
+    auto len = std::min(static_cast<std::size_t>(slash - pair), name_size - 1);
     std::memcpy(name, pair, len);
     name[len] = '\0';
     unsigned char st = 0;
@@ -286,43 +306,35 @@ int32_t nexo_parse_get_ptp_master_ena(nexo_cfg* ctx, char*, int32_t, uint32_t,
 
 int32_t nexo_parse_get_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_VID_FMT", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    vid_fmt* fmt = video_of(*chan);
-    if (fmt == nullptr) {
-        return -2;
-    }
-    reply_vid_fmt(ctx, reply_link, 64, text, *fmt);
-    return 0;
+    return with_chan(ctx, "RX_VID_FMT", text, [&](auto& chan, auto&) {
+        vid_fmt* fmt = video_of(chan);
+        if (fmt == nullptr) {
+            return -2;
+        }
+        reply_vid_fmt(ctx, reply_link, 64, text, *fmt);
+        return 0;
+    });
 }
 
 int32_t nexo_parse_get_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_AUD_FMT", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    aud_fmt* fmt = audio_of(*chan);
-    if (fmt == nullptr) {
-        return -2;
-    }
-    reply_fmt(ctx, reply_link, 56, "%s%s %.8s %hhu %s %lu %hu\n", "RGET ", "RX_AUD_FMT", a.tok,
-              fmt->nbr_chan, fmt->encoding, static_cast<unsigned long>(fmt->sample_rate),
-              fmt->packet_time);
-    return 0;
+    return with_chan(ctx, "RX_AUD_FMT", text, [&](auto& chan, auto& a) {
+        aud_fmt* fmt = audio_of(chan);
+        if (fmt == nullptr) {
+            return -2;
+        }
+        reply_fmt(ctx, reply_link, 56, "%s%s %.8s %hhu %s %lu %hu\n", "RGET ", "RX_AUD_FMT", a.tok,
+                  fmt->nbr_chan, fmt->encoding, static_cast<unsigned long>(fmt->sample_rate),
+                  fmt->packet_time);
+        return 0;
+    });
 }
 
 int32_t nexo_parse_get_rx_net_if_nbr(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                      uint32_t reply_link) {
     uint8_t nbr = 0;
     for (const st2110_chan& c : ctx->chans) {
-        if (c.nbr_if > nbr) {
-            nbr = c.nbr_if;
-        }
+        nbr = std::max(nbr, c.nbr_if);
     }
     reply_fmt(ctx, reply_link, 28, "%s%s %hhu\n", "RGET ", text, nbr);
     return 0;
@@ -370,147 +382,95 @@ int32_t nexo_parse_get_ip_all(nexo_cfg* ctx, const char* keyword, char* text, st
     return 0;
 }
 
-int32_t nexo_parse_get_rx_ip_dest(nexo_cfg* ctx, char* text, int32_t, uint32_t,
-                                  uint32_t reply_link) {
-    return nexo_parse_get_ip_all(ctx, "RX_IP_DEST", text, ctx->chans.data(), reply_link);
-}
-
-int32_t nexo_parse_get_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t,
-                                 uint32_t reply_link) {
-    return nexo_parse_get_ip_all(ctx, "RX_IP_SRC", text, ctx->chans.data(), reply_link);
-}
-
-int32_t nexo_parse_get_rx_str_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
-                                  uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_STR_ENA", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    reply_fmt(ctx, reply_link, 40, "%s%s %.8s %s\n", "RGET ", "RX_STR_ENA", a.tok,
-              on_off(chan->state == kStateOn));
-    return 0;
-}
-
-int32_t nexo_parse_get_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
-                                    uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_IP_IF_ENA", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    char buf[60];
-    std::snprintf(buf, sizeof buf, "%s%s", "RGET ", text);
-    // Pieces and the line feed go in only as far as the buffer holds them.
-    auto append = [&buf](const char* piece) {
-        std::size_t used = std::strlen(buf);
-        std::size_t room = sizeof buf - 1 - used;
-        std::size_t n = std::strlen(piece);
-        if (n > room) {
-            n = room;
-        }
-        std::memcpy(buf + used, piece, n);
-        buf[used + n] = '\0';
-    };
-    for (uint8_t i = 0; i < chan->nbr_if; ++i) {
-        const st2110_if& e = chan->ifs[i];
-        if (!(e.flags & kIfAssigned)) {
-            continue;
-        }
-        char piece[12];
-        std::snprintf(piece, sizeof piece, " %s/%c", e.net_if->name,
-                      (e.flags & kIfEnabled) ? '1' : '0');
-        append(piece);
-    }
-    append("\n");
-    reply(ctx, reply_link, buf);
-    return 0;
-}
-
 namespace {
 
-// Shared text of both delay queries. The reply copies it at once.
-char ret_val[16];
-
-const char* delay_text(uint32_t delay) {
-    if (delay == kDefault32) {
-        std::snprintf(ret_val, sizeof ret_val, "%s", "DEFAULT");
-    } else {
-        std::snprintf(ret_val, sizeof ret_val, "%u", delay);
-    }
-    return ret_val;
-}
-
-int32_t get_delay(nexo_cfg* ctx, const char* keyword, char* text, uint32_t reply_link,
-                  uint32_t st2110_chan::*field) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, keyword, text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    reply_fmt(ctx, reply_link, 44, "%s%s %s\n", "RGET ", text, delay_text(chan->*field));
-    return 0;
+template <const char* Keyword>
+int32_t get_ip(nexo_cfg* ctx, char* text, int32_t, uint32_t, uint32_t reply_link) {
+    return nexo_parse_get_ip_all(ctx, Keyword, text, ctx->chans.data(), reply_link);
 }
 
 }  // namespace
 
-int32_t nexo_parse_get_rx_tx_ts_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t,
-                                      uint32_t reply_link) {
-    return get_delay(ctx, "RX_TX_TS_DELAY", text, reply_link, &st2110_chan::tx_ts_delay);
+int32_t nexo_parse_get_rx_str_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                  uint32_t reply_link) {
+    return with_chan(ctx, "RX_STR_ENA", text, [&](auto& chan, auto& a) {
+        reply_chan_get(ctx, reply_link, 40, "RX_STR_ENA", a, on_off(chan.state == kStateOn));
+        return 0;
+    });
 }
 
-int32_t nexo_parse_get_rx_recons_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t,
-                                       uint32_t reply_link) {
-    return get_delay(ctx, "RX_RECONS_DELAY", text, reply_link, &st2110_chan::recons_delay);
+int32_t nexo_parse_get_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
+                                    uint32_t reply_link) {
+    return with_chan(ctx, "RX_IP_IF_ENA", text, [&](auto& chan, auto&) {
+        char buf[60];
+        std::snprintf(buf, sizeof buf, "%s%s", "RGET ", text);
+        // Pieces and the line feed go in only as far as the buffer holds them.
+        auto append = [&buf](const char* piece) {
+            std::strncat(buf, piece, sizeof buf - 1 - std::strlen(buf));
+        };
+        for (uint8_t i = 0; i < chan.nbr_if; ++i) {
+            const st2110_if& e = chan.ifs[i];
+            if (!(e.flags & kIfAssigned)) {
+                continue;
+            }
+            char piece[12];
+            std::snprintf(piece, sizeof piece, " %s/%c", e.net_if->name,
+                          (e.flags & kIfEnabled) ? '1' : '0');
+            append(piece);
+        }
+        append("\n");
+        reply(ctx, reply_link, buf);
+        return 0;
+    });
 }
+
+namespace {
+
+template <const char* Keyword, uint32_t st2110_chan::*Field>
+int32_t get_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t, uint32_t reply_link) {
+    return with_chan(ctx, Keyword, text, [&](auto& chan, auto&) {
+        if (chan.*Field == kDefault32) {
+            reply_fmt(ctx, reply_link, 44, "%s%s %s\n", "RGET ", text, "DEFAULT");
+        } else {
+            reply_fmt(ctx, reply_link, 44, "%s%s %u\n", "RGET ", text, chan.*Field);
+        }
+        return 0;
+    });
+}
+
+}  // namespace
 
 int32_t nexo_parse_get_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                            uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_ENA", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    reply_fmt(ctx, reply_link, 40, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_ENA", a.tok,
-              on_off(chan->flags & kChanAutoDetEnabled));
-    return 0;
+    return with_chan(ctx, "RX_FMT_AUTO_DET_ENA", text, [&](auto& chan, auto& a) {
+        reply_chan_get(ctx, reply_link, 40, "RX_FMT_AUTO_DET_ENA", a,
+                       on_off(chan.flags & kChanAutoDetEnabled));
+        return 0;
+    });
 }
 
 int32_t nexo_parse_get_rx_fmt_auto_det_state(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                              uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_STATE", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    if (chan->type != kChanVideo) {
-        return -2;
-    }
-    char state[20];
-    if (get_rtp_vid_fmt_det_state(chan->fmt_det, state, sizeof state) != 0) {
-        return -3;
-    }
-    reply_fmt(ctx, reply_link, 60, "%s%s %.8s %s\n", "RGET ", "RX_FMT_AUTO_DET_STATE", a.tok,
-              state);
-    return 0;
+    return with_video_chan(ctx, "RX_FMT_AUTO_DET_STATE", text, [&](auto& chan, auto& a) {
+        char state[20];
+        if (get_rtp_vid_fmt_det_state(chan.fmt_det, state, sizeof state) != 0) {
+            return -3;
+        }
+        reply_chan_get(ctx, reply_link, 60, "RX_FMT_AUTO_DET_STATE", a, state);
+        return 0;
+    });
 }
 
 int32_t nexo_parse_get_rx_fmt_auto_det_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                            uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_FMT", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    if (chan->type != kChanVideo) {
-        return -2;
-    }
-    vid_fmt fmt = kVidFmtUnset;
-    if (get_rtp_vid_fmt_det_format(chan->fmt_det, &fmt) != 0) {
-        return -3;
-    }
-    reply_vid_fmt(ctx, reply_link, 70, text, fmt);
-    return 0;
+    return with_video_chan(ctx, "RX_FMT_AUTO_DET_FMT", text, [&](auto& chan, auto&) {
+        vid_fmt fmt = kVidFmtUnset;
+        if (get_rtp_vid_fmt_det_format(chan.fmt_det, &fmt) != 0) {
+            return -3;
+        }
+        reply_vid_fmt(ctx, reply_link, 70, text, fmt);
+        return 0;
+    });
 }
 
 // --- Stream addresses --------------------------------------------------------------------------
@@ -608,19 +568,19 @@ void cut_after_if_name(char* text, const char* name) {
 // SET RX_IP_SRC and SET RX_IP_DEST: the address goes into a copy of the table; the live record
 // is left, told, programmed and joined again around it. A destination is first announced to the
 // media-transport daemon. The failures after the parse count from -2 in the order of the steps.
-int32_t set_ip_addr(nexo_cfg* ctx, const char* keyword, char* text, uint32_t nbr_args,
-                    uint32_t reply_link, ip_blk st2110_if::*field) {
+template <const char* Keyword, ip_blk st2110_if::*Field>
+int32_t set_ip_addr(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args, uint32_t reply_link) {
     std::array<st2110_chan, kNbrChans> work = ctx->chans;
     uint32_t pos = 0;
     uint8_t i = 0;
-    if (nexo_parse_ip_all(keyword, text, nbr_args, work.data(), &pos, &i) != 0) {
+    if (nexo_parse_ip_all(Keyword, text, nbr_args, work.data(), &pos, &i) != 0) {
         return -1;
     }
     st2110_chan& live = ctx->chans[pos];
     st2110_chan& chan = work[pos];
     st2110_if& e = chan.ifs[i];
-    ip_blk& blk = e.*field;
-    const bool dest = field == &st2110_if::dest;
+    ip_blk& blk = e.*Field;
+    const bool dest = Field == &st2110_if::dest;
     // Leave with the old addresses, which only the live record still holds.
     if (live.state != kStateOff) {
         leave_multicast(ctx, &live);
@@ -663,70 +623,57 @@ int32_t set_ip_addr(nexo_cfg* ctx, const char* keyword, char* text, uint32_t nbr
 
 }  // namespace
 
-int32_t nexo_parse_set_rx_ip_src(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
-                                 uint32_t reply_link) {
-    return set_ip_addr(ctx, "RX_IP_SRC", text, nbr_args, reply_link, &st2110_if::src);
-}
-
-int32_t nexo_parse_set_rx_ip_dest(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
-                                  uint32_t reply_link) {
-    return set_ip_addr(ctx, "RX_IP_DEST", text, nbr_args, reply_link, &st2110_if::dest);
-}
-
 int32_t nexo_parse_set_rx_ip_if_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t nbr_args,
                                     uint32_t reply_link) {
     if (nbr_args < 2) {
         return -1;
     }
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_IP_IF_ENA", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    // Each pair becomes a string of its own.
-    char* end = text + std::strlen(text);
-    for (char* p = a.rest; p < end; ++p) {
-        if (*p == ' ') {
-            *p = '\0';
+    return with_chan(ctx, "RX_IP_IF_ENA", text, [&](auto& chan, auto& a) {
+        // Each pair becomes a string of its own.
+        char* end = text + std::strlen(text);
+        for (char* p = a.rest; p < end; ++p) {
+            if (*p == ' ') {
+                *p = '\0';
+            }
         }
-    }
-    char* pair = a.rest;
-    for (uint32_t n = 0; n < nbr_args - 1; ++n) {
-        // Pairs are taken one after another; one that would start past the text is empty.
-        const char* this_pair = pair < end ? pair : "";
-        char name[32];
-        uint8_t state = 0;
-        if (get_if_name_and_state(this_pair, name, sizeof name, &state) != 0) {
-            return -2;
+        char* pair = a.rest;
+        for (uint32_t n = 0; n < nbr_args - 1; ++n) {
+            // Pairs are taken one after another; one that would start past the text is empty.
+            const char* this_pair = pair < end ? pair : "";
+            char name[32];
+            uint8_t state = 0;
+            if (get_if_name_and_state(this_pair, name, sizeof name, &state) != 0) {
+                return -2;
+            }
+            // A name longer than the field is cut there and so never equals the interface's.
+            if (chan.nbr_if == 0 || std::strcmp(name, chan.ifs[0].net_if->name) != 0) {
+                return -3;
+            }
+            pair = pair < end ? pair + std::strlen(pair) + 1 : end;
+            st2110_if& e = chan.ifs[0];
+            bool want = state != 0;
+            if (want == ((e.flags & kIfEnabled) != 0)) {
+                continue;
+            }
+            set_flag(e.flags, kIfEnabled, want);
+            if (chan.state == kStateOff) {
+                continue;
+            }
+            if (set_ip_if_decap_channel_enable(ctx, &chan, 0, 1) != 0) {
+                return -4;
+            }
+            // Membership changes act only on an entry enabled on its interface.
+            e.flags |= kIfEnabled;
+            if (want) {
+                join_iface_multicast(ctx, &chan, 0);
+            } else {
+                leave_iface_multicast(ctx, &chan, 0);
+            }
+            set_flag(e.flags, kIfEnabled, want);
         }
-        // A name longer than the field is cut there and so never equals the interface's.
-        if (chan->nbr_if == 0 || std::strcmp(name, chan->ifs[0].net_if->name) != 0) {
-            return -3;
-        }
-        pair = pair < end ? pair + std::strlen(pair) + 1 : end;
-        st2110_if& e = chan->ifs[0];
-        bool want = state != 0;
-        if (want == ((e.flags & kIfEnabled) != 0)) {
-            continue;
-        }
-        e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
-        if (chan->state == kStateOff) {
-            continue;
-        }
-        if (set_ip_if_decap_channel_enable(ctx, chan, 0, 1) != 0) {
-            return -4;
-        }
-        // Membership changes act only on an entry enabled on its interface.
-        e.flags |= kIfEnabled;
-        if (want) {
-            join_iface_multicast(ctx, chan, 0);
-        } else {
-            leave_iface_multicast(ctx, chan, 0);
-        }
-        e.flags = want ? (e.flags | kIfEnabled) : (e.flags & ~kIfEnabled);
-    }
-    reply_ok(ctx, reply_link, "RX_IP_IF_ENA", a.tok);
-    return 0;
+        reply_ok(ctx, reply_link, "RX_IP_IF_ENA", a.tok);
+        return 0;
+    });
 }
 
 // --- Format, enable and delay commands ---------------------------------------------------------
@@ -752,154 +699,128 @@ int32_t nexo_parse_set_ptp_master_ena(nexo_cfg* ctx, char* text, int32_t, uint32
 
 namespace {
 
-int32_t set_delay(nexo_cfg* ctx, const char* keyword, char* text, uint32_t reply_link,
-                  uint32_t st2110_chan::*field) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, keyword, text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    if (default_or_uint_val(a.rest, &(chan->*field), kDefault32) != 0) {
-        return -2;
-    }
-    reply_ok(ctx, reply_link, keyword, a.tok);
-    return 0;
+template <const char* Keyword, uint32_t st2110_chan::*Field>
+int32_t set_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t, uint32_t reply_link) {
+    return with_chan(ctx, Keyword, text, [&](auto& chan, auto& a) {
+        if (default_or_uint_val(a.rest, &(chan.*Field), kDefault32) != 0) {
+            return -2;
+        }
+        reply_ok(ctx, reply_link, Keyword, a.tok);
+        return 0;
+    });
 }
 
 }  // namespace
 
-int32_t nexo_parse_set_rx_tx_ts_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t,
-                                      uint32_t reply_link) {
-    return set_delay(ctx, "RX_TX_TS_DELAY", text, reply_link, &st2110_chan::tx_ts_delay);
-}
-
-int32_t nexo_parse_set_rx_recons_delay(nexo_cfg* ctx, char* text, int32_t, uint32_t,
-                                       uint32_t reply_link) {
-    return set_delay(ctx, "RX_RECONS_DELAY", text, reply_link, &st2110_chan::recons_delay);
-}
-
 int32_t nexo_parse_set_rx_fmt_auto_det_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                            uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_FMT_AUTO_DET_ENA", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    if (chan->type != kChanVideo) {
-        return -2;
-    }
-    int on = on_off_word(a.rest);
-    if (on < 0) {
-        return on - 2;
-    }
-    // Takes effect at the next switch-on; clearing it leaves a pending detection pending.
-    chan->flags = on ? (chan->flags | kChanAutoDetEnabled) : (chan->flags & ~kChanAutoDetEnabled);
-    reply_ok(ctx, reply_link, "RX_FMT_AUTO_DET_ENA", a.tok);
-    return 0;
+    return with_video_chan(ctx, "RX_FMT_AUTO_DET_ENA", text, [&](auto& chan, auto& a) {
+        int on = on_off_word(a.rest);
+        if (on < 0) {
+            return on - 2;
+        }
+        // Takes effect at the next switch-on; clearing it leaves a pending
+        // detection pending.
+        set_flag(chan.flags, kChanAutoDetEnabled, on != 0);
+        reply_ok(ctx, reply_link, "RX_FMT_AUTO_DET_ENA", a.tok);
+        return 0;
+    });
 }
 
 int32_t nexo_parse_set_rx_vid_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_VID_FMT", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    if (audio_of(*chan) != nullptr) {
-        return -2;
-    }
-    vid_fmt* own = video_of(*chan);
-    vid_fmt work = own != nullptr ? *own : kVidFmtUnset;
+    return with_chan(ctx, "RX_VID_FMT", text, [&](auto& chan, auto& a) {
+        if (audio_of(chan) != nullptr) {
+            return -2;
+        }
+        vid_fmt* own = video_of(chan);
+        vid_fmt work = own != nullptr ? *own : kVidFmtUnset;
 
-    // Six words; the colour space goes into an 8-byte field and the rate into a 64-byte one,
-    // so a longer word is refused rather than cut.
-    char cspace[8] = {};
-    char rate[64] = {};
-    unsigned char bpc = 0;
-    char letter = 0;
-    unsigned short width = 0;
-    unsigned short height = 0;
-    if (word_len(a.rest) > sizeof cspace - 1) {
-        return -2;
-    }
-    int used = 0;
-    if (std::sscanf(a.rest, "%7s %hhu %c %hu %hu %n", cspace, &bpc, &letter, &width, &height,
-                    &used) != 5 ||
-        word_len(a.rest + used) > sizeof rate - 1 ||
-        std::sscanf(a.rest + used, "%63s", rate) != 1) {
-        return -2;
-    }
-    const colorspace_row* cs = colorspace_by_name(cspace);
-    int trnsp = letter_code("ips", letter);
-    const f_rate_row* fr = f_rate_by_name(rate);
-    if (cs == nullptr || trnsp < 0 || fr == nullptr) {
-        return -2;
-    }
-    work.trnsp = static_cast<uint32_t>(trnsp);
-    work.cspace = static_cast<uint32_t>(cs->code);
-    work.bpc = bpc;
-    work.width = width;
-    work.height = height;
-    work.rate_num = fr->rate.num;
-    work.rate_den = fr->rate.den;
+        // Six words; the colour space goes into an 8-byte field and the rate into a 64-byte one,
+        // so a longer word is refused rather than cut.
+        char cspace[8] = {};
+        char rate[64] = {};
+        unsigned char bpc = 0;
+        char letter = 0;
+        unsigned short width = 0;
+        unsigned short height = 0;
+        if (word_len(a.rest) > sizeof cspace - 1) {
+            return -2;
+        }
+        int used = 0;
+        if (std::sscanf(a.rest, "%7s %hhu %c %hu %hu %n", cspace, &bpc, &letter, &width, &height,
+                        &used) != 5 ||
+            word_len(a.rest + used) > sizeof rate - 1 ||
+            std::sscanf(a.rest + used, "%63s", rate) != 1) {
+            return -2;
+        }
+        const colorspace_row* cs = colorspace_by_name(cspace);
+        int trnsp = letter_code("ips", letter);
+        const f_rate_row* fr = f_rate_by_name(rate);
+        if (cs == nullptr || trnsp < 0 || fr == nullptr) {
+            return -2;
+        }
+        work.trnsp = static_cast<uint32_t>(trnsp);
+        work.cspace = static_cast<uint32_t>(cs->code);
+        work.bpc = bpc;
+        work.width = width;
+        work.height = height;
+        work.rate_num = fr->rate.num;
+        work.rate_den = fr->rate.den;
 
-    if (int32_t r = set_rx_vid_fmt(ctx, chan, work, a.tok, a.rest); r != 0) {
-        return r;
-    }
-    reply_ok(ctx, reply_link, "RX_VID_FMT", a.tok);
-    return 0;
+        if (int32_t r = set_rx_vid_fmt(ctx, &chan, work, a.tok, a.rest); r != 0) {
+            return r;
+        }
+        reply_ok(ctx, reply_link, "RX_VID_FMT", a.tok);
+        return 0;
+    });
 }
 
 int32_t nexo_parse_set_rx_aud_fmt(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_AUD_FMT", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    aud_fmt* own = audio_of(*chan);
-    if (own == nullptr) {
-        return -2;
-    }
-    unsigned char nbr_chan = 0;
-    char encoding[8] = {};
-    unsigned long sample_rate = 0;
-    unsigned short packet_time = 0;
-    if (std::sscanf(a.rest, "%hhu %7s %lu %hu", &nbr_chan, encoding, &sample_rate, &packet_time) !=
-        4) {
-        return -3;
-    }
-    char buf[60];
-    std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_AUD_FMT", a.tok, a.rest);
-    if (send_and_check_cmd(ctx, kLinkMedia, buf, "ST2110_DEC_AUD_FMT", buf, sizeof buf) != 0) {
-        return -4;
-    }
-    chan->flags |= kChanFmtConfigured;
-    own->nbr_chan = nbr_chan;
-    std::memcpy(own->encoding, encoding, sizeof own->encoding);
-    own->sample_rate = sample_rate;
-    own->packet_time = packet_time;
-    reply_ok(ctx, reply_link, "RX_AUD_FMT", a.tok);
-    return 0;
+    return with_chan(ctx, "RX_AUD_FMT", text, [&](auto& chan, auto& a) {
+        aud_fmt* own = audio_of(chan);
+        if (own == nullptr) {
+            return -2;
+        }
+        unsigned char nbr_chan = 0;
+        char encoding[8] = {};
+        unsigned long sample_rate = 0;
+        unsigned short packet_time = 0;
+        if (std::sscanf(a.rest, "%hhu %7s %lu %hu", &nbr_chan, encoding, &sample_rate,
+                        &packet_time) != 4) {
+            return -3;
+        }
+        char buf[60];
+        std::snprintf(buf, sizeof buf, "%s%s %.8s %s\n", "SET ", "ST2110_DEC_AUD_FMT", a.tok,
+                      a.rest);
+        if (send_and_check_cmd(ctx, kLinkMedia, buf, "ST2110_DEC_AUD_FMT", buf, sizeof buf) != 0) {
+            return -4;
+        }
+        chan.flags |= kChanFmtConfigured;
+        own->nbr_chan = nbr_chan;
+        std::memcpy(own->encoding, encoding, sizeof own->encoding);
+        own->sample_rate = sample_rate;
+        own->packet_time = packet_time;
+        reply_ok(ctx, reply_link, "RX_AUD_FMT", a.tok);
+        return 0;
+    });
 }
 
 int32_t nexo_parse_set_rx_str_ena(nexo_cfg* ctx, char* text, int32_t, uint32_t,
                                   uint32_t reply_link) {
-    chan_arg a;
-    st2110_chan* chan = take_chan(ctx, "RX_STR_ENA", text, &a);
-    if (chan == nullptr) {
-        return -1;
-    }
-    int on = on_off_word(a.rest);
-    if (on < 0) {
-        return on - 1;
-    }
-    // The state machine's codes follow the handler's own -1 to -3.
-    if (int32_t r = set_rx_chan_state(ctx, chan, on ? kStateOn : kStateOff, 0); r != 0) {
-        return r - 3;
-    }
-    reply_ok(ctx, reply_link, "RX_STR_ENA", a.tok);
-    return 0;
+    return with_chan(ctx, "RX_STR_ENA", text, [&](auto& chan, auto& a) {
+        int on = on_off_word(a.rest);
+        if (on < 0) {
+            return on - 1;
+        }
+        // The state machine's codes follow the handler's own -1 to -3.
+        if (int32_t r = set_rx_chan_state(ctx, &chan, on ? kStateOn : kStateOff, 0); r != 0) {
+            return r - 3;
+        }
+        reply_ok(ctx, reply_link, "RX_STR_ENA", a.tok);
+        return 0;
+    });
 }
 
 // --- Parse lists ------------------------------------------------------------------------------
@@ -912,12 +833,12 @@ const parse_row getcommand_parse_list[] = {
     {"RX_AUD_FMT", 1, nexo_parse_get_rx_aud_fmt},
     {"RX_NET_IF_NBR", 0, nexo_parse_get_rx_net_if_nbr},
     {"RX_NET_IF_NAME", 1, nexo_parse_get_rx_net_if_name},
-    {"RX_IP_DEST", 2, nexo_parse_get_rx_ip_dest},
-    {"RX_IP_SRC", 2, nexo_parse_get_rx_ip_src},
+    {kIpDest, 2, get_ip<kIpDest>},
+    {kIpSrc, 2, get_ip<kIpSrc>},
     {"RX_STR_ENA", 1, nexo_parse_get_rx_str_ena},
     {"RX_IP_IF_ENA", 1, nexo_parse_get_rx_ip_if_ena},
-    {"RX_TX_TS_DELAY", 1, nexo_parse_get_rx_tx_ts_delay},
-    {"RX_RECONS_DELAY", 1, nexo_parse_get_rx_recons_delay},
+    {kTxTsDelay, 1, get_delay<kTxTsDelay, &st2110_chan::tx_ts_delay>},
+    {kReconsDelay, 1, get_delay<kReconsDelay, &st2110_chan::recons_delay>},
     {"RX_FMT_AUTO_DET_ENA", 1, nexo_parse_get_rx_fmt_auto_det_ena},
     {"RX_FMT_AUTO_DET_STATE", 1, nexo_parse_get_rx_fmt_auto_det_state},
     {"RX_FMT_AUTO_DET_FMT", 1, nexo_parse_get_rx_fmt_auto_det_fmt},
@@ -928,14 +849,14 @@ const parse_row setcommand_parse_list[] = {
     {"PTP_MASTER_ENA", 1, nexo_parse_set_ptp_master_ena},
     {"RX_VID_FMT", 7, nexo_parse_set_rx_vid_fmt},
     {"RX_AUD_FMT", 5, nexo_parse_set_rx_aud_fmt},
-    {"RX_IP_DEST", 6, nexo_parse_set_rx_ip_dest},
-    {"RX_IP_DEST", 7, nexo_parse_set_rx_ip_dest},
-    {"RX_IP_SRC", 6, nexo_parse_set_rx_ip_src},
-    {"RX_IP_SRC", 7, nexo_parse_set_rx_ip_src},
+    {kIpDest, 6, set_ip_addr<kIpDest, &st2110_if::dest>},
+    {kIpDest, 7, set_ip_addr<kIpDest, &st2110_if::dest>},
+    {kIpSrc, 6, set_ip_addr<kIpSrc, &st2110_if::src>},
+    {kIpSrc, 7, set_ip_addr<kIpSrc, &st2110_if::src>},
     {"RX_STR_ENA", 2, nexo_parse_set_rx_str_ena},
     {"RX_IP_IF_ENA", kAnyArgs, nexo_parse_set_rx_ip_if_ena},
-    {"RX_TX_TS_DELAY", 2, nexo_parse_set_rx_tx_ts_delay},
-    {"RX_RECONS_DELAY", 2, nexo_parse_set_rx_recons_delay},
+    {kTxTsDelay, 2, set_delay<kTxTsDelay, &st2110_chan::tx_ts_delay>},
+    {kReconsDelay, 2, set_delay<kReconsDelay, &st2110_chan::recons_delay>},
     {"RX_FMT_AUTO_DET_ENA", 2, nexo_parse_set_rx_fmt_auto_det_ena},
     {nullptr, 0, nullptr},
 };

@@ -151,9 +151,14 @@ std::vector<std::string> board_control::setup_lines(const channel_def& ch,
                                                     const channel_setup& want,
                                                     const std::vector<std::string>& formats) {
     auto address = [&](const char* keyword, const rx_address& a) {
-        return std::string("SET ") + keyword + " " + ch.token + " " + ifname + " " + a.proto + " " +
-               a.ip + " " + std::to_string(a.port) + " " + std::to_string(a.proto_arg) +
-               (a.payload_size != 0 ? " " + std::to_string(a.payload_size) : "");
+        std::string line = std::string("SET ") + keyword + " " + ch.token + " " + ifname + " " +
+                           a.proto + " " + a.ip + " " + std::to_string(a.port) + " " +
+                           std::to_string(a.proto_arg);
+        if (a.payload_size != 0) {
+            line += ' ';
+            line += std::to_string(a.payload_size);
+        }
+        return line;
     };
     std::vector<std::string> lines;
     std::string off = std::string("SET RX_STR_ENA ") + ch.token + " OFF";

@@ -71,7 +71,10 @@ std::string clock_identity_to_gmid(const std::string& id) {
     }
     std::string out;
     for (std::size_t i = 0; i < 16; i += 2) {
-        out += (i == 0 ? "" : "-") + hex.substr(i, 2);
+        if (i != 0) {
+            out += '-';
+        }
+        out.append(hex, i, 2);
     }
     return out;
 }

@@ -264,38 +264,14 @@ bool rtp_sender::start(const stream_desc& d, const std::string& sdp_path) {
         }
     }
     log_path_ = "/run/nexo-sender-" + d.group + "-" + std::to_string(d.port) + ".log";
-    unique_fd log(::open(log_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    unique_fd devnull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
-    if (!log.valid() || !devnull.valid()) {
-        return false;
-    }
-    // Everything is prepared before fork: the child of a threaded process may only make
-    // async-signal-safe calls. `ip netns exec` execs the program, so the pid is the sender's.
-    std::vector<std::string> argv{"/usr/sbin/ip", "netns", "exec", kSenderNetns, "gst-launch-1.0"};
-    if (::access(argv[0].c_str(), X_OK) != 0) {
-        argv[0] = "/sbin/ip";
-    }
+    // `ip netns exec` execs the program, so the pid is the sender's.
+    std::vector<std::string> argv{"ip", "netns", "exec", kSenderNetns, "gst-launch-1.0"};
     for (std::string& a : gst_arguments(d)) {
         argv.push_back(std::move(a));
     }
-    std::vector<char*> args;
-    for (auto& a : argv) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
-    pid_t pid = ::fork();
+    pid_t pid = spawn(argv, log_path_);
     if (pid < 0) {
         return false;
-    }
-    if (pid == 0) {
-        ::dup2(devnull.get(), 0);
-        ::dup2(log.get(), 1);
-        ::dup2(log.get(), 2);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execv(args[0], args.data());
-        ::_exit(127);
     }
     pid_ = pid;
     // A pipeline that cannot be built ends within a moment; one that runs stays.
@@ -319,19 +295,7 @@ void rtp_sender::stop() {
     if (pid_ < 0) {
         return;
     }
-    ::kill(pid_, SIGINT);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
+    end_child(pid_, SIGINT, std::chrono::seconds(1));
     pid_ = -1;
 }
 

@@ -282,6 +282,61 @@ int run(const std::vector<std::string>& argv, std::string* out) {
     return 128 + WTERMSIG(status);
 }
 
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path) {
+    if (argv.empty()) {
+        return -1;
+    }
+    const std::string path = find_program(argv[0]);
+    unique_fd log(::open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    unique_fd devnull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (path.empty() || !log.valid() || !devnull.valid()) {
+        std::fprintf(stderr, "sandbox: cannot start %s\n", argv[0].c_str());
+        return -1;
+    }
+    // Everything is prepared before fork: the child of a threaded process may only make
+    // async-signal-safe calls.
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(devnull.get(), 0);
+        ::dup2(log.get(), 1);
+        ::dup2(log.get(), 2);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execv(path.c_str(), args.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int end_child(pid_t pid, int sig, std::chrono::milliseconds grace) {
+    if (pid <= 0) {
+        return -1;
+    }
+    ::kill(pid, sig);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    pid_t got = 0;
+    while ((got = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < deadline) {
+        ::usleep(10000);
+    }
+    if (got == 0) {
+        ::kill(pid, SIGKILL);
+        got = ::waitpid(pid, &status, 0);
+    }
+    if (got != pid) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 int ip(const std::vector<std::string>& args, std::string* out) {
     std::vector<std::string> argv{"ip"};
     argv.insert(argv.end(), args.begin(), args.end());

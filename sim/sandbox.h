@@ -10,6 +10,9 @@
 // Everything disappears with the last process inside; nothing is left on the host.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,15 @@ bool in_sandbox();
 // Runs a program (argv[0] looked up in PATH) and waits for it. Returns its exit status, or -1
 // if it could not be started. Standard output is appended to *out when out is given.
 int run(const std::vector<std::string>& argv, std::string* out = nullptr);
+
+// Starts a program (argv[0] looked up in PATH) in the background, standard input from
+// /dev/null, standard output and error written to `log_path` (created or truncated). Returns its
+// pid, or -1 if it could not be started.
+pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path);
+
+// Sends `sig` to a child from spawn(), waits up to `grace` for it to end, then kills it.
+// Returns its exit status (128+signal when a signal ended it).
+int end_child(pid_t pid, int sig, std::chrono::milliseconds grace);
 
 // Runs `ip ARGS...` in the sandbox's own network namespace (where eth1 lives).
 int ip(const std::vector<std::string>& args, std::string* out = nullptr);

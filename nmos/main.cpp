@@ -1,6 +1,7 @@
 // nexo-nmos: the board as a networked media node. Serves the discovery and connection APIs for
 // the twelve receive channels, drives the daemon through its control pipes, and registers with
-// a registry when one is given.
+// a registry given on the command line or announced by DNS-SD; without one it announces itself
+// for peer-to-peer discovery.
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -13,6 +14,7 @@
 #include "board_control.h"
 #include "connection.h"
 #include "control_link.h"
+#include "dns_sd.h"
 #include "host_info.h"
 #include "http_api.h"
 #include "registration.h"
@@ -59,6 +61,7 @@ int main(int argc, char** argv) {
     std::string api_host;
     std::string label;
     std::vector<std::string> registries;
+    bool no_dns_sd = false;
     app.add_option("-p,--port", port, "HTTP port of both APIs (default 3212)")
         ->check(CLI::Range(1, 65535));
     app.add_option("--pipes", pipes, "directory of the daemon's control pipes (default /var/run)");
@@ -67,6 +70,8 @@ int main(int argc, char** argv) {
     app.add_option("--label", label, "label of the node (default the host name)");
     app.add_option("--registry", registries,
                    "registry base URL, e.g. http://10.0.0.5:8235; repeat in order of priority");
+    app.add_flag("--no-dns-sd", no_dns_sd,
+                 "neither browse for registries nor announce the node (Avahi)");
     CLI11_PARSE(app, argc, argv);
 
     pipe_control_link link(pipes);
@@ -97,11 +102,38 @@ int main(int argc, char** argv) {
     connection conn(b, res, [ifname] { return interface_ipv4(ifname); });
     res.set_clock(read_clock(b), conn.now_for_version());
 
-    std::unique_ptr<registration> reg;
-    if (!registries.empty()) {
-        reg = std::make_unique<registration>(res, registries);
-        res.on_change([&reg](resource_type t, std::size_t i) { reg->changed(t, i); });
+    // Discovery first, so that the registration can ask it; it reaches the registration only
+    // through `reg`, set once both exist.
+    std::atomic<registration*> reg_ptr{nullptr};
+    std::unique_ptr<dns_sd> discovery;
+    if (!no_dns_sd) {
+        discovery =
+            std::make_unique<dns_sd>(id.label, static_cast<std::uint16_t>(port), [&reg_ptr] {
+                if (registration* r = reg_ptr.load()) {
+                    r->registries_changed();
+                }
+            });
     }
+    std::unique_ptr<registration> reg;
+    if (!registries.empty() || discovery) {
+        registration::sources from;
+        from.fixed = registries;
+        if (discovery) {
+            dns_sd* d = discovery.get();
+            from.discovered = [d] { return d->registries(); };
+            from.on_state = [d](bool registered) { d->set_peer_to_peer(!registered); };
+        }
+        reg = std::make_unique<registration>(res, std::move(from));
+        reg_ptr = reg.get();
+    }
+    res.on_change([&reg, &discovery](resource_type t, std::size_t i) {
+        if (reg) {
+            reg->changed(t, i);
+        }
+        if (discovery) {
+            discovery->changed(t);
+        }
+    });
 
     api_router router(res, conn);
     http_server server(router);
@@ -128,7 +160,9 @@ int main(int argc, char** argv) {
     }
     server.stop();
     serving.join();
+    reg_ptr = nullptr;
     reg.reset();
+    discovery.reset();
     std::fprintf(stderr, "nexo-nmos: stopped\n");
     return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace nexo::nmos {
@@ -20,9 +21,8 @@ std::unique_ptr<httplib::Client> client_for(const std::string& base) {
 
 }  // namespace
 
-registration::registration(resources& r, std::vector<std::string> registries,
-                           std::chrono::milliseconds heartbeat)
-    : res_(r), registries_(std::move(registries)), interval_(heartbeat) {
+registration::registration(resources& r, sources from, std::chrono::milliseconds heartbeat)
+    : res_(r), from_(std::move(from)), interval_(heartbeat) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -33,6 +33,35 @@ registration::~registration() {
     }
     cv_.notify_all();
     thread_.join();
+}
+
+void registration::registries_changed() {
+    {
+        std::lock_guard lk(mu_);
+        poked_ = true;
+    }
+    cv_.notify_all();
+}
+
+std::vector<std::string> registration::candidates() const {
+    std::vector<std::string> list = from_.fixed;
+    if (from_.discovered) {
+        for (std::string& url : from_.discovered()) {
+            if (std::find(list.begin(), list.end(), url) == list.end()) {
+                list.push_back(std::move(url));
+            }
+        }
+    }
+    return list;
+}
+
+void registration::set_state(bool registered) {
+    if (registered != registered_) {
+        registered_ = registered;
+        if (from_.on_state) {
+            from_.on_state(registered);
+        }
+    }
 }
 
 void registration::changed(resource_type t, std::size_t i) {
@@ -75,24 +104,64 @@ void registration::remove(const std::string& base) {
     (void)c->Delete((std::string(kBase) + "/resource/nodes/" + res_.node_id()).c_str());
 }
 
+namespace {
+
+// The best registry that has not failed since the last success; when all have, they all get
+// another chance, from the top.
+std::string choose(const std::vector<std::string>& list, std::vector<std::string>& failed) {
+    for (const std::string& url : list) {
+        if (std::find(failed.begin(), failed.end(), url) == failed.end()) {
+            return url;
+        }
+    }
+    failed.clear();
+    return list.front();
+}
+
+}  // namespace
+
 void registration::run() {
-    std::size_t current = 0;
+    std::string target;               // the registry in use, or being tried
+    std::vector<std::string> failed;  // registries that failed since the last success
     bool registered = false;
+    bool waited_for_more = false;
     auto next_beat = std::chrono::steady_clock::now();
     std::unique_lock lk(mu_);
     while (!stop_) {
         if (!registered) {
+            poked_ = false;
             lk.unlock();
-            const std::string& base = registries_[current];
-            registered = register_all(base);
+            set_state(false);
+            std::vector<std::string> list = candidates();
+            lk.lock();
+            if (list.empty()) {
+                // Peer-to-peer until a registry is announced.
+                cv_.wait_for(lk, std::chrono::seconds(1), [this] { return stop_ || poked_; });
+                waited_for_more = false;
+                continue;
+            }
+            if (!waited_for_more && from_.fixed.empty()) {
+                // The first announcement seldom comes alone: a moment to hear the others, so
+                // that the choice is by priority rather than by arrival.
+                waited_for_more = true;
+                cv_.wait_for(lk, std::chrono::seconds(1), [this] { return stop_; });
+                continue;
+            }
+            target = choose(list, failed);
+            lk.unlock();
+            registered = register_all(target);
+            if (registered) {
+                std::fprintf(stderr, "nexo-nmos: registered with %s\n", target.c_str());
+                failed.clear();
+                set_state(true);
+            } else {
+                failed.push_back(target);
+            }
             lk.lock();
             if (registered) {
-                std::fprintf(stderr, "nexo-nmos: registered with %s\n", base.c_str());
                 updates_.clear();  // everything was just sent
                 next_beat = std::chrono::steady_clock::now() + interval_;
             } else {
-                // Lower in priority, or back to the top after the last one.
-                current = (current + 1) % registries_.size();
                 cv_.wait_for(lk, std::chrono::seconds(1), [this] { return stop_; });
                 continue;
             }
@@ -101,38 +170,38 @@ void registration::run() {
         if (stop_) {
             break;
         }
-        const std::string base = registries_[current];
         while (!updates_.empty() && registered) {
             auto [type, i] = updates_.front();
             updates_.pop_front();
             lk.unlock();
-            bool ok = type == resource_type::node ? post(base, "node", res_.node_json())
+            bool ok = type == resource_type::node ? post(target, "node", res_.node_json())
                       : type == resource_type::device
-                          ? post(base, "device", res_.device_json())
-                          : post(base, "receiver", res_.receiver_json(i));
+                          ? post(target, "device", res_.device_json())
+                          : post(target, "receiver", res_.receiver_json(i));
             lk.lock();
             registered = ok;
         }
         if (registered && std::chrono::steady_clock::now() >= next_beat) {
             lk.unlock();
-            int code = heartbeat(base);
+            int code = heartbeat(target);
             lk.lock();
             next_beat = std::chrono::steady_clock::now() + interval_;
             if (code == 404) {
-                // The registry lost the node (a restart, or it expired): register again there.
+                // The registry lost the node (a restart, or it expired): register again.
                 registered = false;
             } else if (code < 200 || code >= 300) {
+                // Gone, or answering wrongly: the next registry by priority.
                 registered = false;
-                current = (current + 1) % registries_.size();
+                failed.push_back(target);
             }
         }
         if (!registered) {
-            std::fprintf(stderr, "nexo-nmos: registration with %s lost\n", base.c_str());
+            std::fprintf(stderr, "nexo-nmos: registration with %s lost\n", target.c_str());
         }
     }
     if (registered) {
         lk.unlock();
-        remove(registries_[current]);
+        remove(target);
     }
 }
 

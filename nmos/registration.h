@@ -1,11 +1,14 @@
 // registration: puts the node, its device and its receivers into a registry, keeps them alive
 // with a heartbeat every 5 s, registers again when the registry has forgotten the node, and
-// moves on to the next registry when one stops answering.
+// moves on to the next registry when one stops answering. The registries are those given on
+// the command line, in their order, then those found by DNS-SD, by priority; with none, the
+// node waits in peer-to-peer mode until one appears.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,8 +20,12 @@ namespace nexo::nmos {
 
 class registration {
   public:
-    // `registries`: base URLs (http://host:port), first = highest priority.
-    registration(resources& r, std::vector<std::string> registries,
+    struct sources {
+        std::vector<std::string> fixed;  // base URLs (http://host:port), first = highest priority
+        std::function<std::vector<std::string>()> discovered;  // best first; may be empty
+        std::function<void(bool registered)> on_state;         // may be empty
+    };
+    registration(resources& r, sources from,
                  std::chrono::milliseconds heartbeat = std::chrono::seconds(5));
     ~registration();  // stops; the node is removed from the registry it is in
     registration(const registration&) = delete;
@@ -26,9 +33,13 @@ class registration {
 
     // A resource changed: send its new state to the registry.
     void changed(resource_type t, std::size_t i);
+    // The discovered registries changed: a node without a registry tries them at once.
+    void registries_changed();
 
   private:
     void run();
+    std::vector<std::string> candidates() const;
+    void set_state(bool registered);
     bool register_all(const std::string& base);
     bool post(const std::string& base, const std::string& type, const json& data);
     // Heartbeat: 200 fine, 404 forgotten, anything else the registry is lost.
@@ -36,7 +47,9 @@ class registration {
     void remove(const std::string& base);
 
     resources& res_;
-    std::vector<std::string> registries_;
+    sources from_;
+    bool registered_ = false;  // as last told to on_state
+    bool poked_ = false;
     std::chrono::milliseconds interval_;
     std::mutex mu_;
     std::condition_variable cv_;

@@ -1,0 +1,427 @@
+#include "dns_sd.h"
+
+#include <avahi-client/client.h>
+#include <avahi-client/lookup.h>
+#include <avahi-client/publish.h>
+#include <avahi-common/alternative.h>
+#include <avahi-common/error.h>
+#include <avahi-common/malloc.h>
+#include <avahi-common/thread-watch.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <string_view>
+
+namespace nexo::nmos {
+
+namespace {
+
+// The value of `key` among "key=value" strings; nothing when absent.
+std::optional<std::string_view> txt_value(const std::vector<std::string>& txt,
+                                          std::string_view key) {
+    for (const std::string& s : txt) {
+        std::string_view v(s);
+        if (v.size() > key.size() && v.substr(0, key.size()) == key && v[key.size()] == '=') {
+            return v.substr(key.size() + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+bool lists_version(std::string_view versions, std::string_view want) {
+    while (!versions.empty()) {
+        std::size_t comma = versions.find(',');
+        std::string_view v = versions.substr(0, comma);
+        while (!v.empty() && v.front() == ' ') {
+            v.remove_prefix(1);
+        }
+        while (!v.empty() && v.back() == ' ') {
+            v.remove_suffix(1);
+        }
+        if (v == want) {
+            return true;
+        }
+        if (comma == std::string_view::npos) {
+            break;
+        }
+        versions.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+// Index of each resource type's ver_ counter.
+constexpr const char* kVerKeys[6] = {"ver_slf", "ver_src", "ver_flw",
+                                     "ver_dvc", "ver_snd", "ver_rcv"};
+
+std::size_t ver_index(resource_type t) {
+    switch (t) {
+        case resource_type::node:
+            return 0;
+        case resource_type::device:
+            return 3;
+        case resource_type::receiver:
+            return 5;
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::optional<registry_ad> registry_from_txt(const std::vector<std::string>& txt,
+                                             const std::string& address, std::uint16_t port) {
+    auto proto = txt_value(txt, "api_proto");
+    auto ver = txt_value(txt, "api_ver");
+    auto auth = txt_value(txt, "api_auth");
+    auto pri = txt_value(txt, "pri");
+    if (!proto || *proto != "http" || !ver || !lists_version(*ver, "v1.3") ||
+        (auth && *auth != "false") || !pri || address.empty() || port == 0) {
+        return std::nullopt;
+    }
+    registry_ad ad;
+    auto [end, ec] = std::from_chars(pri->data(), pri->data() + pri->size(), ad.priority);
+    if (ec != std::errc() || end != pri->data() + pri->size() || ad.priority < 0) {
+        return std::nullopt;
+    }
+    ad.url = "http://";
+    ad.url += address;
+    ad.url += ':';
+    ad.url += std::to_string(port);
+    return ad;
+}
+
+std::vector<std::string> by_priority(std::vector<registry_ad> ads) {
+    std::sort(ads.begin(), ads.end(), [](const registry_ad& a, const registry_ad& b) {
+        return a.priority != b.priority ? a.priority < b.priority : a.tiebreak < b.tiebreak;
+    });
+    std::vector<std::string> urls;
+    for (registry_ad& a : ads) {
+        if (std::find(urls.begin(), urls.end(), a.url) == urls.end()) {
+            urls.push_back(std::move(a.url));
+        }
+    }
+    return urls;
+}
+
+std::vector<std::string> node_txt(const std::uint8_t (&versions)[6]) {
+    std::vector<std::string> txt = {"api_proto=http", "api_ver=v1.3", "api_auth=false"};
+    for (std::size_t i = 0; i < 6; ++i) {
+        std::string s = kVerKeys[i];
+        s += '=';
+        s += std::to_string(versions[i]);
+        txt.push_back(std::move(s));
+    }
+    return txt;
+}
+
+// Everything below runs on Avahi's own thread, or under its lock.
+struct dns_sd::impl {
+    AvahiThreadedPoll* poll = nullptr;
+    AvahiClient* client = nullptr;
+    AvahiServiceBrowser* browser = nullptr;
+    AvahiEntryGroup* group = nullptr;
+    std::string name;
+    std::uint16_t port = 0;
+    std::function<void()> on_registries;
+    std::map<std::string, registry_ad> found;  // by interface, name and domain
+    bool peer_to_peer = true;
+    std::uint8_t versions[6] = {};
+    std::mt19937 rng{std::random_device{}()};
+    bool said_waiting = false;
+
+    static void client_cb(AvahiClient* c, AvahiClientState state, void* self) {
+        static_cast<impl*>(self)->on_client(c, state);
+    }
+    static void browse_cb(AvahiServiceBrowser*, AvahiIfIndex iface, AvahiProtocol proto,
+                          AvahiBrowserEvent event, const char* name, const char* type,
+                          const char* domain, AvahiLookupResultFlags, void* self) {
+        static_cast<impl*>(self)->on_browse(iface, proto, event, name, type, domain);
+    }
+    static void resolve_cb(AvahiServiceResolver* r, AvahiIfIndex iface, AvahiProtocol,
+                           AvahiResolverEvent event, const char* name, const char*,
+                           const char* domain, const char*, const AvahiAddress* address,
+                           uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags,
+                           void* self) {
+        if (event == AVAHI_RESOLVER_FOUND && address != nullptr) {
+            static_cast<impl*>(self)->on_resolved(iface, name, domain, *address, port, txt);
+        }
+        avahi_service_resolver_free(r);
+    }
+    static void group_cb(AvahiEntryGroup* g, AvahiEntryGroupState state, void* self) {
+        static_cast<impl*>(self)->on_group(g, state);
+    }
+
+    static std::string key(AvahiIfIndex iface, const char* name, const char* domain) {
+        std::string k = std::to_string(iface);
+        k += '/';
+        k += name != nullptr ? name : "";
+        k += '/';
+        k += domain != nullptr ? domain : "";
+        return k;
+    }
+
+    void connect() {
+        int error = 0;
+        // NO_FAIL: without a daemon the client waits for one to appear.
+        client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, client_cb,
+                                  this, &error);
+        if (client == nullptr) {
+            std::fprintf(stderr, "nexo-nmos: DNS-SD unavailable: %s\n", avahi_strerror(error));
+        }
+    }
+
+    // The daemon went away: what it held is gone with it.
+    void forget_daemon() {
+        if (browser != nullptr) {
+            avahi_service_browser_free(browser);
+            browser = nullptr;
+        }
+        if (group != nullptr) {
+            avahi_entry_group_free(group);
+            group = nullptr;
+        }
+        if (!found.empty()) {
+            found.clear();
+            on_registries();
+        }
+    }
+
+    void on_client(AvahiClient* c, AvahiClientState state) {
+        client = c;  // also during avahi_client_new, before it returns
+        switch (state) {
+            case AVAHI_CLIENT_S_RUNNING:
+                said_waiting = false;
+                if (browser == nullptr) {
+                    browser = avahi_service_browser_new(
+                        c, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, kRegistryService, nullptr,
+                        static_cast<AvahiLookupFlags>(0), browse_cb, this);
+                    if (browser == nullptr) {
+                        std::fprintf(stderr, "nexo-nmos: DNS-SD: cannot browse: %s\n",
+                                     avahi_strerror(avahi_client_errno(c)));
+                    }
+                }
+                publish();
+                break;
+            case AVAHI_CLIENT_S_COLLISION:
+            case AVAHI_CLIENT_S_REGISTERING:
+                // The host name changes: announce again once the daemon runs.
+                if (group != nullptr) {
+                    avahi_entry_group_reset(group);
+                }
+                break;
+            case AVAHI_CLIENT_CONNECTING:
+                if (!said_waiting) {
+                    std::fprintf(stderr, "nexo-nmos: DNS-SD: waiting for the Avahi daemon\n");
+                    said_waiting = true;
+                }
+                forget_daemon();
+                break;
+            case AVAHI_CLIENT_FAILURE:
+                forget_daemon();
+                if (avahi_client_errno(c) == AVAHI_ERR_DISCONNECTED) {
+                    // The message bus itself went away: a new client waits for it.
+                    avahi_client_free(c);
+                    client = nullptr;
+                    connect();
+                } else {
+                    std::fprintf(stderr, "nexo-nmos: DNS-SD: %s\n",
+                                 avahi_strerror(avahi_client_errno(c)));
+                }
+                break;
+        }
+    }
+
+    void on_browse(AvahiIfIndex iface, AvahiProtocol proto, AvahiBrowserEvent event,
+                   const char* name, const char* type, const char* domain) {
+        switch (event) {
+            case AVAHI_BROWSER_NEW:
+                // Freed in its callback; the client frees it when it goes first.
+                if (avahi_service_resolver_new(client, iface, proto, name, type, domain,
+                                               AVAHI_PROTO_INET, static_cast<AvahiLookupFlags>(0),
+                                               resolve_cb, this) == nullptr) {
+                    std::fprintf(stderr, "nexo-nmos: DNS-SD: cannot resolve %s: %s\n", name,
+                                 avahi_strerror(avahi_client_errno(client)));
+                }
+                break;
+            case AVAHI_BROWSER_REMOVE:
+                if (found.erase(key(iface, name, domain)) > 0) {
+                    on_registries();
+                }
+                break;
+            case AVAHI_BROWSER_FAILURE:
+                std::fprintf(stderr, "nexo-nmos: DNS-SD: browsing failed: %s\n",
+                             avahi_strerror(avahi_client_errno(client)));
+                break;
+            case AVAHI_BROWSER_ALL_FOR_NOW:
+            case AVAHI_BROWSER_CACHE_EXHAUSTED:
+                break;
+        }
+    }
+
+    void on_resolved(AvahiIfIndex iface, const char* name, const char* domain,
+                     const AvahiAddress& address, uint16_t svc_port, AvahiStringList* list) {
+        char text[AVAHI_ADDRESS_STR_MAX];
+        avahi_address_snprint(text, sizeof text, &address);
+        std::vector<std::string> txt;
+        for (AvahiStringList* l = list; l != nullptr; l = avahi_string_list_get_next(l)) {
+            txt.emplace_back(reinterpret_cast<const char*>(avahi_string_list_get_text(l)),
+                             avahi_string_list_get_size(l));
+        }
+        std::string k = key(iface, name, domain);
+        std::optional<registry_ad> ad = registry_from_txt(txt, text, svc_port);
+        if (!ad) {
+            std::fprintf(stderr, "nexo-nmos: DNS-SD: registry \"%s\" at %s:%u not usable\n", name,
+                         text, svc_port);
+            if (found.erase(k) > 0) {
+                on_registries();
+            }
+            return;
+        }
+        auto it = found.find(k);
+        if (it != found.end() && it->second.url == ad->url && it->second.priority == ad->priority) {
+            return;  // the same announcement, resolved again
+        }
+        ad->tiebreak = static_cast<unsigned>(rng());
+        std::fprintf(stderr, "nexo-nmos: DNS-SD: registry %s (pri %d)\n", ad->url.c_str(),
+                     ad->priority);
+        found[k] = std::move(*ad);
+        on_registries();
+    }
+
+    void on_group(AvahiEntryGroup* g, AvahiEntryGroupState state) {
+        group = g;
+        if (state == AVAHI_ENTRY_GROUP_COLLISION) {
+            char* other = avahi_alternative_service_name(name.c_str());
+            std::fprintf(stderr, "nexo-nmos: DNS-SD: \"%s\" is taken, announcing as \"%s\"\n",
+                         name.c_str(), other);
+            name = other;
+            avahi_free(other);
+            avahi_entry_group_reset(g);
+            publish();
+        } else if (state == AVAHI_ENTRY_GROUP_FAILURE) {
+            std::fprintf(stderr, "nexo-nmos: DNS-SD: announcement failed: %s\n",
+                         avahi_strerror(avahi_client_errno(client)));
+        }
+    }
+
+    AvahiStringList* txt_list() const {
+        AvahiStringList* l = nullptr;
+        std::vector<std::string> txt = node_txt(versions);
+        // avahi_string_list_add prepends: add the last first.
+        for (auto it = txt.rbegin(); it != txt.rend(); ++it) {
+            l = avahi_string_list_add(l, it->c_str());
+        }
+        return l;
+    }
+
+    // Brings the announcement in line with the mode.
+    void publish() {
+        if (client == nullptr || avahi_client_get_state(client) != AVAHI_CLIENT_S_RUNNING) {
+            return;
+        }
+        if (!peer_to_peer) {
+            if (group != nullptr) {
+                avahi_entry_group_reset(group);
+            }
+            return;
+        }
+        if (group == nullptr) {
+            group = avahi_entry_group_new(client, group_cb, this);
+            if (group == nullptr) {
+                return;
+            }
+        }
+        AvahiStringList* txt = txt_list();
+        int r;
+        if (avahi_entry_group_is_empty(group)) {
+            r = avahi_entry_group_add_service_strlst(
+                group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, static_cast<AvahiPublishFlags>(0),
+                name.c_str(), kNodeService, nullptr, nullptr, port, txt);
+            if (r == 0) {
+                r = avahi_entry_group_commit(group);
+            }
+        } else {
+            r = avahi_entry_group_update_service_txt_strlst(
+                group, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, static_cast<AvahiPublishFlags>(0),
+                name.c_str(), kNodeService, nullptr, txt);
+        }
+        avahi_string_list_free(txt);
+        if (r == AVAHI_ERR_COLLISION) {
+            on_group(group, AVAHI_ENTRY_GROUP_COLLISION);
+        } else if (r < 0) {
+            std::fprintf(stderr, "nexo-nmos: DNS-SD: cannot announce the node: %s\n",
+                         avahi_strerror(r));
+        }
+    }
+};
+
+dns_sd::dns_sd(std::string name, std::uint16_t port, std::function<void()> on_registries)
+    : p_(std::make_unique<impl>()) {
+    // Service instance names are at most 63 bytes.
+    if (name.size() > 63) {
+        name.resize(63);
+    }
+    p_->name = std::move(name);
+    p_->port = port;
+    p_->on_registries = std::move(on_registries);
+    p_->poll = avahi_threaded_poll_new();
+    if (p_->poll == nullptr) {
+        std::fprintf(stderr, "nexo-nmos: DNS-SD unavailable: no event loop\n");
+        return;
+    }
+    p_->connect();
+    avahi_threaded_poll_start(p_->poll);
+}
+
+dns_sd::~dns_sd() {
+    if (p_->poll == nullptr) {
+        return;
+    }
+    avahi_threaded_poll_stop(p_->poll);
+    // The client takes its browser, resolvers and announcement with it.
+    if (p_->client != nullptr) {
+        avahi_client_free(p_->client);
+    }
+    avahi_threaded_poll_free(p_->poll);
+}
+
+std::vector<std::string> dns_sd::registries() const {
+    if (p_->poll == nullptr) {
+        return {};
+    }
+    std::vector<registry_ad> ads;
+    avahi_threaded_poll_lock(p_->poll);
+    for (const auto& [k, ad] : p_->found) {
+        ads.push_back(ad);
+    }
+    avahi_threaded_poll_unlock(p_->poll);
+    return by_priority(std::move(ads));
+}
+
+void dns_sd::set_peer_to_peer(bool on) {
+    if (p_->poll == nullptr) {
+        return;
+    }
+    avahi_threaded_poll_lock(p_->poll);
+    if (p_->peer_to_peer != on) {
+        p_->peer_to_peer = on;
+        p_->publish();
+    }
+    avahi_threaded_poll_unlock(p_->poll);
+}
+
+void dns_sd::changed(resource_type t) {
+    if (p_->poll == nullptr) {
+        return;
+    }
+    avahi_threaded_poll_lock(p_->poll);
+    ++p_->versions[ver_index(t)];  // wraps from 255 to 0
+    if (p_->peer_to_peer) {
+        p_->publish();
+    }
+    avahi_threaded_poll_unlock(p_->poll);
+}
+
+}  // namespace nexo::nmos

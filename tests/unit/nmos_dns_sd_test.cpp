@@ -1,0 +1,81 @@
+// Which announced registries the node uses, in which order, and what it announces itself.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "dns_sd.h"
+
+namespace {
+
+using namespace nexo::nmos;
+
+struct txt_case {
+    const char* what;
+    std::vector<std::string> txt;
+    bool usable;
+    int priority;
+};
+
+class registry_txt : public testing::TestWithParam<txt_case> {};
+
+TEST_P(registry_txt, decides_whether_the_node_can_register_there) {
+    const txt_case& c = GetParam();
+    auto ad = registry_from_txt(c.txt, "192.0.2.7", 8235);
+    ASSERT_EQ(ad.has_value(), c.usable);
+    if (ad) {
+        EXPECT_EQ(ad->url, "http://192.0.2.7:8235");
+        EXPECT_EQ(ad->priority, c.priority);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    announcements, registry_txt,
+    testing::Values(
+        txt_case{"plain", {"api_proto=http", "api_ver=v1.3", "api_auth=false", "pri=10"}, true, 10},
+        txt_case{"several versions, any order",
+                 {"pri=0", "api_auth=false", "api_ver=v1.1,v1.2,v1.3", "api_proto=http"},
+                 true,
+                 0},
+        txt_case{
+            "blanks after commas", {"api_proto=http", "api_ver=v1.2, v1.3", "pri=100"}, true, 100},
+        txt_case{"https only", {"api_proto=https", "api_ver=v1.3", "pri=1"}, false, 0},
+        txt_case{"no v1.3", {"api_proto=http", "api_ver=v1.2,v1.30", "pri=1"}, false, 0},
+        txt_case{"authorisation",
+                 {"api_proto=http", "api_ver=v1.3", "api_auth=true", "pri=1"},
+                 false,
+                 0},
+        txt_case{"no pri", {"api_proto=http", "api_ver=v1.3", "api_auth=false"}, false, 0},
+        txt_case{"pri not a number", {"api_proto=http", "api_ver=v1.3", "pri=high"}, false, 0},
+        txt_case{"negative pri", {"api_proto=http", "api_ver=v1.3", "pri=-1"}, false, 0},
+        txt_case{"key only as a prefix", {"api_protocol=http", "api_ver=v1.3", "pri=1"}, false, 0}),
+    [](const testing::TestParamInfo<txt_case>& i) {
+        std::string n = i.param.what;
+        for (char& ch : n) {
+            if (!std::isalnum(static_cast<unsigned char>(ch))) {
+                ch = '_';
+            }
+        }
+        return n;
+    });
+
+TEST(registry_order, highest_priority_first_and_equal_ones_by_their_draw) {
+    std::vector<registry_ad> ads = {{"http://a:1", 20, 1},
+                                    {"http://b:1", 10, 9},
+                                    {"http://c:1", 10, 3},
+                                    {"http://d:1", 0, 5},
+                                    {"http://c:1", 30, 0}};  // the same registry, seen twice
+    EXPECT_EQ(by_priority(ads),
+              (std::vector<std::string>{"http://d:1", "http://c:1", "http://b:1", "http://a:1"}));
+}
+
+TEST(node_announcement, carries_the_api_and_each_resource_counter) {
+    const std::uint8_t versions[6] = {1, 0, 0, 2, 0, 255};
+    EXPECT_EQ(node_txt(versions),
+              (std::vector<std::string>{"api_proto=http", "api_ver=v1.3", "api_auth=false",
+                                        "ver_slf=1", "ver_src=0", "ver_flw=0", "ver_dvc=2",
+                                        "ver_snd=0", "ver_rcv=255"}));
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -15,9 +16,11 @@
 #include "control_client.h"
 #include "daemon_process.h"
 #include "fpga.h"
+#include "mdns_responder.h"
 #include "nexo.h"
 #include "nmos_node.h"
 #include "peer.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -273,7 +276,8 @@ struct registry_standin {
                           posts.push_back("delete");
                           res.status = 204;
                       });
-        server.bind_to_port("127.0.0.1", port);
+        // All addresses: an announcement by DNS-SD resolves to eth1's.
+        server.bind_to_port("0.0.0.0", port);
         thread = std::thread([this] { server.listen_after_bind(); });
     }
     ~registry_standin() {
@@ -286,16 +290,18 @@ struct registry_standin {
     }
 };
 
+template <typename Pred>
+bool wait_until(Pred pred, std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!pred() && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(50ms);
+    }
+    return pred();
+}
+
 TEST_F(nmos_fixture, registers_heartbeats_and_registers_again_when_forgotten) {
     registry_standin registry(18235);
     start({"--registry", "http://127.0.0.1:18235"});
-    auto wait_until = [](auto pred, std::chrono::milliseconds limit) {
-        auto end = std::chrono::steady_clock::now() + limit;
-        while (!pred() && std::chrono::steady_clock::now() < end) {
-            std::this_thread::sleep_for(50ms);
-        }
-        return pred();
-    };
     ASSERT_TRUE(wait_until([&] { return registry.count("receiver") == 12; }, 10s));
     EXPECT_EQ(registry.count("node"), 1);
     EXPECT_EQ(registry.count("device"), 1);
@@ -306,6 +312,75 @@ TEST_F(nmos_fixture, registers_heartbeats_and_registers_again_when_forgotten) {
     // SIGTERM: a clean exit that takes the node out of the registry.
     EXPECT_EQ(node.stop(), 0);
     EXPECT_EQ(registry.count("delete"), 1);
+}
+
+// The value of a TXT key in an announcement ("" when absent).
+std::string txt_value(const nexo::sim::mdns_service& s, const std::string& key) {
+    for (const std::string& t : s.txt) {
+        if (t.rfind(key + "=", 0) == 0) {
+            return t.substr(key.size() + 1);
+        }
+    }
+    return "";
+}
+
+std::vector<std::string> registry_txt(int pri, const char* proto = "http") {
+    return {std::string("api_proto=") + proto, "api_ver=v1.2,v1.3", "api_auth=false",
+            "pri=" + std::to_string(pri)};
+}
+
+TEST_F(nmos_fixture, finds_registries_by_dns_sd_and_announces_itself_while_it_has_none) {
+    nexo::sim::mdns_responder mdns;
+    ASSERT_TRUE(mdns.start()) << mdns.log();
+    start();
+    const char* kNode = "_nmos-node._tcp";
+    const char* kRegistry = "_nmos-register._tcp";
+
+    // No registry: announced for peer-to-peer discovery, with the resource counters.
+    std::vector<nexo::sim::mdns_service> seen;
+    ASSERT_TRUE(wait_until([&] { return !(seen = mdns.browse(kNode)).empty(); }, 10s))
+        << node.output();
+    EXPECT_EQ(seen[0].port, kPort);
+    EXPECT_EQ(seen[0].address, nexo::sim::kEth1Addr);
+    EXPECT_EQ(txt_value(seen[0], "api_proto"), "http");
+    EXPECT_EQ(txt_value(seen[0], "api_ver"), "v1.3");
+    EXPECT_EQ(txt_value(seen[0], "api_auth"), "false");
+    const std::string rcv = txt_value(seen[0], "ver_rcv");
+    ASSERT_EQ(rcv, "0");
+    for (const char* k : {"ver_slf", "ver_src", "ver_flw", "ver_dvc", "ver_snd"}) {
+        EXPECT_FALSE(txt_value(seen[0], k).empty()) << k;
+    }
+    // An activation changes a receiver: its counter goes up.
+    api_call r = call("PATCH", kConn + video_rx() + "staged",
+                      {{"master_enable", false}, {"activation", {{"mode", "activate_immediate"}}}});
+    ASSERT_EQ(r.status, 200) << r.body.dump();
+    EXPECT_TRUE(wait_until(
+        [&] {
+            seen = mdns.browse(kNode);
+            return !seen.empty() && txt_value(seen[0], "ver_rcv") == "1";
+        },
+        10s));
+
+    // Registries appear: one the node cannot use (https) with the best priority, then one of
+    // priority 20. The node registers with the latter and withdraws its announcement.
+    auto second = std::make_unique<registry_standin>(18237);
+    registry_standin best(18236), third(18238);
+    ASSERT_GE(mdns.announce("reg tls", kRegistry, 18239, registry_txt(0, "https")), 0);
+    ASSERT_GE(mdns.announce("reg second", kRegistry, 18237, registry_txt(20)), 0);
+    ASSERT_TRUE(wait_until([&] { return second->count("receiver") == 12; }, 15s)) << node.output();
+    EXPECT_TRUE(wait_until([&] { return mdns.browse(kNode).empty(); }, 10s));
+
+    // Better and worse ones appear; the node stays where it is while that answers, then moves
+    // to the best of the others when it stops.
+    ASSERT_GE(mdns.announce("reg third", kRegistry, 18238, registry_txt(30)), 0);
+    ASSERT_GE(mdns.announce("reg best", kRegistry, 18236, registry_txt(10)), 0);
+    ASSERT_TRUE(wait_until([&] { return second->count("hb") >= 1; }, 8s));
+    EXPECT_EQ(best.count("node"), 0);
+    second.reset();
+    EXPECT_TRUE(wait_until([&] { return best.count("receiver") == 12; }, 15s)) << node.output();
+    EXPECT_EQ(third.count("node"), 0);
+    EXPECT_EQ(node.stop(), 0);
+    EXPECT_EQ(best.count("delete"), 1);
 }
 
 }  // namespace

@@ -13,7 +13,19 @@ packages=(
     clang-format git
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     libcpp-httplib-dev nlohmann-json3-dev curl jq
+    libavahi-client-dev avahi-daemon avahi-utils dbus
+    # The NMOS node links these two compiled libraries; the board's build takes them from
+    # Debian's arm64 packages, installed beside the build machine's (multiarch).
+    libcpp-httplib-dev:arm64 libavahi-client-dev:arm64
 )
+
+if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "install-deps: the arm64 architecture is needed for the board's libraries; run as root" >&2
+        exit 1
+    fi
+    dpkg --add-architecture arm64
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -29,5 +41,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
     fi
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q
+    # Installing an arm64 library can pull its amd64 twin to the same version: both come
+    # from the same update.
     apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

@@ -50,15 +50,19 @@ build/release/tools/nexo-bench --iterations 200 --warmup 20 >/dev/null
 build/release/tools/nexo-bench --emulated-nodes --iterations 200 --warmup 20 >/dev/null
 build/release/tools/nexo-bench --count-allocs >/dev/null
 
-# The board is aarch64: the daemon and the control client must build for it and start there
-# (-h exits at once), and install as the README deploys them.
+# The board is aarch64: the daemon, the control client and the NMOS node must build for it and
+# start there (-h exits at once), and install as the README deploys them.
 cmake --preset aarch64 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 cmake --build --preset aarch64
-file build/aarch64/src/nexo | grep -q 'ARM aarch64'
+for f in src/nexo nmos/nexo-nmos; do
+    file "build/aarch64/$f" | grep -q 'ARM aarch64'
+done
 qemu-aarch64 -L /usr/aarch64-linux-gnu build/aarch64/src/nexo -h
 qemu-aarch64 -L /usr/aarch64-linux-gnu build/aarch64/tools/nexoctl --help >/dev/null
+qemu-aarch64 -L /usr/aarch64-linux-gnu build/aarch64/nmos/nexo-nmos --help >/dev/null
 DESTDIR="$scratch/stage" cmake --install build/aarch64 --prefix /usr >/dev/null
-for f in usr/sbin/nexo usr/bin/nexoctl usr/lib/systemd/system/nexo.service; do
+for f in usr/sbin/nexo usr/bin/nexoctl usr/bin/nexo-nmos usr/lib/systemd/system/nexo.service \
+    usr/lib/systemd/system/nexo-nmos.service; do
     test -f "$scratch/stage/$f" || { echo "not installed: $f" >&2; exit 1; }
 done
 

@@ -7,6 +7,7 @@
 #include <avahi-common/error.h>
 #include <avahi-common/malloc.h>
 #include <avahi-common/thread-watch.h>
+#include <avahi-common/timeval.h>
 
 #include <algorithm>
 #include <charconv>
@@ -51,6 +52,8 @@ bool lists_version(std::string_view versions, std::string_view want) {
     }
     return false;
 }
+
+constexpr unsigned kRetryMs = 2000;
 
 // Index of each resource type's ver_ counter.
 constexpr const char* kVerKeys[6] = {"ver_slf", "ver_src", "ver_flw",
@@ -162,13 +165,27 @@ struct dns_sd::impl {
         return k;
     }
 
+    static void retry_cb(AvahiTimeout* t, void* self) {
+        auto* p = static_cast<impl*>(self);
+        avahi_threaded_poll_get(p->poll)->timeout_free(t);
+        p->connect();
+    }
+
+    // NO_FAIL: without an Avahi daemon the client waits for one to appear. Without a message
+    // bus there is no client at all: another try a little later.
     void connect() {
         int error = 0;
-        // NO_FAIL: without a daemon the client waits for one to appear.
-        client = avahi_client_new(avahi_threaded_poll_get(poll), AVAHI_CLIENT_NO_FAIL, client_cb,
-                                  this, &error);
+        const AvahiPoll* api = avahi_threaded_poll_get(poll);
+        client = avahi_client_new(api, AVAHI_CLIENT_NO_FAIL, client_cb, this, &error);
         if (client == nullptr) {
-            std::fprintf(stderr, "nexo-nmos: DNS-SD unavailable: %s\n", avahi_strerror(error));
+            if (!said_waiting) {
+                std::fprintf(stderr, "nexo-nmos: DNS-SD: waiting for the message bus (%s)\n",
+                             avahi_strerror(error));
+                said_waiting = true;
+            }
+            timeval when{};
+            avahi_elapse_time(&when, kRetryMs, 0);
+            api->timeout_new(api, &when, retry_cb, this);
         }
     }
 

@@ -16,6 +16,7 @@ std::unique_ptr<httplib::Client> client_for(const std::string& base) {
     c->set_connection_timeout(std::chrono::seconds(2));
     c->set_read_timeout(std::chrono::seconds(3));
     c->set_write_timeout(std::chrono::seconds(3));
+    c->set_default_headers({{"Accept", "application/json"}});
     return c;
 }
 
@@ -72,19 +73,34 @@ void registration::changed(resource_type t, std::size_t i) {
     cv_.notify_all();
 }
 
-bool registration::post(const std::string& base, const std::string& type, const json& data) {
+int registration::post(const std::string& base, const std::string& type, const json& data) {
     auto c = client_for(base);
     json body = {{"type", type}, {"data", data}};
     auto res = c->Post((std::string(kBase) + "/resource").c_str(), body.dump(), "application/json");
-    return res && (res->status == 200 || res->status == 201);
+    return res ? res->status : 0;
 }
 
+namespace {
+
+bool accepted(int status) {
+    return status == 200 || status == 201;
+}
+
+}  // namespace
+
 bool registration::register_all(const std::string& base) {
-    if (!post(base, "node", res_.node_json()) || !post(base, "device", res_.device_json())) {
+    int status = post(base, "node", res_.node_json());
+    if (status == 200) {
+        // The registry still holds this node from an earlier life, perhaps with resources the
+        // node no longer has: take it out, and register afresh.
+        remove(base);
+        status = post(base, "node", res_.node_json());
+    }
+    if (!accepted(status) || !accepted(post(base, "device", res_.device_json()))) {
         return false;
     }
     for (std::size_t i = 0; i < kChannels.size(); ++i) {
-        if (!post(base, "receiver", res_.receiver_json(i))) {
+        if (!accepted(post(base, "receiver", res_.receiver_json(i)))) {
             return false;
         }
     }
@@ -93,8 +109,8 @@ bool registration::register_all(const std::string& base) {
 
 int registration::heartbeat(const std::string& base) {
     auto c = client_for(base);
-    auto res = c->Post((std::string(kBase) + "/health/nodes/" + res_.node_id()).c_str(), "",
-                       "application/json");
+    // An empty body: no Content-Type, and Content-Length 0 (added by the library).
+    auto res = c->Post(std::string(kBase) + "/health/nodes/" + res_.node_id(), httplib::Headers{});
     return res ? res->status : 0;
 }
 
@@ -174,10 +190,10 @@ void registration::run() {
             auto [type, i] = updates_.front();
             updates_.pop_front();
             lk.unlock();
-            bool ok = type == resource_type::node ? post(target, "node", res_.node_json())
-                      : type == resource_type::device
-                          ? post(target, "device", res_.device_json())
-                          : post(target, "receiver", res_.receiver_json(i));
+            bool ok = accepted(type == resource_type::node ? post(target, "node", res_.node_json())
+                               : type == resource_type::device
+                                   ? post(target, "device", res_.device_json())
+                                   : post(target, "receiver", res_.receiver_json(i)));
             lk.lock();
             registered = ok;
         }

@@ -41,7 +41,8 @@ class registration {
     std::vector<std::string> candidates() const;
     void set_state(bool registered);
     bool register_all(const std::string& base);
-    bool post(const std::string& base, const std::string& type, const json& data);
+    // The registry's HTTP status, 0 when it did not answer.
+    int post(const std::string& base, const std::string& type, const json& data);
     // Heartbeat: 200 fine, 404 forgotten, anything else the registry is lost.
     int heartbeat(const std::string& base);
     void remove(const std::string& base);

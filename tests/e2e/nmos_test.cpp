@@ -2,6 +2,7 @@
 // what reaches the daemon and its peers, what the APIs report back, and registration.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <atomic>
@@ -246,11 +247,14 @@ TEST_F(nmos_fixture, answers_503_while_the_daemon_is_away_and_resumes_when_it_is
     EXPECT_EQ(daemon("GET RX_STR_ENA 20:0"), "RGET RX_STR_ENA 20:0 ON\n");
 }
 
-// A registry stand-in: records what arrives; heartbeats can be answered 404 to make it forget.
+// A registry stand-in: records what arrives ("node", "device", "receiver", "hb", "delete"),
+// answers a node it already holds with 200 as a registry does; heartbeats can be answered 404 to
+// make it forget.
 struct registry_standin {
     httplib::Server server;
     std::mutex mu;
-    std::vector<std::string> posts;  // "type id" of each registration, "hb" per heartbeat
+    std::vector<std::string> posts;
+    bool holds_node = false;
     std::atomic<int> forget{0};
     std::thread thread;
 
@@ -260,20 +264,31 @@ struct registry_standin {
                         json b = json::parse(req.body);
                         std::lock_guard lk(mu);
                         posts.push_back(b["type"].get<std::string>());
-                        res.status = 201;
+                        const bool node = b["type"] == "node";
+                        res.status = node && holds_node ? 200 : 201;
+                        holds_node = holds_node || node;
                         res.set_content(b["data"].dump(), "application/json");
                     });
         server.Post(R"(/x-nmos/registration/v1.3/health/nodes/.*)",
-                    [this](const httplib::Request&, httplib::Response& res) {
+                    [this](const httplib::Request& req, httplib::Response& res) {
                         std::lock_guard lk(mu);
-                        posts.push_back("hb");
-                        res.status = forget.fetch_sub(1) > 0 ? 404 : 200;
+                        // Empty, as a heartbeat must be: no body, no type, length 0.
+                        bool empty = req.body.empty() && !req.has_header("Content-Type") &&
+                                     req.get_header_value("Content-Length") == "0";
+                        posts.push_back(empty ? "hb" : "hb with a body");
+                        if (forget.fetch_sub(1) > 0) {
+                            holds_node = false;
+                            res.status = 404;
+                        } else {
+                            res.status = 200;
+                        }
                         res.set_content("{}", "application/json");
                     });
         server.Delete(R"(/x-nmos/registration/v1.3/resource/nodes/.*)",
                       [this](const httplib::Request&, httplib::Response& res) {
                           std::lock_guard lk(mu);
                           posts.push_back("delete");
+                          holds_node = false;
                           res.status = 204;
                       });
         // All addresses: an announcement by DNS-SD resolves to eth1's.
@@ -306,12 +321,24 @@ TEST_F(nmos_fixture, registers_heartbeats_and_registers_again_when_forgotten) {
     EXPECT_EQ(registry.count("node"), 1);
     EXPECT_EQ(registry.count("device"), 1);
     ASSERT_TRUE(wait_until([&] { return registry.count("hb") >= 1; }, 8s));
+    EXPECT_EQ(registry.count("hb with a body"), 0);
     registry.forget = 1;
     EXPECT_TRUE(wait_until([&] { return registry.count("receiver") == 24; }, 12s));
     EXPECT_EQ(registry.count("node"), 2);
-    // SIGTERM: a clean exit that takes the node out of the registry.
-    EXPECT_EQ(node.stop(), 0);
+    EXPECT_EQ(registry.count("delete"), 0);
+
+    // Killed, the node leaves itself behind; started again, it finds itself there (200), takes
+    // the stale node out and registers afresh.
+    ::kill(node.pid(), SIGKILL);
+    nmos_node again;
+    ASSERT_TRUE(again.start(kPort, {"--registry", "http://127.0.0.1:18235"})) << again.output();
+    EXPECT_TRUE(wait_until([&] { return registry.count("receiver") == 36; }, 12s));
+    EXPECT_EQ(registry.count("node"), 4);
     EXPECT_EQ(registry.count("delete"), 1);
+
+    // SIGTERM: a clean exit that takes the node out of the registry.
+    EXPECT_EQ(again.stop(), 0);
+    EXPECT_EQ(registry.count("delete"), 2);
 }
 
 // The value of a TXT key in an announcement ("" when absent).
@@ -330,9 +357,10 @@ std::vector<std::string> registry_txt(int pri, const char* proto = "http") {
 }
 
 TEST_F(nmos_fixture, finds_registries_by_dns_sd_and_announces_itself_while_it_has_none) {
+    // The node comes up first, with neither message bus nor Avahi: it waits for them.
+    start();
     nexo::sim::mdns_responder mdns;
     ASSERT_TRUE(mdns.start()) << mdns.log();
-    start();
     const char* kNode = "_nmos-node._tcp";
     const char* kRegistry = "_nmos-register._tcp";
 

@@ -1,7 +1,8 @@
 // nexo-sim: the real nexo daemon on the simulated board (sandbox, emulated FPGA, timing and
 // media-transport peers), driven as its control client.
 //
-//   nexo-sim [-c LINE]... [--script FILE] [--timeout MS] [--streams] [-v] [-- NEXO ARGS...]
+//   nexo-sim [-c LINE]... [--script FILE] [--timeout MS] [--streams] [--nmos PORT [--dns-sd]]
+//            [-v] [-- NEXO ARGS...]
 //
 // With -c or --script the lines are sent in that order; otherwise, when standard input is not a
 // terminal, its lines are. Each control line gives exactly one line on standard output: the
@@ -35,6 +36,7 @@
 #include "board.h"
 #include "fpga.h"
 #include "line_editor.h"
+#include "mdns_responder.h"
 #include "nmos_node.h"
 #include "peer.h"
 #include "rtp_sender.h"
@@ -571,6 +573,11 @@ int main(int argc, char** argv) {
     app.add_option("--nmos", nmos_port,
                    "also run the NMOS node on this port, reachable from outside the sandbox")
         ->check(CLI::Range(1, 65535));
+    bool dns_sd = false;
+    app.add_flag("--dns-sd", dns_sd,
+                 "run the board's Avahi daemon, so that the node finds registries announced on "
+                 "the wire and announces itself there")
+        ->needs("--nmos");
     CLI11_PARSE(app, argc, argv);
 
     // The outside port is opened before the sandbox is entered, so that it stays outside.
@@ -636,6 +643,13 @@ int main(int argc, char** argv) {
             [](const std::string& l) { std::fprintf(stderr, "[media] %s\n", l.c_str()); });
     }
 
+    sim::mdns_responder mdns;
+    if (dns_sd && !mdns.start()) {
+        std::fprintf(stderr, "nexo-sim: the board's Avahi daemon did not start:\n%s",
+                     mdns.log().c_str());
+        b->daemon().stop(SIGTERM);
+        return 1;
+    }
     sim::nmos_node node;
     if (nmos_port != 0) {
         if (!node.start(nmos_port, {}, nmos_outside)) {

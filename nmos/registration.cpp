@@ -20,6 +20,10 @@ std::unique_ptr<httplib::Client> client_for(const std::string& base) {
     return c;
 }
 
+bool healthy(int status) {
+    return status >= 200 && status < 300;
+}
+
 }  // namespace
 
 registration::registration(resources& r, sources from, std::chrono::milliseconds heartbeat)
@@ -80,14 +84,6 @@ int registration::post(const std::string& base, const std::string& type, const j
     return res ? res->status : 0;
 }
 
-namespace {
-
-bool accepted(int status) {
-    return status == 200 || status == 201;
-}
-
-}  // namespace
-
 bool registration::register_all(const std::string& base) {
     int status = post(base, "node", res_.node_json());
     if (status == 200) {
@@ -96,11 +92,11 @@ bool registration::register_all(const std::string& base) {
         remove(base);
         status = post(base, "node", res_.node_json());
     }
-    if (!accepted(status) || !accepted(post(base, "device", res_.device_json()))) {
+    if (!healthy(status) || !healthy(post(base, "device", res_.device_json()))) {
         return false;
     }
     for (std::size_t i = 0; i < kChannels.size(); ++i) {
-        if (!accepted(post(base, "receiver", res_.receiver_json(i)))) {
+        if (!healthy(post(base, "receiver", res_.receiver_json(i)))) {
             return false;
         }
     }
@@ -122,8 +118,8 @@ void registration::remove(const std::string& base) {
 
 namespace {
 
-// The best registry that has not failed since the last success; when all have, they all get
-// another chance, from the top.
+// The best registry that has not failed in this round; "" when every one has, which ends the
+// round: the next starts again from the top.
 std::string choose(const std::vector<std::string>& list, std::vector<std::string>& failed) {
     for (const std::string& url : list) {
         if (std::find(failed.begin(), failed.end(), url) == failed.end()) {
@@ -131,15 +127,32 @@ std::string choose(const std::vector<std::string>& list, std::vector<std::string
         }
     }
     failed.clear();
-    return list.front();
+    return {};
 }
 
 }  // namespace
 
+bool registration::take_up(const std::string& base, bool known) {
+    if (known) {
+        // The registries of a facility share what they hold: after a failover, a heartbeat is
+        // all the new one needs, unless it does not know the node (404).
+        const int code = heartbeat(base);
+        if (healthy(code)) {
+            return true;
+        }
+        if (code != 404) {
+            return false;
+        }
+    }
+    return register_all(base);
+}
+
 void registration::run() {
     std::string target;               // the registry in use, or being tried
-    std::vector<std::string> failed;  // registries that failed since the last success
+    std::string again;                // a registry to take up again first (it forgot the node)
+    std::vector<std::string> failed;  // registries that failed in this round
     bool registered = false;
+    bool known = false;  // registered once: the facility's registries hold the node
     bool waited_for_more = false;
     auto next_beat = std::chrono::steady_clock::now();
     std::unique_lock lk(mu_);
@@ -147,8 +160,10 @@ void registration::run() {
         if (!registered) {
             poked_ = false;
             lk.unlock();
-            set_state(false);
             std::vector<std::string> list = candidates();
+            if (list.empty()) {
+                set_state(false);
+            }
             lk.lock();
             if (list.empty()) {
                 // Peer-to-peer until a registry is announced.
@@ -156,31 +171,38 @@ void registration::run() {
                 waited_for_more = false;
                 continue;
             }
-            if (!waited_for_more && from_.fixed.empty()) {
+            if (!waited_for_more && from_.fixed.empty() && !known) {
                 // The first announcement seldom comes alone: a moment to hear the others, so
                 // that the choice is by priority rather than by arrival.
                 waited_for_more = true;
                 cv_.wait_for(lk, std::chrono::seconds(1), [this] { return stop_; });
                 continue;
             }
-            target = choose(list, failed);
+            target = !again.empty() ? again : choose(list, failed);
+            again.clear();
+            if (target.empty()) {
+                // Every registry failed in this round: peer-to-peer for a pause, then from the
+                // top.
+                lk.unlock();
+                set_state(false);
+                lk.lock();
+                cv_.wait_for(lk, std::chrono::seconds(1), [this] { return stop_; });
+                continue;
+            }
             lk.unlock();
-            registered = register_all(target);
+            registered = take_up(target, known);
             if (registered) {
                 std::fprintf(stderr, "nexo-nmos: registered with %s\n", target.c_str());
-                failed.clear();
+                known = true;
                 set_state(true);
             } else {
                 failed.push_back(target);
             }
             lk.lock();
-            if (registered) {
-                updates_.clear();  // everything was just sent
-                next_beat = std::chrono::steady_clock::now() + interval_;
-            } else {
-                cv_.wait_for(lk, std::chrono::seconds(1), [this] { return stop_; });
-                continue;
+            if (!registered) {
+                continue;  // straight on to the next one
             }
+            next_beat = std::chrono::steady_clock::now() + interval_;
         }
         cv_.wait_until(lk, next_beat, [this] { return stop_ || !updates_.empty(); });
         if (stop_) {
@@ -190,22 +212,26 @@ void registration::run() {
             auto [type, i] = updates_.front();
             updates_.pop_front();
             lk.unlock();
-            bool ok = accepted(type == resource_type::node ? post(target, "node", res_.node_json())
-                               : type == resource_type::device
-                                   ? post(target, "device", res_.device_json())
-                                   : post(target, "receiver", res_.receiver_json(i)));
+            const int code = type == resource_type::node ? post(target, "node", res_.node_json())
+                             : type == resource_type::device
+                                 ? post(target, "device", res_.device_json())
+                                 : post(target, "receiver", res_.receiver_json(i));
             lk.lock();
-            registered = ok;
+            if (!healthy(code)) {
+                registered = false;
+                failed.push_back(target);
+            }
         }
         if (registered && std::chrono::steady_clock::now() >= next_beat) {
             lk.unlock();
-            int code = heartbeat(target);
+            const int code = heartbeat(target);
             lk.lock();
             next_beat = std::chrono::steady_clock::now() + interval_;
             if (code == 404) {
-                // The registry lost the node (a restart, or it expired): register again.
+                // The registry lost the node (a restart, or it expired): register there again.
                 registered = false;
-            } else if (code < 200 || code >= 300) {
+                again = target;
+            } else if (!healthy(code)) {
                 // Gone, or answering wrongly: the next registry by priority.
                 registered = false;
                 failed.push_back(target);

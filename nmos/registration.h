@@ -41,6 +41,9 @@ class registration {
     std::vector<std::string> candidates() const;
     void set_state(bool registered);
     bool register_all(const std::string& base);
+    // Makes `base` the registry in use: registers there, or, when the node is `known` to the
+    // facility's registries, first asks for a heartbeat.
+    bool take_up(const std::string& base, bool known);
     // The registry's HTTP status, 0 when it did not answer.
     int post(const std::string& base, const std::string& type, const json& data);
     // Heartbeat: 200 fine, 404 forgotten, anything else the registry is lost.

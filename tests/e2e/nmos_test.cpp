@@ -276,7 +276,7 @@ struct registry_standin {
                         bool empty = req.body.empty() && !req.has_header("Content-Type") &&
                                      req.get_header_value("Content-Length") == "0";
                         posts.push_back(empty ? "hb" : "hb with a body");
-                        if (forget.fetch_sub(1) > 0) {
+                        if (forget.fetch_sub(1) > 0 || !holds_node) {
                             holds_node = false;
                             res.status = 404;
                         } else {

@@ -20,6 +20,8 @@ std::unique_ptr<httplib::Client> client_for(const std::string& base) {
     return c;
 }
 
+constexpr auto kPeerToPeerGrace = std::chrono::seconds(30);
+
 bool healthy(int status) {
     return status >= 200 && status < 300;
 }
@@ -155,6 +157,15 @@ void registration::run() {
     bool known = false;  // registered once: the facility's registries hold the node
     bool waited_for_more = false;
     auto next_beat = std::chrono::steady_clock::now();
+    auto last_contact = next_beat;  // the last time a registry held the node
+    // Peer-to-peer: at once when the node never had a registry; after losing the last one, only
+    // once it has stayed away for a while, so that a registry restarting or a short outage does
+    // not set every node of the facility announcing itself.
+    auto peer_to_peer = [&] {
+        if (!known || std::chrono::steady_clock::now() - last_contact >= kPeerToPeerGrace) {
+            set_state(false);
+        }
+    };
     std::unique_lock lk(mu_);
     while (!stop_) {
         if (!registered) {
@@ -162,7 +173,7 @@ void registration::run() {
             lk.unlock();
             std::vector<std::string> list = candidates();
             if (list.empty()) {
-                set_state(false);
+                peer_to_peer();
             }
             lk.lock();
             if (list.empty()) {
@@ -184,7 +195,7 @@ void registration::run() {
                 // Every registry failed in this round: peer-to-peer for a pause, then from the
                 // top.
                 lk.unlock();
-                set_state(false);
+                peer_to_peer();
                 lk.lock();
                 cv_.wait_for(lk, std::chrono::seconds(1), [this] { return stop_; });
                 continue;
@@ -194,6 +205,7 @@ void registration::run() {
             if (registered) {
                 std::fprintf(stderr, "nexo-nmos: registered with %s\n", target.c_str());
                 known = true;
+                last_contact = std::chrono::steady_clock::now();
                 set_state(true);
             } else {
                 failed.push_back(target);
@@ -227,7 +239,9 @@ void registration::run() {
             const int code = heartbeat(target);
             lk.lock();
             next_beat = std::chrono::steady_clock::now() + interval_;
-            if (code == 404) {
+            if (healthy(code)) {
+                last_contact = std::chrono::steady_clock::now();
+            } else if (code == 404) {
                 // The registry lost the node (a restart, or it expired): register there again.
                 registered = false;
                 again = target;

@@ -190,6 +190,12 @@ struct dns_sd::impl {
     }
 
     // The daemon went away: what it held is gone with it.
+    void notify() {
+        if (on_registries) {
+            on_registries();
+        }
+    }
+
     void forget_daemon() {
         if (browser != nullptr) {
             avahi_service_browser_free(browser);
@@ -201,7 +207,7 @@ struct dns_sd::impl {
         }
         if (!found.empty()) {
             found.clear();
-            on_registries();
+            notify();
         }
     }
 
@@ -264,7 +270,7 @@ struct dns_sd::impl {
                 break;
             case AVAHI_BROWSER_REMOVE:
                 if (found.erase(key(iface, name, domain)) > 0) {
-                    on_registries();
+                    notify();
                 }
                 break;
             case AVAHI_BROWSER_FAILURE:
@@ -292,7 +298,7 @@ struct dns_sd::impl {
             std::fprintf(stderr, "nexo-nmos: DNS-SD: registry \"%s\" at %s:%u not usable\n", name,
                          text, svc_port);
             if (found.erase(k) > 0) {
-                on_registries();
+                notify();
             }
             return;
         }
@@ -304,7 +310,7 @@ struct dns_sd::impl {
         std::fprintf(stderr, "nexo-nmos: DNS-SD: registry %s (pri %d)\n", ad->url.c_str(),
                      ad->priority);
         found[k] = std::move(*ad);
-        on_registries();
+        notify();
     }
 
     void on_group(AvahiEntryGroup* g, AvahiEntryGroupState state) {
@@ -415,6 +421,15 @@ std::vector<std::string> dns_sd::registries() const {
     }
     avahi_threaded_poll_unlock(p_->poll);
     return by_priority(std::move(ads));
+}
+
+void dns_sd::detach() {
+    if (p_->poll == nullptr) {
+        return;
+    }
+    avahi_threaded_poll_lock(p_->poll);
+    p_->on_registries = nullptr;
+    avahi_threaded_poll_unlock(p_->poll);
 }
 
 void dns_sd::set_peer_to_peer(bool on) {

@@ -52,6 +52,9 @@ class dns_sd {
     dns_sd(const dns_sd&) = delete;
     dns_sd& operator=(const dns_sd&) = delete;
 
+    // No more calls of `on_registries` once this returns (they come under Avahi's lock).
+    void detach();
+
     // The registries found so far, in the order to try them.
     std::vector<std::string> registries() const;
     // Peer-to-peer mode (no registry): announce the node; registered: withdraw it.

@@ -160,6 +160,11 @@ int main(int argc, char** argv) {
     }
     server.stop();
     serving.join();
+    // The discovery thread stops calling into the registration before the registration goes;
+    // the registration, which asks the discovery, goes before the discovery.
+    if (discovery) {
+        discovery->detach();
+    }
     reg_ptr = nullptr;
     reg.reset();
     discovery.reset();

@@ -146,6 +146,12 @@ bool registration::take_up(const std::string& base, bool known) {
             return false;
         }
     }
+    {
+        // Everything is sent afresh: what changed before now goes with it. Changes from here on
+        // are sent after it.
+        std::lock_guard lk(mu_);
+        updates_.clear();
+    }
     return register_all(base);
 }
 

@@ -395,7 +395,8 @@ TEST_F(nmos_fixture, finds_registries_by_dns_sd_and_announces_itself_while_it_ha
     registry_standin best(18236), third(18238);
     ASSERT_GE(mdns.announce("reg tls", kRegistry, 18239, registry_txt(0, "https")), 0);
     ASSERT_GE(mdns.announce("reg second", kRegistry, 18237, registry_txt(20)), 0);
-    ASSERT_TRUE(wait_until([&] { return second->count("receiver") == 12; }, 15s)) << node.output();
+    // Once each: what changed before (the activation) is part of the registration.
+    ASSERT_TRUE(wait_until([&] { return second->count("receiver") >= 12; }, 15s)) << node.output();
     EXPECT_TRUE(wait_until([&] { return mdns.browse(kNode).empty(); }, 10s));
 
     // Better and worse ones appear; the node stays where it is while that answers, then moves
@@ -403,6 +404,7 @@ TEST_F(nmos_fixture, finds_registries_by_dns_sd_and_announces_itself_while_it_ha
     ASSERT_GE(mdns.announce("reg third", kRegistry, 18238, registry_txt(30)), 0);
     ASSERT_GE(mdns.announce("reg best", kRegistry, 18236, registry_txt(10)), 0);
     ASSERT_TRUE(wait_until([&] { return second->count("hb") >= 1; }, 8s));
+    EXPECT_EQ(second->count("receiver"), 12);
     EXPECT_EQ(best.count("node"), 0);
     second.reset();
     EXPECT_TRUE(wait_until([&] { return best.count("receiver") == 12; }, 15s)) << node.output();

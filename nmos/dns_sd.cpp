@@ -16,6 +16,8 @@
 #include <random>
 #include <string_view>
 
+#include "words.h"
+
 namespace nexo::nmos {
 
 namespace {
@@ -33,22 +35,12 @@ std::optional<std::string_view> txt_value(const std::vector<std::string>& txt,
 }
 
 bool lists_version(std::string_view versions, std::string_view want) {
-    while (!versions.empty()) {
-        std::size_t comma = versions.find(',');
-        std::string_view v = versions.substr(0, comma);
-        while (!v.empty() && v.front() == ' ') {
-            v.remove_prefix(1);
-        }
-        while (!v.empty() && v.back() == ' ') {
-            v.remove_suffix(1);
-        }
-        if (v == want) {
+    for (std::size_t from = 0; from <= versions.size();) {
+        std::size_t comma = std::min(versions.find(',', from), versions.size());
+        if (client::trim(versions.substr(from, comma - from)) == want) {
             return true;
         }
-        if (comma == std::string_view::npos) {
-            break;
-        }
-        versions.remove_prefix(comma + 1);
+        from = comma + 1;
     }
     return false;
 }

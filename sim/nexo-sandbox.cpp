@@ -88,11 +88,7 @@ int main(int argc, char** argv) {
     }
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
 
-    std::vector<char*> args;
-    for (auto& a : cmd) {
-        args.push_back(a.data());
-    }
-    args.push_back(nullptr);
+    std::vector<char*> args = nexo::sim::exec_argv(cmd);
 
     // Like system(): the terminal's interrupt belongs to the program. Termination requests
     // sent to us are passed on, so that the cleanup below still runs.

@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "sandbox.h"
 #include "unique_fd.h"
 
 namespace nexo::sim {
@@ -122,11 +123,7 @@ bool nmos_node::start(int port, const std::vector<std::string>& extra, int outsi
             args.push_back(w);
         }
     }
-    std::vector<char*> argv;
-    for (auto& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = exec_argv(args);
     pid_t pid = ::fork();
     if (pid < 0) {
         return false;

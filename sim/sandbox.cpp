@@ -197,6 +197,16 @@ bool in_sandbox() {
     return entered;
 }
 
+std::vector<char*> exec_argv(std::vector<std::string>& words) {
+    std::vector<char*> p;
+    p.reserve(words.size() + 1);
+    for (std::string& w : words) {
+        p.push_back(w.data());
+    }
+    p.push_back(nullptr);
+    return p;
+}
+
 int run(const std::vector<std::string>& argv, std::string* out) {
     if (argv.empty()) {
         return -1;
@@ -206,11 +216,8 @@ int run(const std::vector<std::string>& argv, std::string* out) {
         std::fprintf(stderr, "sandbox: %s: not found\n", argv[0].c_str());
         return -1;
     }
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
+    std::vector<std::string> words = argv;
+    std::vector<char*> args = exec_argv(words);
 
     int out_pipe[2] = {-1, -1};
     if (out != nullptr && ::pipe2(out_pipe, O_CLOEXEC) != 0) {
@@ -295,11 +302,8 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& log_path) {
     }
     // Everything is prepared before fork: the child of a threaded process may only make
     // async-signal-safe calls.
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
+    std::vector<std::string> words = argv;
+    std::vector<char*> args = exec_argv(words);
     pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(devnull.get(), 0);

@@ -37,6 +37,10 @@ bool in_sandbox();
 // if it could not be started. Standard output is appended to *out when out is given.
 int run(const std::vector<std::string>& argv, std::string* out = nullptr);
 
+// The null-terminated pointer array that execv() takes, pointing into `words` (which must
+// outlive it). Made before fork: the child of a threaded process may not allocate.
+std::vector<char*> exec_argv(std::vector<std::string>& words);
+
 // Starts a program (argv[0] looked up in PATH) in the background, standard input from
 // /dev/null, standard output and error written to `log_path` (created or truncated). Returns its
 // pid, or -1 if it could not be started.

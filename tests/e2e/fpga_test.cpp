@@ -2,13 +2,13 @@
 #include "fpga.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "sandbox.h"
 
 namespace nexo::sim {
 namespace {
@@ -28,26 +28,21 @@ struct call {
 // prints, then "exit N" unless it exited 0.
 std::vector<std::string> probe(const fpga& f, const std::string& node,
                                const std::vector<call>& calls) {
-    std::string cmd = "exec env";
-    for (const std::string& e : f.preload_env()) {
-        cmd += " '" + e + "'";
-    }
-    cmd += std::string(" ") + IOCTL_PROBE_PATH + " " + node;
+    std::vector<std::string> argv = f.preload_env();
+    argv.insert(argv.begin(), "env");
+    argv.insert(argv.end(), {IOCTL_PROBE_PATH, node});
     for (const call& c : calls) {
-        for (const std::string& word :
-             {std::to_string(c.request), std::string(c.arg), std::to_string(c.buflen)}) {
-            cmd += ' ';
-            cmd += word;
-        }
+        argv.insert(argv.end(), {std::to_string(c.request), c.arg, std::to_string(c.buflen)});
     }
+    std::string out;
+    const int status = run(argv, &out);
     std::vector<std::string> lines;
-    FILE* p = ::popen(cmd.c_str(), "r");
-    char line[512];
-    while (p != nullptr && std::fgets(line, sizeof line, p) != nullptr) {
-        lines.emplace_back(line, std::strcspn(line, "\n"));
+    std::istringstream in(out);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
     }
-    if (int status = p != nullptr ? ::pclose(p) : -1; status != 0) {
-        lines.push_back("exit " + std::to_string(WEXITSTATUS(status)));
+    if (status != 0) {
+        lines.push_back("exit " + std::to_string(status));
     }
     return lines;
 }

@@ -1,22 +1,19 @@
 // The harness as the end-to-end tests rely on it: starting and reaping a program that detaches,
-// what the detached program inherits, the whole board with the real daemon, and nexo-sim driven
-// as a script.
+// what the detached program inherits, and nexo-sim running the README's demo script. The whole
+// board with the real daemon is exercised by the daemon's own end-to-end tests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "board.h"
 #include "daemon_process.h"
-#include "peer.h"
 #include "sandbox.h"
 #include "unique_fd.h"
 
@@ -91,48 +88,6 @@ TEST(daemon_process, detached_program_gets_umask_environment_and_no_stray_descri
     EXPECT_EQ(fds[1], fds[2]) << "stdout and stderr share the capture pipe";
     EXPECT_EQ(fds[1].rfind("pipe:", 0), 0u) << fds[1];
     ::unsetenv("HARNESS_INHERITED");
-}
-
-TEST(board, runs_the_real_daemon_with_peers_and_stops_it_cleanly) {
-    sim::board b;
-    ASSERT_TRUE(b.started()) << b.daemon().stderr_text();
-    // The detached daemon holds its six pipes (the links have one of each direction).
-    std::vector<std::string> fds = b.daemon().open_fds();
-    for (const char* fifo : {"/run/ST2059_rd.p", "/run/ST2059_wr.p", "/run/nexo_wr.p",
-                             "/run/nexo_rd.p", "/run/smpte2110r.p", "/run/smpte2110w.p"}) {
-        EXPECT_NE(std::find(fds.begin(), fds.end(), fifo), fds.end())
-            << fifo << " in " << ::testing::PrintToString(fds);
-    }
-    // A timing keyword goes through the daemon to the timing peer and its reply comes back.
-    std::string reply = b.client().request("GET PTP_TIME");
-    EXPECT_EQ(reply.rfind("RGET PTP_TIME ", 0), 0u) << reply;
-    EXPECT_TRUE(b.timing().wait_for_line("GET PTP_TIME", 1000ms));
-    // The board waited for the SIGTERM handler, so SIGTERM is a clean shutdown, not a kill.
-    EXPECT_EQ(b.daemon().stop(SIGTERM), 0) << b.daemon().stderr_text();
-}
-
-TEST(nexo_sim, batch_modes_print_one_line_per_control_line) {
-    const std::string script = "/tmp/nexo-sim-script." + std::to_string(::getpid());
-    std::ofstream(script) << "# comment\n\nGET 2059_FRA\n:alert timing SYNC_FAULT\n"
-                          << "GET PTP_LOCK_STATE\n";
-    const std::string prog = NEXO_SIM_PATH;
-    const std::string fra = "RGET 2059_FRA 30000 1001\n", lock = "RGET PTP_LOCK_STATE LOCKED\n";
-    const struct {
-        std::vector<std::string> argv;
-        int status;
-        std::string out;
-    } rows[] = {
-        {{prog, "-c", "GET 2059_FRA", "-c", ":alert media SYNC_FAULT"}, 0, fra},
-        {{prog, "--script", script}, 0, fra + lock},
-        {{"sh", "-c", "printf 'GET 2059_FRA\\nGET PTP_LOCK_STATE\\n' | " + prog}, 0, fra + lock},
-        {{"env", "NEXO_BINARY=/bin/false", prog, "-c", "GET 2059_FRA"}, 1, ""},
-    };
-    for (const auto& r : rows) {
-        std::string out;
-        EXPECT_EQ(sim::run(r.argv, &out), r.status) << r.argv.back();
-        EXPECT_EQ(out, r.out) << r.argv.back();
-    }
-    ::unlink(script.c_str());
 }
 
 // The README's scripted demo: a relayed GET answered, an unroutable line refused, and an alert

@@ -10,9 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -44,18 +47,15 @@ bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeo
     return true;
 }
 
+std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 stream_desc desc(const std::string& text) {
-    std::vector<std::string> words;
-    size_t pos = 0;
-    while (pos < text.size()) {
-        size_t sp = text.find(' ', pos);
-        sp = sp == std::string::npos ? text.size() : sp;
-        words.push_back(text.substr(pos, sp - pos));
-        pos = sp + 1;
-    }
     stream_desc d;
     std::string error;
-    EXPECT_TRUE(parse_stream_desc(words, d, &error)) << text << ": " << error;
+    EXPECT_TRUE(parse_stream_desc(words(text), d, &error)) << text << ": " << error;
     return d;
 }
 
@@ -65,9 +65,7 @@ struct with_streams : testing::Test {
     void SetUp() override {
         std::string missing;
         if (!senders_available(&missing)) {
-            GTEST_SKIP() << "GStreamer element '" << missing
-                         << "' is not installed (scripts/install-deps.sh installs "
-                            "gstreamer1.0-tools, -plugins-base and -plugins-good)";
+            GTEST_SKIP() << "GStreamer element '" << missing << "' is not installed";
         }
         board_options opts;
         opts.streams = true;
@@ -77,12 +75,6 @@ struct with_streams : testing::Test {
     }
 
     std::string req(const std::string& line) { return b->client().request(line); }
-
-    detector_view detector(int i) { return b->tap()->stats().detectors[i]; }
-    channel_counters filter(size_t chan) {
-        tap_stats s = b->tap()->stats();
-        return chan < s.channels.size() ? s.channels[chan] : channel_counters{};
-    }
 
     // Points video channel i at the stream and switches it on with automatic detection.
     void receive(int i, const stream_desc& d, const std::string& source = "") {
@@ -101,17 +93,8 @@ struct with_streams : testing::Test {
 
     // Waits until the daemon has configured channel i from its detector and enabled it.
     bool configured(int i) {
-        const std::string enable = "SET ST2110_DEC_CHAN_ENA 20:" + std::to_string(i) + " ON";
-        return wait_for(
-            [&] {
-                for (const std::string& l : b->media().log()) {
-                    if (l == enable) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            20s);
+        return b->media().wait_for_line("SET ST2110_DEC_CHAN_ENA 20:" + std::to_string(i) + " ON",
+                                        20s);
     }
 };
 
@@ -146,10 +129,10 @@ TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_stream
         EXPECT_EQ(req("GET RX_FMT_AUTO_DET_FMT " + chan),
                   "RGET RX_FMT_AUTO_DET_FMT " + chan + " " + c.format + "\n");
         EXPECT_EQ(req("GET RX_VID_FMT " + chan), "RGET RX_VID_FMT " + chan + " " + c.format + "\n");
-        EXPECT_GT(filter(static_cast<size_t>(i)).packets, 0u);
+        EXPECT_GT(b->tap()->stats().channels.at(static_cast<size_t>(i)).packets, 0u);
 
         sender.stop();
-        EXPECT_TRUE(wait_for([&] { return detector(i).state == kDetBusy; }, 5s))
+        EXPECT_TRUE(wait_for([&] { return b->tap()->stats().detectors[i].state == kDetBusy; }, 5s))
             << format_stats(b->tap()->stats());
         EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
                   "RGET RX_FMT_AUTO_DET_STATE " + chan + " BUSY\n");
@@ -236,7 +219,9 @@ TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask
     EXPECT_EQ(t.detectors[2].state, kDetBusy);
 }
 
-// Stream descriptions as nexo-sim's :stream reads them, and what the sender is told.
+// Stream descriptions as nexo-sim's :stream reads them, and what the sender is told. The 10-bit,
+// interlaced, RGB, fractional-rate, other-source and default-packet-time senders are checked by
+// what the tests above measure of them.
 TEST(rtp_sender, reads_stream_descriptions) {
     struct row {
         const char* text;
@@ -246,39 +231,21 @@ TEST(rtp_sender, reads_stream_descriptions) {
         {"video 239.1.1.1:5004 1280x720p25",
          "video 239.1.1.1:5004 1280x720p25 depth=8 src=192.0.2.20",
          "video/x-raw,format=UYVY,width=1280,height=720,framerate=25/1"},
-        {"video 239.1.1.1:5004 1920x1080i29.97 depth=10 src=192.0.2.21",
-         "video 239.1.1.1:5004 1920x1080i29.97 depth=10 src=192.0.2.21",
-         "video/x-raw,format=UYVP,width=1920,height=1080,framerate=30000/1001,interlace-mode="
-         "interleaved"},
-        {"video 239.1.1.2:6000 640x480p59.94 rgb",
-         "video 239.1.1.2:6000 640x480p59.94 rgb src=192.0.2.20",
-         "video/x-raw,format=RGB,width=640,height=480,framerate=60000/1001"},
         {"audio 239.1.2.1:5006 L16/48000/8 ptime=125",
          "audio 239.1.2.1:5006 L16/48000/8 ptime=125 src=192.0.2.20", "samplesperbuffer=6"},
-        {"audio 239.1.2.1:5006 L24/48000/2",
-         "audio 239.1.2.1:5006 L24/48000/2 ptime=1000 src=192.0.2.20", "max-ptime=1000000"},
         {"video 239.1.1.1:5004 1280x720p25 rgb depth=10", nullptr, nullptr},
         {"video 239.1.1.1 1280x720p25", nullptr, nullptr},
         {"video 239.1.1.1:70000 1280x720p25", nullptr, nullptr},
-        {"video 239.1.1.1:5004 1280x720x25", nullptr, nullptr},
         {"video 239.1.1.1:5004 0x720p25", nullptr, nullptr},
-        {"video 239.1.1.1:5004 1280x720p0", nullptr, nullptr},
         {"audio 239.1.1.1:5004 L20/48000/2", nullptr, nullptr},
         {"audio 239.1.1.1:5004 L24/48000/2 ptime=500", nullptr, nullptr},
         {"anc 239.1.1.1:5004 x", nullptr, nullptr},
         {"video 239.1.1.1:5004", nullptr, nullptr},
     };
     for (const row& r : rows) {
-        std::vector<std::string> words;
-        std::string text = r.text;
-        for (size_t pos = 0; pos < text.size();) {
-            size_t sp = std::min(text.find(' ', pos), text.size());
-            words.push_back(text.substr(pos, sp - pos));
-            pos = sp + 1;
-        }
         stream_desc d;
         std::string error;
-        const bool ok = parse_stream_desc(words, d, &error);
+        const bool ok = parse_stream_desc(words(r.text), d, &error);
         ASSERT_EQ(ok, r.canonical != nullptr) << r.text << ": " << error;
         if (!ok) {
             EXPECT_FALSE(error.empty()) << r.text;
@@ -286,11 +253,9 @@ TEST(rtp_sender, reads_stream_descriptions) {
         }
         EXPECT_EQ(describe(d), r.canonical);
         const std::vector<std::string> args = gst_arguments(d);
-        bool found = false;
-        for (const std::string& a : args) {
-            found = found || a.find(r.caps) != std::string::npos;
-        }
-        EXPECT_TRUE(found) << r.text << " lacks " << r.caps;
+        EXPECT_TRUE(std::ranges::any_of(
+            args, [&](const std::string& a) { return a.find(r.caps) != std::string::npos; }))
+            << r.text << " lacks " << r.caps;
     }
 }
 

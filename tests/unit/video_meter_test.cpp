@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -56,49 +57,6 @@ constexpr const char* k_uyvy_p25 = R"(
 806071c2889d5788a357ed600000000c0002000a93aa4810801080eb80eb80eb
 806071c3889d5788a357ed600000001400030000c610151080eb80ebb6eba310eb10c61080008010
 80e071c4889d5788a357ed600000000c0003000a8020802080708078806d80e9)";
-
-// 16x4 4:2:2 10-bit, 29.97 frames/s, five frames.
-constexpr const char* k_uyvp_p2997 = R"(
-80605584de3e5c0b4b9126fe000000140000000080baf80baf1034b92b4ba6aaa102aa3624622246
-80605585de3e5c0b4b9126fe000000140000000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-80605586de3e5c0b4b9126fe000000140001000080baf80baf1034b92b4ba6aaa102aa3624622246
-80605587de3e5c0b4b9126fe000000140001000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-80605588de3e5c0b4b9126fe0000001400020000f0ca46e4a48084080840cada9deda98084080840
-80605589de3e5c0b4b9126fe000000140002000893840486aa93aaa484408084080baf80baf80baf
-8060558ade3e5c0b4b9126fe0000001400030000c6c401504080baf80bafb63afa3840ebc40c6c40
-80e0558bde3e5c0b4b9126fe0000001400030008808008084080880808808084080b378084c8099d
-8060558cde3e67c54b9126fe000000140000000080baf80baf1034b92b4ba6aaa102aa3624622246
-8060558dde3e67c54b9126fe000000140000000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-8060558ede3e67c54b9126fe000000140001000080baf80baf1034b92b4ba6aaa102aa3624622246
-8060558fde3e67c54b9126fe000000140001000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-80605590de3e67c54b9126fe0000001400020000f0ca46e4a48084080840cada9deda98084080840
-80605591de3e67c54b9126fe000000140002000893840486aa93aaa484408084080baf80baf80baf
-80605592de3e67c54b9126fe0000001400030000c6c401504080baf80bafb63afa3840ebc40c6c40
-80e05593de3e67c54b9126fe00000014000300088080080840808808088080a8a808ac80a96808a4
-80605594de3e73804b9126fe000000140000000080baf80baf1034b92b4ba6aaa102aa3624622246
-80605595de3e73804b9126fe000000140000000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-80605596de3e73804b9126fe000000140001000080baf80baf1034b92b4ba6aaa102aa3624622246
-80605597de3e73804b9126fe000000140001000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-80605598de3e73804b9126fe0000001400020000f0ca46e4a48084080840cada9deda98084080840
-80605599de3e73804b9126fe000000140002000893840486aa93aaa484408084080baf80baf80baf
-8060559ade3e73804b9126fe0000001400030000c6c401504080baf80bafb63afa3840ebc40c6c40
-80e0559bde3e73804b9126fe0000001400030008808008084080880808808097580b2f80b5780a92
-8060559cde3e7f3c4b9126fe000000140000000080baf80baf1034b92b4ba6aaa102aa3624622246
-8060559dde3e7f3c4b9126fe000000140000000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-8060559ede3e7f3c4b9126fe000000140001000080baf80baf1034b92b4ba6aaa102aa3624622246
-8060559fde3e7f3c4b9126fe000000140001000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-806055a0de3e7f3c4b9126fe0000001400020000f0ca46e4a48084080840cada9deda98084080840
-806055a1de3e7f3c4b9126fe000000140002000893840486aa93aaa484408084080baf80baf80baf
-806055a2de3e7f3c4b9126fe0000001400030000c6c401504080baf80bafb63afa3840ebc40c6c40
-80e055a3de3e7f3c4b9126fe0000001400030008808008084080880808808089c808a88098980880
-806055a4de3e8af64b9126fe000000140000000080baf80baf1034b92b4ba6aaa102aa3624622246
-806055a5de3e8af64b9126fe000000140000000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-806055a6de3e8af64b9126fe000000140001000080baf80baf1034b92b4ba6aaa102aa3624622246
-806055a7de3e8af64b9126fe000000140001000880a46809a9929a9e7d45a5945af8a4f0ca46e4a4
-806055a8de3e8af64b9126fe0000001400020000f0ca46e4a48084080840cada9deda98084080840
-806055a9de3e8af64b9126fe000000140002000893840486aa93aaa484408084080baf80baf80baf
-806055aade3e8af64b9126fe0000001400030000c6c401504080baf80bafb63afa3840ebc40c6c40
-80e055abde3e8af64b9126fe000000140003000880800808408088080880809c1809e1809b580ba7)";
 
 // 16x8 4:2:2 8-bit interlaced, 25 frames/s (50 fields), four frames.
 constexpr const char* k_uyvy_i25 = R"(
@@ -184,40 +142,22 @@ constexpr const char* k_rgb_p5994 = R"(
 80605137d1daecf314a49f7b0000000600028006000600030000ffffffffffff000080ffffff
 80e05138d1daecf314a49f7b00000012000300020080ff0080ff0000001313135a5a5adadada)";
 
-packet from_hex(const std::string& h) {
-    packet p;
-    for (size_t i = 0; i + 1 < h.size(); i += 2) {
-        p.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
-    }
-    return p;
-}
-
 std::vector<packet> capture(const char* text) {
+    std::istringstream in(text);
     std::vector<packet> out;
-    std::string s = text;
-    size_t pos = 0;
-    while (pos < s.size()) {
-        size_t nl = s.find('\n', pos);
-        if (nl == std::string::npos) {
-            nl = s.size();
+    for (std::string h; in >> h;) {
+        packet& p = out.emplace_back();
+        for (size_t i = 0; i + 1 < h.size(); i += 2) {
+            p.push_back(static_cast<uint8_t>(std::stoi(h.substr(i, 2), nullptr, 16)));
         }
-        if (nl > pos) {
-            out.push_back(from_hex(s.substr(pos, nl - pos)));
-        }
-        pos = nl + 1;
     }
     return out;
 }
 
+// Feeds an exact-size heap copy, so that a read past the end is caught.
 void feed(video_meter& m, const packet& p) {
-    // An exact-size heap copy, so that a read past the end is caught.
     std::vector<uint8_t> copy(p.begin(), p.end());
     m.feed(copy.data(), copy.size());
-}
-
-bool same(const detected_format& a, const detected_format& b) {
-    return a.width == b.width && a.height == b.height && a.cspace == b.cspace && a.bpc == b.bpc &&
-           a.trnsp == b.trnsp && a.rate == b.rate;
 }
 
 std::string show(const detected_format& f) {
@@ -232,18 +172,20 @@ struct capture_case {
     detected_format want;
 };
 
-// Rate codes: 2 = 25, 3 = 29.97, 7 = 50, 8 = 59.94. The interlaced stream reports its field rate.
+// Rate codes: 2 = 25, 7 = 50, 8 = 59.94. The interlaced stream reports its field rate. The
+// 10-bit layout is measured from a real sender by the stream tests.
 const capture_case kCaptures[] = {
     {"4:2:2 8-bit 16x4p25", k_uyvy_p25, {16, 4, kCspaceYcr422, 0, kTrnspProgressive, 2}},
-    {"4:2:2 10-bit 16x4p29.97", k_uyvp_p2997, {16, 4, kCspaceYcr422, 1, kTrnspProgressive, 3}},
     {"4:2:2 8-bit 16x8i25", k_uyvy_i25, {16, 8, kCspaceYcr422, 0, kTrnspInterlaced, 7}},
     {"RGB 8-bit 8x4p59.94", k_rgb_p5994, {8, 4, kCspaceRgb, 0, kTrnspProgressive, 8}},
 };
 
+// Each capture as sent, and with CSRCs, a header extension and padding moving the payload.
 TEST(video_meter, measures_real_sender_captures) {
     for (const capture_case& c : kCaptures) {
         SCOPED_TRACE(c.name);
         video_meter m;
+        video_meter moved;
         int markers = 0;
         for (const packet& p : capture(c.text)) {
             // The first frame is joined midway and the second is the first whole one: nothing
@@ -251,10 +193,19 @@ TEST(video_meter, measures_real_sender_captures) {
             EXPECT_FALSE(m.complete() && markers < 3) << "after " << markers << " markers";
             feed(m, p);
             markers += (p[1] & 0x80) != 0;
+            packet q(p.begin(), p.begin() + 12);
+            q[0] = static_cast<uint8_t>(q[0] | 0x20 | 0x10 | 2);      // padding, extension, 2 CSRCs
+            q.insert(q.end(), 8, 0xcc);                               // the CSRCs
+            q.insert(q.end(), {0xbe, 0xde, 0x00, 0x01, 1, 2, 3, 4});  // one extension word
+            q.insert(q.end(), p.begin() + 12, p.end());
+            q.insert(q.end(), {0, 0, 0, 4});  // four bytes of padding
+            feed(moved, q);
         }
         ASSERT_TRUE(m.complete());
-        EXPECT_TRUE(same(m.format(), c.want)) << show(m.format());
+        EXPECT_EQ(show(m.format()), show(c.want));
         EXPECT_EQ(m.malformed(), 0u);
+        ASSERT_TRUE(moved.complete());
+        EXPECT_EQ(show(moved.format()), show(c.want));
     }
 }
 
@@ -274,31 +225,13 @@ TEST(video_meter, counts_field_lines_whichever_way_they_are_numbered) {
         feed(m, p);
     }
     ASSERT_TRUE(m.complete());
-    EXPECT_TRUE(same(m.format(), kCaptures[2].want)) << show(m.format());
-}
-
-// CSRCs, a header extension and padding move the payload; the measurement must not change.
-TEST(video_meter, finds_the_payload_behind_csrcs_extension_and_padding) {
-    for (const capture_case& c : kCaptures) {
-        SCOPED_TRACE(c.name);
-        video_meter m;
-        for (const packet& p : capture(c.text)) {
-            packet q(p.begin(), p.begin() + 12);
-            q[0] = static_cast<uint8_t>(q[0] | 0x20 | 0x10 | 2);      // padding, extension, 2 CSRCs
-            q.insert(q.end(), 8, 0xcc);                               // the CSRCs
-            q.insert(q.end(), {0xbe, 0xde, 0x00, 0x01, 1, 2, 3, 4});  // one extension word
-            q.insert(q.end(), p.begin() + 12, p.end());
-            q.insert(q.end(), {0, 0, 0, 4});  // four bytes of padding
-            feed(m, q);
-        }
-        ASSERT_TRUE(m.complete());
-        EXPECT_TRUE(same(m.format(), c.want)) << show(m.format());
-    }
+    EXPECT_EQ(show(m.format()), show(kCaptures[1].want));
 }
 
 // Whichever single packet is lost, the frames around it are left out and the rest still give
-// the right format, never a wrong one.
-TEST(video_meter, a_lost_packet_spoils_only_its_frames) {
+// the right format, never a wrong one. Truncated and corrupted packets among good ones: no read
+// outside a packet, nothing counted from a packet whose segments do not fit.
+TEST(video_meter, survives_lost_and_damaged_packets) {
     for (const capture_case& c : kCaptures) {
         const std::vector<packet> packets = capture(c.text);
         for (size_t lost = 0; lost < packets.size(); ++lost) {
@@ -310,17 +243,9 @@ TEST(video_meter, a_lost_packet_spoils_only_its_frames) {
                 }
             }
             ASSERT_TRUE(m.complete());
-            EXPECT_TRUE(same(m.format(), c.want)) << show(m.format());
+            EXPECT_EQ(show(m.format()), show(c.want));
         }
-    }
-}
-
-// Truncated and corrupted packets among good ones: no read outside a packet, nothing counted
-// from a packet whose segments do not fit.
-TEST(video_meter, survives_damaged_packets) {
-    for (const capture_case& c : kCaptures) {
         SCOPED_TRACE(c.name);
-        const std::vector<packet> packets = capture(c.text);
         video_meter m;
         for (const packet& p : packets) {
             for (size_t len = 0; len < p.size(); ++len) {
@@ -333,14 +258,15 @@ TEST(video_meter, survives_damaged_packets) {
             }
         }
         EXPECT_GT(m.malformed(), 0u);
-        // Shorter than an RTP header, a payload header and one segment header.
-        video_meter fresh;
-        for (size_t len = 0; len < 20; ++len) {
-            feed(fresh, packet(packets[0].begin(), packets[0].begin() + static_cast<long>(len)));
-        }
-        EXPECT_EQ(fresh.malformed(), 20u);
-        EXPECT_FALSE(fresh.complete());
     }
+    // Shorter than an RTP header, a payload header and one segment header.
+    const packet first = capture(k_uyvy_p25)[0];
+    video_meter fresh;
+    for (size_t len = 0; len < 20; ++len) {
+        feed(fresh, packet(first.begin(), first.begin() + static_cast<long>(len)));
+    }
+    EXPECT_EQ(fresh.malformed(), 20u);
+    EXPECT_FALSE(fresh.complete());
 }
 
 TEST(video_meter, rate_codes_of_measured_rates) {
@@ -350,16 +276,10 @@ TEST(video_meter, rate_codes_of_measured_rates) {
     };
     const row rows[] = {
         {90000.0 / 3754, 0},    // one step of 23.98
-        {24.0, 1},              //
+        {90000.0 / 1501, 8},    // 59.94, 0.03 % fast
         {90000.0 / 3003, 3},    // 29.97
-        {30.0, 4},              //
-        {90000.0 / 1501, 8},    // one step of 59.94, 0.03 % fast
-        {60.0, 9},              //
-        {100.0, 10},            //
-        {120.0, 12},            //
         {90000.0 / 1500.2, 9},  // 60, 0.013 % slow
-        {29.0, kRateUnknown},   //
-        {0.0, kRateUnknown},    //
+        {120.0, 12},           {29.0, kRateUnknown}, {0.0, kRateUnknown},
     };
     for (const row& r : rows) {
         EXPECT_EQ(rate_code(r.hz), r.code) << r.hz;

@@ -37,7 +37,6 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"GET RX_RECONS_DELAY 20:0 \n", 0, "RGET RX_RECONS_DELAY 20:0  DEFAULT\n"},
         line_case{"GET RX_IP_IF_ENA 40:3\n", 0, "RGET RX_IP_IF_ENA 40:3 eth1/1\n"},
         line_case{"GET RX_NET_IF_NBR\n", 0, "RGET RX_NET_IF_NBR 1\n"},
-        line_case{"GET RX_NET_IF_NAME 0\n", 0, "RGET RX_NET_IF_NAME 0 eth1\n"},
         line_case{"GET RX_NET_IF_NAME 256\n", 0, "RGET RX_NET_IF_NAME 256 eth1\n"},
         line_case{"GET RX_NET_IF_NAME 1\n", -3, ""}, line_case{"GET RX_NET_IF_NAME x\n", -2, ""},
         line_case{"GET RX_NET_IF_NAME\t0\n", -1, ""},
@@ -47,7 +46,6 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"GET RX_AUD_FMT 30:0\n", 0, "RGET RX_AUD_FMT 30:0 0  0 0\n"},
         line_case{"GET RX_IP_SRC 20:0 eth1\n", 0, "RGET RX_IP_SRC 20:0 eth1 U 0.0.0.0 0 0\n"},
         line_case{"GET RX_IP_DEST 20:0 ETH1\n", -1, ""},
-        line_case{"GET RX_FMT_AUTO_DET_ENA 30:0\n", 0, "RGET RX_FMT_AUTO_DET_ENA 30:0 OFF\n"},
         line_case{"GET RX_FMT_AUTO_DET_STATE 30:0\n", -2, ""},
         // The detector of a video channel is not open here.
         line_case{"GET RX_FMT_AUTO_DET_STATE 20:0\n", -3, ""}));
@@ -58,7 +56,6 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"GET RX_STR_ENA 20\n", 0, "RGET RX_STR_ENA 20 OFF\n"},
         line_case{"GET RX_STR_ENA 20:\n", 0, "RGET RX_STR_ENA 20: OFF\n"},
         // Eight characters are repeated whole, longer tokens cut to eight.
-        line_case{"GET RX_STR_ENA 020:0000\n", 0, "RGET RX_STR_ENA 020:0000 OFF\n"},
         line_case{"GET RX_STR_ENA 020:00000\n", 0, "RGET RX_STR_ENA 020:0000 OFF\n"},
         line_case{"GET RX_STR_ENA 0020:000000\n", 0, "RGET RX_STR_ENA 0020:000 OFF\n"},
         line_case{"GET RX_STR_ENA 020:00000000\n", -1, ""},                     // 12 characters
@@ -69,15 +66,13 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"GET RX_STR_ENA 20:0 \n", 0, "RGET RX_STR_ENA 20:0 OFF\n"},
         line_case{"GET RX_STR_ENA 20:0", -1, ""},  // no line feed
         line_case{"get RX_STR_ENA 20:0\n", -1, ""}, line_case{"GETRX_STR_ENA 20:0\n", -1, ""},
-        line_case{"\n", -1, ""}, line_case{"SET RX_NET_IF_NBR 1\n", -1, ""},
-        line_case{"SET RX_IP_IF_ENA 20:0\n", -1, ""},
+        line_case{"\n", -1, ""}, line_case{"SET RX_IP_IF_ENA 20:0\n", -1, ""},
         line_case{"SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 1000\n", -1, ""}));  // five arguments
 
 INSTANTIATE_TEST_SUITE_P(
     local_sets, cmd_parse,
     testing::Values(
         line_case{"SET RX_RECONS_DELAY 20:0 default\n", 0, "RSET RX_RECONS_DELAY 20:0 OK\n"},
-        line_case{"SET RX_RECONS_DELAY 20:0 20000\n", 0, "RSET RX_RECONS_DELAY 20:0 OK\n"},
         line_case{"SET RX_TX_TS_DELAY 40:1 -1\n", 0, "RSET RX_TX_TS_DELAY 40:1 OK\n"},
         line_case{"SET RX_RECONS_DELAY 20:0 default \n", -2, ""},
         line_case{"SET RX_RECONS_DELAY 20:0 abc\n", -2, ""},
@@ -178,7 +173,6 @@ INSTANTIATE_TEST_SUITE_P(
     addresses, parse_ip_all,
     testing::Values(
         addr_case{"RX_IP_DEST", "20:0 eth1 r 239.1.1.1 0x3e8 96", 0, "239.1.1.1 1000 96 1260 1"},
-        addr_case{"RX_IP_DEST", "20:0 eth1 R 239.1.1.1 1000 96", 0, "239.1.1.1 1000 96 1260 1"},
         addr_case{"RX_IP_DEST", "30:1 eth1 U 239.1.1.2 5004 97 1400", 0,
                   "239.1.1.2 5004 97 1400 0"},
         addr_case{"RX_IP_DEST", "30:1 eth1 t 239.1.1.2 0x10 1 0", 0, "239.1.1.2 16 1 0 2"},
@@ -189,7 +183,6 @@ INSTANTIATE_TEST_SUITE_P(
         addr_case{"RX_IP_DEST", "20:0 eth1 r 127.0.0.1 1 1", -6, ""},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.0.5 1 1", -6, ""},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.1.129 1 1", -6, ""},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 255.255.255.255 1 1", -6, ""},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 0.0.0.0 1 1", -6, ""},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 256.1.1.1 1 1", -6, ""},
         addr_case{"RX_IP_DEST", "20:0 eth1 r 1.2.3 1 1", -5, ""},
@@ -231,7 +224,6 @@ INSTANTIATE_TEST_SUITE_P(
     formats, vid_fmt_text,
     testing::Values(fmt_case{kVidFmtUnset, "NONE 0 ? 0 0 NONE"},
                     fmt_case{{2, 10, 1, 720, 576, 50, 1}, "YCR422 10 P 720 576 50"},
-                    fmt_case{{2, 10, 1, 720, 576, 50000, 1000}, "YCR422 10 P 720 576 50"},
                     fmt_case{{0, 8, 0, 1920, 1080, 60000, 1001}, "RGB 8 I 1920 1080 59.94"},
                     fmt_case{{4, 12, 2, 1, 2, 30000, 1000}, "KEY 12 S 1 2 30"},
                     fmt_case{{7, 16, 3, 1, 2, 100, 1}, "NONE 16 ? 1 2 NONE"},

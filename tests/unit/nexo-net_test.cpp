@@ -99,7 +99,6 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         nl_case{"new", addr_msg(20, kNew), false, true, kNew},
         nl_case{"del", addr_msg(21, kNew), true, false, kZero},
-        nl_case{"new then del", cat({addr_msg(20, kNew), addr_msg(21, kNew)}), false, false, kZero},
         nl_case{"del then new", cat({addr_msg(21, kOld), addr_msg(20, kNew)}), true, true, kNew},
         nl_case{"other index", addr_msg(20, kNew, 3), true, true, kOld},
         nl_case{"secondary", addr_msg(20, kNew, kIndex, 0x01), true, true, kOld},

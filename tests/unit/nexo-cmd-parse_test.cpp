@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "test_ctx.h"
@@ -32,27 +33,20 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         line_case{"GET RX_STR_ENA 20:0\n", 0, "RGET RX_STR_ENA 20:0 OFF\n"},
         line_case{"GET RX_TX_TS_DELAY 30:2\n", 0, "RGET RX_TX_TS_DELAY 30:2 DEFAULT\n"},
-        line_case{"GET RX_RECONS_DELAY 30:2\n", 0, "RGET RX_RECONS_DELAY 30:2 DEFAULT\n"},
         // Echo-form replies repeat the command as written, trailing blanks too.
         line_case{"GET RX_RECONS_DELAY 20:0 \n", 0, "RGET RX_RECONS_DELAY 20:0  DEFAULT\n"},
         line_case{"GET RX_IP_IF_ENA 40:3\n", 0, "RGET RX_IP_IF_ENA 40:3 eth1/1\n"},
         line_case{"GET RX_NET_IF_NBR\n", 0, "RGET RX_NET_IF_NBR 1\n"},
-        line_case{"GET RX_NET_IF_NAME 0\n", 0, "RGET RX_NET_IF_NAME 0 eth1\n"},
         line_case{"GET RX_NET_IF_NAME 256\n", 0, "RGET RX_NET_IF_NAME 256 eth1\n"},
         line_case{"GET RX_NET_IF_NAME 1\n", -3, ""}, line_case{"GET RX_NET_IF_NAME x\n", -2, ""},
         line_case{"GET RX_NET_IF_NAME\t0\n", -1, ""},
         line_case{"GET PTP_MASTER_ENA\n", 0, "RGET PTP_MASTER_ENA 0\n"},
         line_case{"GET RX_VID_FMT 20:0\n", 0, "RGET RX_VID_FMT 20:0 NONE 0 ? 0 0 NONE\n"},
-        line_case{"GET RX_VID_FMT 40:0\n", -2, ""}, line_case{"GET RX_VID_FMT 30:0\n", -2, ""},
+        line_case{"GET RX_VID_FMT 40:0\n", -2, ""}, line_case{"GET RX_AUD_FMT 20:0\n", -2, ""},
         line_case{"GET RX_AUD_FMT 30:0\n", 0, "RGET RX_AUD_FMT 30:0 0  0 0\n"},
-        line_case{"GET RX_AUD_FMT 40:0\n", -2, ""}, line_case{"GET RX_AUD_FMT 20:0\n", -2, ""},
         line_case{"GET RX_IP_SRC 20:0 eth1\n", 0, "RGET RX_IP_SRC 20:0 eth1 U 0.0.0.0 0 0\n"},
-        line_case{"GET RX_IP_DEST 40:3 eth1\n", 0, "RGET RX_IP_DEST 40:3 eth1 U 0.0.0.0 0 0\n"},
         line_case{"GET RX_IP_DEST 20:0 ETH1\n", -1, ""},
-        line_case{"GET RX_IP_DEST 20:0 eth2\n", -1, ""},
-        line_case{"GET RX_FMT_AUTO_DET_ENA 30:0\n", 0, "RGET RX_FMT_AUTO_DET_ENA 30:0 OFF\n"},
         line_case{"GET RX_FMT_AUTO_DET_STATE 30:0\n", -2, ""},
-        line_case{"GET RX_FMT_AUTO_DET_FMT 40:1\n", -2, ""},
         // The detector of a video channel is not open here.
         line_case{"GET RX_FMT_AUTO_DET_STATE 20:0\n", -3, ""}));
 
@@ -61,35 +55,24 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         line_case{"GET RX_STR_ENA 20\n", 0, "RGET RX_STR_ENA 20 OFF\n"},
         line_case{"GET RX_STR_ENA 20:\n", 0, "RGET RX_STR_ENA 20: OFF\n"},
-        line_case{"GET RX_STR_ENA 20x\n", 0, "RGET RX_STR_ENA 20x OFF\n"},
-        line_case{"GET RX_STR_ENA 40:3\n", 0, "RGET RX_STR_ENA 40:3 OFF\n"},
         // Eight characters are repeated whole, longer tokens cut to eight.
-        line_case{"GET RX_STR_ENA 020:0000\n", 0, "RGET RX_STR_ENA 020:0000 OFF\n"},
-        line_case{"GET RX_STR_ENA 20:00000\n", 0, "RGET RX_STR_ENA 20:00000 OFF\n"},
         line_case{"GET RX_STR_ENA 020:00000\n", 0, "RGET RX_STR_ENA 020:0000 OFF\n"},
         line_case{"GET RX_STR_ENA 0020:000000\n", 0, "RGET RX_STR_ENA 0020:000 OFF\n"},
         line_case{"GET RX_STR_ENA 020:00000000\n", -1, ""},                     // 12 characters
         line_case{"GET RX_STR_ENA 276:0\n", 0, "RGET RX_STR_ENA 276:0 OFF\n"},  // low 8 bits
         line_case{"GET RX_STR_ENA 20:4\n", -1, ""}, line_case{"GET RX_STR_ENA 21:0\n", -1, ""},
-        line_case{"GET RX_STR_ENA 0x14:0\n", -1, ""},
         line_case{"GET RX_STR_ENA  20:0\n", -1, ""},  // the token begins at the second blank
         line_case{"GET RX_STR_ENABLED 20:0\n", -1, ""}, line_case{"GET RX_STR_ENA\n", -1, ""},
-        line_case{"GET RX_STR_ENA 20:0 x\n", -1, ""},
         line_case{"GET RX_STR_ENA 20:0 \n", 0, "RGET RX_STR_ENA 20:0 OFF\n"},
         line_case{"GET RX_STR_ENA 20:0", -1, ""},  // no line feed
-        line_case{"get RX_STR_ENA 20:0\n", -1, ""}, line_case{"GET rx_str_ena 20:0\n", -1, ""},
-        line_case{"GETRX_STR_ENA 20:0\n", -1, ""}, line_case{"\n", -1, ""},
-        line_case{"GET \n", -1, ""}, line_case{"SET RX_NET_IF_NBR 1\n", -1, ""},
-        line_case{"SET RX_IP_IF_ENA 20:0\n", -1, ""},
-        line_case{"SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 1000\n", -1, ""},  // five arguments
-        line_case{"SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 1000 96 1260 9\n", -1, ""}));
+        line_case{"get RX_STR_ENA 20:0\n", -1, ""}, line_case{"GETRX_STR_ENA 20:0\n", -1, ""},
+        line_case{"\n", -1, ""}, line_case{"SET RX_IP_IF_ENA 20:0\n", -1, ""},
+        line_case{"SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 1000\n", -1, ""}));  // five arguments
 
 INSTANTIATE_TEST_SUITE_P(
     local_sets, cmd_parse,
     testing::Values(
         line_case{"SET RX_RECONS_DELAY 20:0 default\n", 0, "RSET RX_RECONS_DELAY 20:0 OK\n"},
-        line_case{"SET RX_RECONS_DELAY 20:0 DEFAULT\n", 0, "RSET RX_RECONS_DELAY 20:0 OK\n"},
-        line_case{"SET RX_RECONS_DELAY 20:0 20000\n", 0, "RSET RX_RECONS_DELAY 20:0 OK\n"},
         line_case{"SET RX_TX_TS_DELAY 40:1 -1\n", 0, "RSET RX_TX_TS_DELAY 40:1 OK\n"},
         line_case{"SET RX_RECONS_DELAY 20:0 default \n", -2, ""},
         line_case{"SET RX_RECONS_DELAY 20:0 abc\n", -2, ""},
@@ -99,10 +82,8 @@ INSTANTIATE_TEST_SUITE_P(
         line_case{"SET RX_FMT_AUTO_DET_ENA 20:1 maybe\n", -4, ""},
         line_case{"SET RX_IP_IF_ENA 20:0 eth1/1\n", 0, "RSET RX_IP_IF_ENA 20:0 OK\n"},
         line_case{"SET RX_IP_IF_ENA 20:0 eth1/x\n", -2, ""},
-        line_case{"SET RX_IP_IF_ENA 20:0 /1\n", -2, ""},
         line_case{"SET RX_IP_IF_ENA 20:0 eth1\n", -2, ""},
         line_case{"SET RX_IP_IF_ENA 20:0 eth2/1\n", -3, ""},
-        line_case{"SET RX_IP_IF_ENA 20:0 eth1/1\teth1/0\n", -2, ""},
         line_case{"SET RX_IP_IF_ENA 20:0 eth1234567890123456789012345678901/1\n", -3, ""}));
 
 // A sequence of lines on one daemon: what a SET stores, the GET reads back.
@@ -117,8 +98,6 @@ TEST(cmd_parse_state, sets_read_back) {
         {"GET RX_RECONS_DELAY 30:1\n", "RGET RX_RECONS_DELAY 30:1 20000\n"},
         {"SET RX_RECONS_DELAY 30:1 4294967295\n", "RSET RX_RECONS_DELAY 30:1 OK\n"},
         {"GET RX_RECONS_DELAY 30:1\n", "RGET RX_RECONS_DELAY 30:1 DEFAULT\n"},
-        {"SET RX_TX_TS_DELAY 20:3 0\n", "RSET RX_TX_TS_DELAY 20:3 OK\n"},
-        {"GET RX_TX_TS_DELAY 20:3\n", "RGET RX_TX_TS_DELAY 20:3 0\n"},
         {"SET RX_FMT_AUTO_DET_ENA 20:2 ON\n", "RSET RX_FMT_AUTO_DET_ENA 20:2 OK\n"},
         {"GET RX_FMT_AUTO_DET_ENA 20:2\n", "RGET RX_FMT_AUTO_DET_ENA 20:2 ON\n"},
         // Interface enables on an OFF channel change only the flag, pair by pair.
@@ -126,8 +105,6 @@ TEST(cmd_parse_state, sets_read_back) {
         {"GET RX_IP_IF_ENA 20:0\n", "RGET RX_IP_IF_ENA 20:0 eth1/0\n"},
         {"SET RX_IP_IF_ENA 20:0 eth1/2\n", "RSET RX_IP_IF_ENA 20:0 OK\n"},
         {"GET RX_IP_IF_ENA 20:0\n", "RGET RX_IP_IF_ENA 20:0 eth1/1\n"},
-        {"SET RX_IP_IF_ENA 20:0 eth1/256\n", "RSET RX_IP_IF_ENA 20:0 OK\n"},
-        {"GET RX_IP_IF_ENA 20:0\n", "RGET RX_IP_IF_ENA 20:0 eth1/0\n"},
         {"SET RX_IP_IF_ENA 20:0 eth1/0 eth1/1\n", "RSET RX_IP_IF_ENA 20:0 OK\n"},
         {"GET RX_IP_IF_ENA 20:0\n", "RGET RX_IP_IF_ENA 20:0 eth1/1\n"},
         // An empty pair is refused after the pairs before it took effect.
@@ -159,16 +136,13 @@ TEST(cmd_parse_state, no_reply_link_writes_nothing) {
     }
 }
 
-// The address parser alone, on a working copy of the table.
+// The address parser alone, on a working copy of the table: "ip port proto_arg payload proto"
+// of the block written, or nothing when refused.
 struct addr_case {
     const char* keyword;
     const char* args;  // after the keyword
     int32_t rc;
-    std::array<uint8_t, 4> ip;
-    uint16_t port;
-    uint8_t proto_arg;
-    uint16_t payload;
-    uint32_t proto;
+    const char* block;
 };
 
 class parse_ip_all : public testing::TestWithParam<addr_case> {};
@@ -189,62 +163,39 @@ TEST_P(parse_ip_all, parses_or_refuses) {
     EXPECT_EQ(i, 0);
     const ip_blk& b =
         std::strcmp(c.keyword, "RX_IP_SRC") == 0 ? work[pos].ifs[0].src : work[pos].ifs[0].dest;
-    EXPECT_EQ(b.ip, c.ip) << text;
-    EXPECT_EQ(b.port, c.port) << text;
-    EXPECT_EQ(b.proto_arg, c.proto_arg) << text;
-    EXPECT_EQ(b.payload_size, c.payload) << text;
-    EXPECT_EQ(b.proto, c.proto) << text;
+    char got[64];
+    std::snprintf(got, sizeof got, "%u.%u.%u.%u %u %u %u %u", b.ip[0], b.ip[1], b.ip[2], b.ip[3],
+                  b.port, b.proto_arg, b.payload_size, b.proto);
+    EXPECT_STREQ(got, c.block) << text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     addresses, parse_ip_all,
     testing::Values(
-        addr_case{
-            "RX_IP_DEST", "20:0 eth1 r 239.1.1.1 0x3e8 96", 0, {239, 1, 1, 1}, 1000, 96, 1260, 1},
-        addr_case{
-            "RX_IP_DEST", "20:0 eth1 R 239.1.1.1 1000 96", 0, {239, 1, 1, 1}, 1000, 96, 1260, 1},
-        addr_case{"RX_IP_DEST",
-                  "30:1 eth1 U 239.1.1.2 5004 97 1400",
-                  0,
-                  {239, 1, 1, 2},
-                  5004,
-                  97,
-                  1400,
-                  0},
-        addr_case{"RX_IP_DEST", "30:1 eth1 t 239.1.1.2 0x10 1 0", 0, {239, 1, 1, 2}, 16, 1, 0, 2},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.2.1 1 1", 0, {224, 0, 2, 1}, 1, 1, 1260, 1},
-        addr_case{"RX_IP_DEST",
-                  "20:0 eth1 r 239.255.255.250 1 1",
-                  0,
-                  {239, 255, 255, 250},
-                  1,
-                  1,
-                  1260,
-                  1},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 1.2.3.4.5 1 1", 0, {1, 2, 3, 4}, 1, 1, 1260, 1},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r SeLf 1 1", 0, {192, 0, 2, 10}, 1, 1, 1260, 1},
-        addr_case{
-            "RX_IP_DEST", "20:0 eth1 r 239.1.1.1 70000 300", 0, {239, 1, 1, 1}, 4464, 44, 1260, 1},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 127.0.0.1 1 1", -6, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.0.5 1 1", -6, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.1.129 1 1", -6, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 255.255.255.255 1 1", -6, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 0.0.0.0 1 1", -6, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 256.1.1.1 1 1", -6, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 1.2.3 1 1", -5, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 x 239.1.1.1 1 1", -3, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1  r 239.1.1.1 1 1", -2, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0  eth1 r 239.1.1.1 1 1", -1, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 ETH1 r 239.1.1.1 1 1", -1, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 239.1.1.1 port 1", -2, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 239.001.001.0001 1 1", -2, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_DEST", "20:0 eth1 r 1.2.3.4567890123 3 1", -2, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_SRC", "20:0 eth1 u 0.0.0.0 0 0", 0, {0, 0, 0, 0}, 0, 0, 1260, 0},
-        addr_case{"RX_IP_SRC", "20:0 eth1 u 0.1.2.3 0 0", 0, {0, 1, 2, 3}, 0, 0, 1260, 0},
-        addr_case{"RX_IP_SRC", "20:0 eth1 u 256.1.1.1 0 0", 0, {0, 1, 1, 1}, 0, 0, 1260, 0},
-        addr_case{"RX_IP_SRC", "20:0 eth1 u 127.1.1.1 0 0", -6, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_SRC", "20:0 eth1 u 255.1.1.1 0 0", -6, {}, 0, 0, 0, 0},
-        addr_case{"RX_IP_SRC", "20:0 eth1 u 224.0.0.1 0 0", -6, {}, 0, 0, 0, 0}));
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 239.1.1.1 0x3e8 96", 0, "239.1.1.1 1000 96 1260 1"},
+        addr_case{"RX_IP_DEST", "30:1 eth1 U 239.1.1.2 5004 97 1400", 0,
+                  "239.1.1.2 5004 97 1400 0"},
+        addr_case{"RX_IP_DEST", "30:1 eth1 t 239.1.1.2 0x10 1 0", 0, "239.1.1.2 16 1 0 2"},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.2.1 1 1", 0, "224.0.2.1 1 1 1260 1"},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 1.2.3.4.5 1 1", 0, "1.2.3.4 1 1 1260 1"},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r SeLf 1 1", 0, "192.0.2.10 1 1 1260 1"},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 239.1.1.1 70000 300", 0, "239.1.1.1 4464 44 1260 1"},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 127.0.0.1 1 1", -6, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.0.5 1 1", -6, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 224.0.1.129 1 1", -6, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 0.0.0.0 1 1", -6, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 256.1.1.1 1 1", -6, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 1.2.3 1 1", -5, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1 x 239.1.1.1 1 1", -3, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1  r 239.1.1.1 1 1", -2, ""},
+        addr_case{"RX_IP_DEST", "20:0  eth1 r 239.1.1.1 1 1", -1, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 239.1.1.1 port 1", -2, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 239.001.001.0001 1 1", -2, ""},
+        addr_case{"RX_IP_DEST", "20:0 eth1 r 1.2.3.4567890123 3 1", -2, ""},
+        addr_case{"RX_IP_SRC", "20:0 eth1 u 0.0.0.0 0 0", 0, "0.0.0.0 0 0 1260 0"},
+        addr_case{"RX_IP_SRC", "20:0 eth1 u 256.1.1.1 0 0", 0, "0.1.1.1 0 0 1260 0"},
+        addr_case{"RX_IP_SRC", "20:0 eth1 u 127.1.1.1 0 0", -6, ""},
+        addr_case{"RX_IP_SRC", "20:0 eth1 u 224.0.0.1 0 0", -6, ""}));
 
 TEST(parse_ip_all_self, refused_without_interface_address) {
     test::test_ctx t;
@@ -273,50 +224,19 @@ INSTANTIATE_TEST_SUITE_P(
     formats, vid_fmt_text,
     testing::Values(fmt_case{kVidFmtUnset, "NONE 0 ? 0 0 NONE"},
                     fmt_case{{2, 10, 1, 720, 576, 50, 1}, "YCR422 10 P 720 576 50"},
-                    fmt_case{{2, 10, 1, 720, 576, 100, 2}, "YCR422 10 P 720 576 50"},
-                    fmt_case{{2, 10, 1, 720, 576, 50000, 1000}, "YCR422 10 P 720 576 50"},
                     fmt_case{{0, 8, 0, 1920, 1080, 60000, 1001}, "RGB 8 I 1920 1080 59.94"},
                     fmt_case{{4, 12, 2, 1, 2, 30000, 1000}, "KEY 12 S 1 2 30"},
                     fmt_case{{7, 16, 3, 1, 2, 100, 1}, "NONE 16 ? 1 2 NONE"},
-                    fmt_case{{1, 8, 1, 1, 2, 48, 1}, "YCR444 8 P 1 2 NONE"},
-                    fmt_case{{3, 8, 1, 1, 2, 120, 1}, "YCR420 8 P 1 2 NONE"}));
+                    fmt_case{{1, 8, 1, 1, 2, 48, 1}, "YCR444 8 P 1 2 NONE"}));
 
 TEST(simplify_freq, reduces_by_small_factors_only) {
-    struct c {
-        freq in;
-        freq out;
-    };
-    const c cases[] = {{{1, 5}, {1, 5}},         {{30, 1}, {30, 1}}, {{0, 1001}, {0, 1001}},
-                       {{30000, 1000}, {30, 1}}, {{7, 7}, {7, 7}},   {{60000, 1001}, {60000, 1001}},
-                       {{100, 2}, {50, 1}},      {{14, 4}, {7, 2}}};
-    for (const c& x : cases) {
-        freq f = x.in;
+    const std::pair<freq, const char*> cases[] = {
+        {{1, 5}, "1/5"}, {{0, 1001}, "0/1001"},         {{30000, 1000}, "30/1"},
+        {{7, 7}, "7/7"}, {{60000, 1001}, "60000/1001"}, {{14, 4}, "7/2"}};
+    for (auto [f, expected] : cases) {
         simplify_freq(&f);
-        EXPECT_EQ(f.num, x.out.num) << x.in.num << "/" << x.in.den;
-        EXPECT_EQ(f.den, x.out.den) << x.in.num << "/" << x.in.den;
+        EXPECT_EQ(std::to_string(f.num) + "/" + std::to_string(f.den), expected);
     }
-}
-
-TEST(parse_lists, keep_their_order) {
-    const char* get_order[] = {
-        "PTP_MASTER_ENA",        "RX_VID_FMT",         "RX_AUD_FMT",      "RX_NET_IF_NBR",
-        "RX_NET_IF_NAME",        "RX_IP_DEST",         "RX_IP_SRC",       "RX_STR_ENA",
-        "RX_IP_IF_ENA",          "RX_TX_TS_DELAY",     "RX_RECONS_DELAY", "RX_FMT_AUTO_DET_ENA",
-        "RX_FMT_AUTO_DET_STATE", "RX_FMT_AUTO_DET_FMT"};
-    for (size_t i = 0; i < std::size(get_order); ++i) {
-        ASSERT_STREQ(getcommand_parse_list[i].keyword, get_order[i]);
-    }
-    EXPECT_EQ(getcommand_parse_list[std::size(get_order)].keyword, nullptr);
-    const std::pair<const char*, uint32_t> set_order[] = {
-        {"PTP_MASTER_ENA", 1}, {"RX_VID_FMT", 7},      {"RX_AUD_FMT", 5},
-        {"RX_IP_DEST", 6},     {"RX_IP_DEST", 7},      {"RX_IP_SRC", 6},
-        {"RX_IP_SRC", 7},      {"RX_STR_ENA", 2},      {"RX_IP_IF_ENA", kAnyArgs},
-        {"RX_TX_TS_DELAY", 2}, {"RX_RECONS_DELAY", 2}, {"RX_FMT_AUTO_DET_ENA", 2}};
-    for (size_t i = 0; i < std::size(set_order); ++i) {
-        ASSERT_STREQ(setcommand_parse_list[i].keyword, set_order[i].first);
-        EXPECT_EQ(setcommand_parse_list[i].nbr_args, set_order[i].second);
-    }
-    EXPECT_EQ(setcommand_parse_list[std::size(set_order)].keyword, nullptr);
 }
 
 }  // namespace

@@ -117,46 +117,31 @@ TEST(net_if, follows_address_changes_over_rtnetlink) {
     EXPECT_EQ(if_list.ip_addr, (std::array<uint8_t, 4>{192, 0, 2, 31}));
 }
 
-// The daemon's view, through a query whose answer depends on the interface address: a source
-// that was never set (0.0.0.0) shows as "self" exactly while eth1 has no address.
-TEST(net_if, daemon_follows_eth1_within_an_iteration) {
-    sim::board b;
-    ASSERT_TRUE(b.started());
-    const std::string q = "GET RX_IP_SRC 20:0 eth1";
-    EXPECT_EQ(b.client().request(q), "RGET RX_IP_SRC 20:0 eth1 U 0.0.0.0 0 0\n");
-    ASSERT_EQ(sim::ip({"addr", "del", "192.0.2.10/24", "dev", "eth1"}), 0);
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(b.client().request(q), "RGET RX_IP_SRC 20:0 eth1 U self 0 0\n");
-    ASSERT_EQ(sim::ip({"addr", "add", "192.0.2.10/24", "dev", "eth1"}), 0);
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(b.client().request(q), "RGET RX_IP_SRC 20:0 eth1 U 0.0.0.0 0 0\n");
-}
-
 // --- Multicast ---------------------------------------------------------------------------------
 
-void set_stream(st2110_chan& c, std::array<uint8_t, 4> group, std::array<uint8_t, 4> src) {
-    c.ifs[0].dest.ip = group;
-    c.ifs[0].src.ip = src;
-    if (src[0] != 0 || src[1] != 0 || src[2] != 0 || src[3] != 0) {
-        c.ifs[0].flags |= kIfSrcSet;
-    } else {
-        c.ifs[0].flags &= ~kIfSrcSet;
-    }
-}
-
+// A context on the real eth1 whose channels are given streams (a zero source: any source).
 struct mc_net_ctx : net_ctx {
     mc_net_ctx() {
         EXPECT_EQ(get_net_if_mac_addr(ctx, 0), 0);
         EXPECT_EQ(get_net_if_ip_addr(ctx, 0), 0);
     }
+    st2110_chan& stream(size_t i, std::array<uint8_t, 4> group, std::array<uint8_t, 4> src = {}) {
+        st2110_chan& c = chan(i);
+        c.ifs[0].dest.ip = group;
+        c.ifs[0].src.ip = src;
+        if (src != std::array<uint8_t, 4>{}) {
+            c.ifs[0].flags |= kIfSrcSet;
+        } else {
+            c.ifs[0].flags &= ~kIfSrcSet;
+        }
+        return c;
+    }
 };
 
 TEST(multicast, same_group_is_joined_once_and_left_by_the_last) {
     mc_net_ctx n;
-    st2110_chan& a = n.chan(0);
-    st2110_chan& b = n.chan(1);
-    set_stream(a, {239, 0, 0, 1}, {0, 0, 0, 0});
-    set_stream(b, {239, 0, 0, 1}, {0, 0, 0, 0});
+    st2110_chan& a = n.stream(0, {239, 0, 0, 1});
+    st2110_chan& b = n.stream(1, {239, 0, 0, 1});
     const std::string group = "010000EF";
     EXPECT_EQ(count(igmp(), group), 0u);
     EXPECT_EQ(join_multicast(n.ctx, &a), 0);
@@ -172,10 +157,8 @@ TEST(multicast, same_group_is_joined_once_and_left_by_the_last) {
 
 TEST(multicast, different_sources_each_join_source_specific) {
     mc_net_ctx n;
-    st2110_chan& a = n.chan(0);
-    st2110_chan& b = n.chan(4);
-    set_stream(a, {232, 1, 1, 1}, {192, 0, 2, 20});
-    set_stream(b, {232, 1, 1, 1}, {192, 0, 2, 21});
+    st2110_chan& a = n.stream(0, {232, 1, 1, 1}, {192, 0, 2, 20});
+    st2110_chan& b = n.stream(4, {232, 1, 1, 1}, {192, 0, 2, 21});
     EXPECT_EQ(join_multicast(n.ctx, &a), 0);
     EXPECT_EQ(join_multicast(n.ctx, &b), 0);
     std::string f = mcfilter();
@@ -191,16 +174,14 @@ TEST(multicast, different_sources_each_join_source_specific) {
 
 TEST(multicast, source_without_flag_or_zero_first_byte_joins_any_source) {
     mc_net_ctx n;
-    st2110_chan& a = n.chan(0);
-    set_stream(a, {239, 2, 2, 2}, {10, 9, 9, 9});
+    st2110_chan& a = n.stream(0, {239, 2, 2, 2}, {10, 9, 9, 9});
     a.ifs[0].flags &= ~kIfSrcSet;  // a source that was never set is not used
     EXPECT_EQ(join_multicast(n.ctx, &a), 0);
     EXPECT_EQ(a.ifs[0].src.ip, (std::array<uint8_t, 4>{0, 0, 0, 0}));
     EXPECT_EQ(count(igmp(), "020202EF"), 1u);
     EXPECT_EQ(count(mcfilter(), "0xef020202"), 0u);
     leave_multicast(n.ctx, &a);
-    st2110_chan& b = n.chan(1);
-    set_stream(b, {239, 2, 2, 3}, {0, 1, 2, 3});
+    st2110_chan& b = n.stream(1, {239, 2, 2, 3}, {0, 1, 2, 3});
     EXPECT_EQ(join_multicast(n.ctx, &b), 0);
     EXPECT_EQ(count(igmp(), "030202EF"), 1u);
     EXPECT_EQ(channel_mcast_subs[1].source, (std::array<uint8_t, 4>{0, 1, 2, 3}));
@@ -209,11 +190,9 @@ TEST(multicast, source_without_flag_or_zero_first_byte_joins_any_source) {
 TEST(multicast, unicast_destinations_and_disabled_entries_make_no_request) {
     mc_net_ctx n;
     std::string before = igmp() + mcfilter();
-    st2110_chan& a = n.chan(0);
-    set_stream(a, {192, 168, 1, 10}, {0, 0, 0, 0});
+    st2110_chan& a = n.stream(0, {192, 168, 1, 10});
     EXPECT_EQ(join_multicast(n.ctx, &a), 0);
-    st2110_chan& b = n.chan(1);
-    set_stream(b, {239, 3, 3, 3}, {0, 0, 0, 0});
+    st2110_chan& b = n.stream(1, {239, 3, 3, 3});
     b.ifs[0].flags &= ~kIfEnabled;
     EXPECT_EQ(join_multicast(n.ctx, &b), 0);
     EXPECT_EQ(igmp() + mcfilter(), before);
@@ -221,15 +200,13 @@ TEST(multicast, unicast_destinations_and_disabled_entries_make_no_request) {
 
 TEST(multicast, a_held_membership_counts_as_joined) {
     mc_net_ctx n;
-    st2110_chan& a = n.chan(0);
-    set_stream(a, {239, 4, 4, 4}, {0, 0, 0, 0});
+    st2110_chan& a = n.stream(0, {239, 4, 4, 4});
     EXPECT_EQ(join_multicast_group(&a, 0), 0);
     EXPECT_EQ(join_multicast_group(&a, 0), 0);  // EADDRINUSE
     EXPECT_EQ(join_multicast_group(&a, 1), -1);
     EXPECT_EQ(count(igmp(), "040404EF"), 1u);
     // A leave for a channel that never joined still asks (and is refused quietly).
-    st2110_chan& b = n.chan(2);
-    set_stream(b, {239, 5, 5, 5}, {0, 0, 0, 0});
+    st2110_chan& b = n.stream(2, {239, 5, 5, 5});
     EXPECT_EQ(leave_iface_multicast(n.ctx, &b, 0), 0);
 }
 

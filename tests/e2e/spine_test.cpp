@@ -23,6 +23,7 @@ namespace nexo::sim {
 namespace {
 
 using namespace std::chrono_literals;
+using act = peer_rule::action;
 
 constexpr const char* kBanner =
     "nexo : 28/05/2020 : ATTENTION : LOADING OF DEFAULT CONFIG BYPASSED.\n";
@@ -33,16 +34,6 @@ constexpr const char* kPipes[] = {"/var/run/ST2059_rd.p",  "/var/run/ST2059_wr.p
 bool exists(const char* path) {
     struct stat st;
     return ::lstat(path, &st) == 0;
-}
-
-board_options with_args(std::vector<std::string> args) {
-    board_options o;
-    o.daemon.args = std::move(args);
-    return o;
-}
-
-bool starts_with(const std::string& s, const std::string& prefix) {
-    return s.compare(0, prefix.size(), prefix) == 0;
 }
 
 // Waits until the daemon sleeps in poll(): it has then finished what it was doing when it last
@@ -68,12 +59,25 @@ bool wait_asleep_in_poll(const daemon_process& d, std::chrono::milliseconds time
     }
 }
 
+// A started board, for the tests that need nothing done before the daemon starts.
+struct on_board : testing::Test {
+    board b;
+    void SetUp() override { ASSERT_TRUE(b.started()) << b.daemon().stderr_text(); }
+};
+using relay = on_board;
+using peer_lines = on_board;
+using client = on_board;
+using peers = on_board;
+using alerts = on_board;
+using robustness = on_board;
+
 // --- Start-up ------------------------------------------------------------------------------
 
 class start_options : public testing::TestWithParam<std::vector<std::string>> {};
 
 TEST_P(start_options, detach_keep_stderr_and_serve) {
-    board_options o = with_args(GetParam());
+    board_options o;
+    o.daemon.args = GetParam();
     o.daemon.umask = 077;  // the pipes are 0660 whatever the umask
     board b(o);
     ASSERT_TRUE(b.started()) << b.daemon().stderr_text();
@@ -86,7 +90,7 @@ TEST_P(start_options, detach_keep_stderr_and_serve) {
     EXPECT_TRUE(b.daemon().wait_stderr(kBanner, 2s));
     EXPECT_EQ(b.daemon().stderr_text(), kBanner);
     std::string r = b.client().request("GET PTP_TIME");
-    EXPECT_TRUE(starts_with(r, "RGET PTP_TIME ")) << r;
+    EXPECT_TRUE(r.starts_with("RGET PTP_TIME ")) << r;
     // Alerts are logged whatever the options said.
     b.timing().send_alert("SYNC_FAULT");
     EXPECT_TRUE(b.daemon().wait_stderr("Received alert \"SYNC_FAULT\"\n", 2s));
@@ -95,60 +99,49 @@ TEST_P(start_options, detach_keep_stderr_and_serve) {
 }
 
 INSTANTIATE_TEST_SUITE_P(options, start_options,
-                         testing::Values(std::vector<std::string>{}, std::vector<std::string>{"-d"},
-                                         std::vector<std::string>{"-v"},
+                         testing::Values(std::vector<std::string>{},
                                          std::vector<std::string>{"-d", "-v"},
                                          std::vector<std::string>{"-f", "/no/such/file.cfg"},
                                          std::vector<std::string>{"-dvf", "/etc/nexo.cfg"}));
 
+// Options that end the daemon at once exit 0 before any pipe exists; a missing device node or
+// a missing eth1 exits 3 after the pipes are made.
 struct quick_exit {
     std::vector<std::string> args;
+    std::vector<std::string> missing_nodes;
+    int code;
     bool diagnostic;
 };
 
 class start_refused : public testing::TestWithParam<quick_exit> {};
 
-TEST_P(start_refused, exits_zero_before_any_pipe) {
-    fpga dev;
+TEST_P(start_refused, exits_with_its_code) {
+    const quick_exit& c = GetParam();
+    if (c.args.empty() && c.missing_nodes.empty()) {
+        ASSERT_EQ(ip({"link", "del", "eth1"}), 0);
+    }
+    fpga dev(c.missing_nodes);
     daemon_process d;
     daemon_options o;
-    o.args = GetParam().args;
+    o.args = c.args;
     o.env = dev.preload_env();
     EXPECT_FALSE(d.start(o));
-    EXPECT_EQ(d.exit_code(), 0);
+    EXPECT_EQ(d.exit_code(), c.code);
     for (const char* p : kPipes) {
-        EXPECT_FALSE(exists(p)) << p;
+        EXPECT_EQ(exists(p), c.code == 3) << p;
     }
-    if (GetParam().diagnostic) {
-        EXPECT_NE(d.stderr_text(), "");
-    } else {
-        EXPECT_EQ(d.stderr_text(), "");
-    }
+    EXPECT_EQ(d.stderr_text().empty(), !c.diagnostic) << d.stderr_text();
 }
 
 INSTANTIATE_TEST_SUITE_P(options, start_refused,
-                         testing::Values(quick_exit{{"-h"}, false}, quick_exit{{"-?"}, false},
-                                         quick_exit{{"-d", "-h"}, false}, quick_exit{{"-x"}, true},
-                                         quick_exit{{"-f"}, true}));
-
-class missing_node : public testing::TestWithParam<const char*> {};
-
-TEST_P(missing_node, exits_three_and_leaves_the_pipes) {
-    fpga dev({GetParam()});
-    daemon_process d;
-    daemon_options o;
-    o.env = dev.preload_env();
-    EXPECT_FALSE(d.start(o));
-    EXPECT_EQ(d.exit_code(), 3);
-    EXPECT_EQ(d.stderr_text(), "");
-    for (const char* p : kPipes) {
-        EXPECT_TRUE(exists(p)) << p;
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(nodes, missing_node,
-                         testing::Values("/dev/zeb-ip-filter-0", "/dev/axis2vid-2",
-                                         "/dev/rtp-vid-fmt-det-3"));
+                         testing::Values(quick_exit{{"-?"}, {}, 0, false},
+                                         quick_exit{{"-d", "-h"}, {}, 0, false},
+                                         quick_exit{{"-x"}, {}, 0, true},
+                                         quick_exit{{"-f"}, {}, 0, true},
+                                         quick_exit{{}, {}, 3, false},  // no eth1
+                                         quick_exit{{}, {"/dev/zeb-ip-filter-0"}, 3, false},
+                                         quick_exit{{}, {"/dev/axis2vid-2"}, 3, false},
+                                         quick_exit{{}, {"/dev/rtp-vid-fmt-det-3"}, 3, false}));
 
 TEST(start_up, uses_existing_fifos_and_discards_what_waits_in_them) {
     // A peer that came first: its FIFO exists, with a line the daemon must never see.
@@ -171,16 +164,6 @@ TEST(start_up, without_eth1_address_still_runs) {
     ASSERT_TRUE(b.started()) << b.daemon().stderr_text();
     EXPECT_EQ(b.client().request("GET RX_IP_SRC 20:0 eth1"),
               "RGET RX_IP_SRC 20:0 eth1 U self 0 0\n");
-}
-
-TEST(start_up, without_eth1_exits_three) {
-    ASSERT_EQ(ip({"link", "del", "eth1"}), 0);
-    fpga dev;
-    daemon_process d;
-    daemon_options o;
-    o.env = dev.preload_env();
-    EXPECT_FALSE(d.start(o));
-    EXPECT_EQ(d.exit_code(), 3);
 }
 
 TEST(shutdown, sigint_and_sigterm_end_the_loop_with_zero) {
@@ -208,17 +191,15 @@ struct route_case {
     enum { timing, media, local, error } where;
 };
 
-class routing : public testing::TestWithParam<route_case> {};
+class routing : public on_board, public testing::WithParamInterface<route_case> {};
 
 TEST_P(routing, goes_to_its_link_unchanged) {
-    board b;
-    ASSERT_TRUE(b.started());
     const route_case& c = GetParam();
     std::string r = b.client().request(c.line);
     switch (c.where) {
         case route_case::timing:
             EXPECT_TRUE(b.timing().wait_for_line(c.line, 1s)) << c.line;
-            EXPECT_TRUE(starts_with(r, "R") || r == "ERROR\n") << r;
+            EXPECT_TRUE(r.starts_with("R") || r == "ERROR\n") << r;
             EXPECT_TRUE(b.media().log().empty());
             break;
         case route_case::media:
@@ -226,7 +207,7 @@ TEST_P(routing, goes_to_its_link_unchanged) {
             EXPECT_TRUE(b.timing().log().empty());
             break;
         case route_case::local:
-            EXPECT_TRUE(starts_with(r, "RGET ") || starts_with(r, "RSET ")) << r;
+            EXPECT_TRUE(r.starts_with("RGET ") || r.starts_with("RSET ")) << r;
             EXPECT_TRUE(b.timing().log().empty());
             EXPECT_TRUE(b.media().log().empty());
             break;
@@ -243,70 +224,40 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(route_case{"GET PTP_TIME", route_case::timing},
                     route_case{"get ptp_time", route_case::timing},
                     route_case{"FOO PTP_TIME", route_case::timing},
-                    route_case{"GET 2059_FRA_CHANGED", route_case::timing},
                     route_case{"SET PSG_FRQ 2 30000 1001", route_case::timing},
                     route_case{"SET ST2110_DEC_CHAN_ENA 20:0 ON", route_case::media},
                     route_case{"GET\tst2110_dec_mc_opmode 20:0", route_case::media},
-                    route_case{"GET ST2110_ENC_PX_PER_PKT 20:0", route_case::media},
                     route_case{"GET RX_STR_ENA 20:0", route_case::local},
-                    route_case{"GET RX_NET_IF_NBR", route_case::local},
-                    route_case{"GET", route_case::error}, route_case{"GET ", route_case::error},
+                    route_case{"GET ", route_case::error},
                     route_case{"GET NOTHING", route_case::error},
-                    route_case{"GET PTP", route_case::error},
                     route_case{"PTP_TIME", route_case::error},
                     // Routed to the interpreter by case-insensitive prefix, refused there.
                     route_case{"GET rx_str_ena 20:0", route_case::error},
                     route_case{"GET RX_STR_ENA 20:9", route_case::error},
                     route_case{"SET RX_STR_ENA 20:0 on x", route_case::error}));
 
-TEST(relay, passes_the_reply_back_with_a_newline) {
-    board b;
-    ASSERT_TRUE(b.started());
-    peer_rule rule;
-    rule.what = peer_rule::action::reply;
-    rule.reply = "RGET 2059_FRA 25 1";
-    b.timing().set_rule("2059_FRA", rule);
+TEST_F(relay, passes_the_reply_back_with_a_newline) {
+    b.timing().set_rule("2059_FRA", {.what = act::reply, .reply = "RGET 2059_FRA 25 1"});
     EXPECT_EQ(b.client().request("GET 2059_FRA"), "RGET 2059_FRA 25 1\n");
-    rule.reply = "ERROR";
-    b.media().set_rule("ST2110_DEC_CHANNELS", rule);
+    b.media().set_rule("ST2110_DEC_CHANNELS", {.what = act::reply, .reply = "ERROR"});
     EXPECT_EQ(b.client().request("GET ST2110_DEC_CHANNELS"), "ERROR\n");
 }
 
-TEST(relay, late_reply_arrives_later_as_a_peer_line) {
-    board b;
-    ASSERT_TRUE(b.started());
-    peer_rule rule;
-    rule.what = peer_rule::action::reply;
-    rule.reply = "RGET PTP_TIME 1 2";
-    rule.delay = 800ms;
-    b.timing().set_rule("PTP_TIME", rule);
+TEST_F(relay, late_reply_arrives_later_as_a_peer_line) {
+    b.timing().set_rule("PTP_TIME",
+                        {.what = act::reply, .reply = "RGET PTP_TIME 1 2", .delay = 800ms});
     EXPECT_EQ(b.client().request("GET PTP_TIME", 650ms), "");
     EXPECT_EQ(b.client().read(1500ms), "RGET PTP_TIME 1 2\n");
 }
 
-TEST(relay, silent_peer_leaves_the_client_without_answer) {
-    board b;
-    ASSERT_TRUE(b.started());
-    peer_rule rule;
-    rule.what = peer_rule::action::silent;
-    b.media().set_rule("ST2110_DEC_RTP_STATS", rule);
+TEST_F(relay, silent_peer_leaves_the_client_without_answer) {
+    b.media().set_rule("ST2110_DEC_RTP_STATS", {.what = act::silent});
     EXPECT_EQ(b.client().request("GET ST2110_DEC_RTP_STATS 20:0", 900ms), "");
     // The loop goes on.
-    EXPECT_TRUE(starts_with(b.client().request("GET PTP_TIME"), "RGET PTP_TIME "));
+    EXPECT_TRUE(b.client().request("GET PTP_TIME").starts_with("RGET PTP_TIME "));
 }
 
-TEST(peer_lines, pass_to_the_client_unchanged) {
-    board b;
-    ASSERT_TRUE(b.started());
-    b.media().send_line("RGET SOMETHING 1 2 3");
-    EXPECT_EQ(b.client().read(1s), "RGET SOMETHING 1 2 3\n");
-    b.timing().send_line("anything at all");
-    EXPECT_EQ(b.client().read(1s), "anything at all\n");
-}
-
-TEST(peer_lines, over_long_line_is_dropped_without_a_reply) {
-    board b;
-    ASSERT_TRUE(b.started());
+TEST_F(peer_lines, over_long_line_is_dropped_without_a_reply) {
     // Nothing of either line is acted on: no alert, nothing for the client, no ERROR back.
     b.timing().send_line("ALRT 2059_FRA_CHANGED " + std::string(300, 'x'));
     b.timing().send_line("RGET AFTER 1");
@@ -319,43 +270,30 @@ TEST(peer_lines, over_long_line_is_dropped_without_a_reply) {
     EXPECT_EQ(b.daemon().stderr_text(), kBanner);
 }
 
-TEST(client, second_line_discarded_after_an_error) {
-    board b;
-    ASSERT_TRUE(b.started());
+TEST_F(client, two_lines_are_both_handled_unless_the_first_is_an_error) {
+    b.client().write_raw("GET RX_STR_ENA 20:0\nGET RX_STR_ENA 20:1\n");
+    EXPECT_EQ(b.client().read(1s), "RGET RX_STR_ENA 20:0 OFF\n");
+    EXPECT_EQ(b.client().read(1s), "RGET RX_STR_ENA 20:1 OFF\n");
     b.client().write_raw("GET NOTHING\nGET PTP_TIME\n");
     EXPECT_EQ(b.client().read(1s), "ERROR\n");
     EXPECT_EQ(b.client().read(700ms), "");
     EXPECT_TRUE(b.timing().log().empty());
 }
 
-TEST(client, two_good_lines_are_both_handled) {
-    board b;
-    ASSERT_TRUE(b.started());
-    b.client().write_raw("GET RX_STR_ENA 20:0\nGET RX_STR_ENA 20:1\n");
-    EXPECT_EQ(b.client().read(1s), "RGET RX_STR_ENA 20:0 OFF\n");
-    EXPECT_EQ(b.client().read(1s), "RGET RX_STR_ENA 20:1 OFF\n");
-}
-
-TEST(client, writes_one_line_and_closes) {
-    board b;
-    ASSERT_TRUE(b.started());
+TEST_F(client, writes_one_line_and_closes) {
     b.client().write_raw("GET PTP_TIME\n");
     b.client().hang_up();
-    EXPECT_TRUE(starts_with(b.client().read(1s), "RGET PTP_TIME "));
+    EXPECT_TRUE(b.client().read(1s).starts_with("RGET PTP_TIME "));
     // The pipe is reopened right after the reply; a writer that came in between would lose its
     // line to the reopening, so the next one waits for it.
     ASSERT_TRUE(wait_asleep_in_poll(b.daemon(), 5s));
     EXPECT_EQ(b.client().request("GET RX_STR_ENA 40:3"), "RGET RX_STR_ENA 40:3 OFF\n");
 }
 
-TEST(client, writes_several_lines_and_closes) {
-    board b;
-    ASSERT_TRUE(b.started());
+TEST_F(client, writes_several_lines_and_closes) {
     // Only the first line is handled; the rest goes with the reopening. The daemon is kept busy
     // in a relay to a silent peer meanwhile (500 ms), so that it finds lines and hang-up at once.
-    peer_rule silent;
-    silent.what = peer_rule::action::silent;
-    b.timing().set_rule("PTP_TIME", silent);
+    b.timing().set_rule("PTP_TIME", {.what = act::silent});
     b.client().write_raw("GET PTP_TIME\n");
     ASSERT_TRUE(b.timing().wait_for_line("GET PTP_TIME", 1s));
     b.client().write_raw("GET RX_STR_ENA 20:0\nGET RX_STR_ENA 20:1\nGET RX_STR_ENA 20:2\n");
@@ -366,9 +304,7 @@ TEST(client, writes_several_lines_and_closes) {
     EXPECT_EQ(b.client().request("GET RX_STR_ENA 40:3"), "RGET RX_STR_ENA 40:3 OFF\n");
 }
 
-TEST(client, over_long_line_gets_one_error_and_nothing_of_it_runs) {
-    board b;
-    ASSERT_TRUE(b.started());
+TEST_F(client, over_long_line_gets_one_error_and_nothing_of_it_runs) {
     std::string longline = "GET PTP_TIME " + std::string(300, 'x');
     b.client().write_raw(longline.substr(0, 280));
     EXPECT_EQ(b.client().read(1s), "ERROR\n");
@@ -378,22 +314,18 @@ TEST(client, over_long_line_gets_one_error_and_nothing_of_it_runs) {
     EXPECT_EQ(b.client().request("GET RX_STR_ENA 20:0"), "RGET RX_STR_ENA 20:0 OFF\n");
 }
 
-TEST(peers, hang_up_and_return) {
-    board b;
-    ASSERT_TRUE(b.started());
+TEST_F(peers, hang_up_and_return) {
     b.timing().hang_up();
     // The daemon sees the hang-up, at the latest, together with the next control line, and
     // reopens the pipe before it sleeps again: once that line is answered, the peer may return.
     EXPECT_EQ(b.client().request("GET RX_STR_ENA 20:0"), "RGET RX_STR_ENA 20:0 OFF\n");
     b.timing().come_back();
-    EXPECT_TRUE(starts_with(b.client().request("GET PTP_TIME"), "RGET PTP_TIME "));
+    EXPECT_TRUE(b.client().request("GET PTP_TIME").starts_with("RGET PTP_TIME "));
 }
 
 // --- Alerts --------------------------------------------------------------------------------
 
-TEST(alerts, known_alert_goes_to_the_media_transport_daemon_only) {
-    board b;
-    ASSERT_TRUE(b.started());
+TEST_F(alerts, known_alert_goes_to_the_media_transport_daemon_only) {
     b.timing().send_alert("2059_FRA_CHANGED");
     EXPECT_TRUE(b.media().wait_for_line("ALRT 2059_FRA_CHANGED", 1s));
     EXPECT_TRUE(b.daemon().wait_stderr("Received alert \"2059_FRA_CHANGED\"\n", 1s));
@@ -402,35 +334,28 @@ TEST(alerts, known_alert_goes_to_the_media_transport_daemon_only) {
     EXPECT_EQ(b.client().read(300ms), "");
 }
 
-TEST(alerts, unknown_alert_is_logged_and_dropped) {
-    board b;
-    ASSERT_TRUE(b.started());
+TEST_F(alerts, unknown_alert_is_logged_and_dropped) {
     b.timing().send_alert("PTP_LOCK_STATE LOCKED");
     EXPECT_TRUE(b.daemon().wait_stderr("Received alert \"PTP_LOCK_STATE LOCKED\"\n", 1s));
     EXPECT_FALSE(
-        b.media().wait_for([](const std::string& l) { return starts_with(l, "ALRT"); }, 300ms));
+        b.media().wait_for([](const std::string& l) { return l.starts_with("ALRT"); }, 300ms));
     EXPECT_EQ(b.client().read(100ms), "");
 }
 
-TEST(alerts, deferred_during_an_exchange_run_once_after_it) {
-    board b;
-    ASSERT_TRUE(b.started());
-    peer_rule rule;
-    rule.alert_before = "SYNC_FAULT";
-    rule.alert_repeat = 3;
+TEST_F(alerts, deferred_during_an_exchange_run_once_after_it) {
     // The reply must reach the daemon within 200 ms of the last alert, but not so soon that it
     // shares a read with it: 75 ms leaves both sides a wide margin.
-    rule.delay = 75ms;
-    b.media().set_rule("ST2110_DEC_NET_PARAMS", rule);
+    b.media().set_rule("ST2110_DEC_NET_PARAMS",
+                       {.delay = 75ms, .alert_before = "SYNC_FAULT", .alert_repeat = 3});
     EXPECT_EQ(b.client().request("SET RX_IP_DEST 20:0 eth1 r 239.1.1.1 0x3e8 96"),
               "RSET RX_IP_DEST 20:0 eth1 OK\n");
     // Deferred alerts run before the next line is read, so they all precede this request.
-    EXPECT_TRUE(starts_with(b.client().request("GET ST2110_DEC_MC_OPMODE 20:0"), "RGET "));
+    EXPECT_TRUE(b.client().request("GET ST2110_DEC_MC_OPMODE 20:0").starts_with("RGET "));
     int forwarded = 0;
     bool after_request = false;
     bool seen_request = false;
     for (const std::string& l : b.media().log()) {
-        if (starts_with(l, "SET ST2110_DEC_NET_PARAMS")) {
+        if (l.starts_with("SET ST2110_DEC_NET_PARAMS")) {
             seen_request = true;
         }
         if (l == "ALRT SYNC_FAULT") {
@@ -444,9 +369,7 @@ TEST(alerts, deferred_during_an_exchange_run_once_after_it) {
 
 // --- Robustness ----------------------------------------------------------------------------
 
-TEST(robustness, ten_thousand_mixed_lines_then_a_relay) {
-    board b;
-    ASSERT_TRUE(b.started());
+TEST_F(robustness, ten_thousand_mixed_lines_then_a_relay) {
     std::mt19937 rng(2110);
     const std::string good[] = {"GET RX_STR_ENA 20:0\n",
                                 "GET PTP_TIME\n",
@@ -493,7 +416,7 @@ TEST(robustness, ten_thousand_mixed_lines_then_a_relay) {
     }
     ASSERT_TRUE(marked);
     std::string r = b.client().request("GET PTP_TIME", 2s);
-    EXPECT_TRUE(starts_with(r, "RGET PTP_TIME ")) << r;
+    EXPECT_TRUE(r.starts_with("RGET PTP_TIME ")) << r;
     ASSERT_TRUE(b.daemon().running());
     EXPECT_EQ(b.daemon().stop(SIGTERM, 10s), 0) << b.daemon().stderr_text().substr(0, 2000);
 }

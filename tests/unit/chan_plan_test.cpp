@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "caps.h"
 #include "nexo-cmd-parse.h"
@@ -130,8 +131,6 @@ TEST(chan_plan, refuses_what_the_board_cannot_receive) {
         {session(video(with(k1080p50, "depth=10", "depth=16f"))), nullptr, "depth", "16f"},
         {session(video(with(k1080p50, "width=1920", "width=2048"))), nullptr, "a=fmtp",
          "2048x1080p@50 YCbCr-4:2:2"},
-        {session(video(with(k1080p50, "exactframerate=50", "exactframerate=48"))), nullptr,
-         "a=fmtp", "1920x1080p@48 YCbCr-4:2:2"},
         // 1080p50 is in the catalogue only as 4:2:2.
         {session(video(with(k1080p50, "YCbCr-4:2:2", "YCbCr-4:4:4"))), nullptr, "a=fmtp",
          "1920x1080p@50 YCbCr-4:4:4"},
@@ -141,10 +140,6 @@ TEST(chan_plan, refuses_what_the_board_cannot_receive) {
         {session(video(k1080p50 + "; MAXUDP=9628")), nullptr, "MAXUDP", "9628"},
         {session(with(video(k1080p50), "raw/90000", "jxsv/90000")), nullptr, "a=rtpmap",
          "jxsv/90000"},
-        {session(with(video(k1080p50), "raw/90000", "H264/90000")), nullptr, "a=rtpmap",
-         "H264/90000"},
-        {session(with(video(k1080p50), "raw/90000", "SMPTE2022-6/27000000")), nullptr, "a=rtpmap",
-         "SMPTE2022-6/27000000"},
         {session(with(video(k1080p50), "a=rtpmap:96 raw/90000\r\n", "")), nullptr, "a=rtpmap",
          "none for payload type 96"},
         {session(audio("AM824/48000/2")), nullptr, "a=rtpmap", "AM824/48000"},
@@ -152,11 +147,9 @@ TEST(chan_plan, refuses_what_the_board_cannot_receive) {
         {session(audio("L24/48000/16", "a=ptime:0.125\r\n")), nullptr, "a=ptime", "0.125"},
         {session(audio("L24/48000/80")), nullptr, "channel count", "80"},
         {session(audio("L24/48000/2")), "20:0", "m=", "audio/L24 (line 5)"},
-        {session(video(k1080p50)), "40:0", "m=", "video/raw (line 5)"},
         {session(with(audio("L24/48000/2"), "RTP/AVP", "RTP/SAVP")), nullptr, "m=", "RTP/SAVP"},
         {session(with(video(k1080p50), "239.1.1.1/64", "224.0.0.5/64")), nullptr,
          "c=", "224.0.0.5"},
-        {session(with(video(k1080p50), "239.1.1.1/64", "127.0.0.1")), nullptr, "c=", "127.0.0.1"},
         {session(with(video(k1080p50), "c=IN IP4 239.1.1.1/64", "c=IN IP6 ff0e::1")), nullptr,
          "c=", "IN IP6"},
         {session(with(video(k1080p50), "c=IN IP4 239.1.1.1/64\r\n", "")), nullptr,
@@ -200,7 +193,6 @@ TEST(chan_plan, takes_any_source_where_the_filter_names_none_or_several) {
         {"a=source-filter: incl IN IP4 239.9.9.9 10.0.0.8\r\n", "0.0.0.0", 0},  // other group
         {"a=source-filter: incl IN IP4 239.1.1.1 10.0.0.7 10.0.0.8\r\n", "0.0.0.0", 1},
         {"a=source-filter: excl IN IP4 239.1.1.1 10.0.0.7\r\n", "0.0.0.0", 1},
-        {"", "0.0.0.0", 0},
     };
     for (const row& r : rows) {
         std::string m =
@@ -214,42 +206,48 @@ TEST(chan_plan, takes_any_source_where_the_filter_names_none_or_several) {
     }
 }
 
-// Every picture format of the catalogue can be described, planned and read back, and agrees
-// with the daemon's own conversion from an ST 2110-20 format to a standard.
-TEST(chan_plan, every_catalogue_format_round_trips) {
-    ASSERT_FALSE(video_modes().empty());
-    int n = 0;
+// Every picture format of the catalogue, an audio and an ancillary configuration can be
+// described, planned and read back; the picture formats agree with the daemon's own conversion
+// from an ST 2110-20 format to a standard.
+TEST(chan_plan, configurations_round_trip) {
+    std::vector<channel_config> configs = {{.channel = {30, 2},
+                                            .destination = "239.20.0.1",
+                                            .port = 5006,
+                                            .payload_type = 97,
+                                            .video = {},
+                                            .audio = audio_format{8, "L24", 48000, 1}},
+                                           // Unicast: no TTL.
+                                           {.channel = {40, 0},
+                                            .destination = "10.1.2.3",
+                                            .port = 5008,
+                                            .payload_type = 100,
+                                            .source = "10.1.2.4",
+                                            .video = {},
+                                            .audio = {}}};
     for (const video_mode& mode : video_modes()) {
         for (const sampling_row& sampling : sampling_table) {
             if (sampling.subsampling != mode.subsampling) {
                 continue;
             }
-            channel_config c;
-            c.channel = {20, 3};
-            c.destination = "239.10.0.1";
-            c.port = 5000;
-            c.payload_type = 98;
-            c.source = "192.168.1.20";
-            video_format f;
-            f.cspace = colorspace_xlate_table[static_cast<std::size_t>(sampling.cspace)].name;
-            f.bpc = 10;
-            f.scan = mode.interlaced ? 'I' : 'P';
-            f.width = mode.width;
-            f.height = mode.height;
             sdp_rate text_rate = mode.frame_rate;
             text_rate.num *= mode.interlaced ? 2 : 1;
             const char* rate = format_rate_name(text_rate);
-            ASSERT_NE(rate, nullptr) << mode.std_index;
-            f.rate = rate;
-            c.video = f;
-            config_sdp described = config_to_sdp(c);
-            ASSERT_TRUE(described.session) << described.error;
-            channel_plan plan = plan_channel(*described.session, c.channel);
-            ASSERT_FALSE(plan.refused) << to_string(*plan.refused);
-            EXPECT_EQ(plan.config, c) << get_name_of_standard(mode.std_index);
+            ASSERT_NE(rate, nullptr) << get_name_of_standard(mode.std_index);
+            configs.push_back(
+                {.channel = {20, 3},
+                 .destination = "239.10.0.1",
+                 .port = 5000,
+                 .payload_type = 98,
+                 .source = "192.168.1.20",
+                 .video =
+                     video_format{
+                         colorspace_xlate_table[static_cast<std::size_t>(sampling.cspace)].name, 10,
+                         mode.interlaced ? 'I' : 'P', mode.width, mode.height, rate},
+                 .audio = {}});
             if (mode.height >= 720) {
+                // The conversion knows 4:2:2 (2) only.
                 vid_fmt fmt{2u,
-                            10,  // the conversion knows 4:2:2 only
+                            10,
                             mode.interlaced ? 0u : 1u,
                             static_cast<uint16_t>(mode.width),
                             static_cast<uint16_t>(mode.height),
@@ -262,35 +260,18 @@ TEST(chan_plan, every_catalogue_format_round_trips) {
                 EXPECT_EQ(standard.frame_type, row->frame_type);
                 EXPECT_EQ(standard.rate, row->rate);
             }
-            ++n;
         }
     }
-    EXPECT_GE(n, 25);
-}
-
-TEST(chan_plan, audio_and_ancillary_configurations_round_trip) {
-    channel_config a;
-    a.channel = {30, 2};
-    a.destination = "239.20.0.1";
-    a.port = 5006;
-    a.payload_type = 97;
-    a.audio = audio_format{8, "L24", 48000, 1};
-    channel_config d;
-    d.channel = {40, 0};
-    d.destination = "10.1.2.3";  // unicast: no TTL
-    d.port = 5008;
-    d.payload_type = 100;
-    d.source = "10.1.2.4";
-    for (const channel_config& c : {a, d}) {
+    EXPECT_GE(configs.size(), 27u);
+    for (const channel_config& c : configs) {
         config_sdp described = config_to_sdp(c);
         ASSERT_TRUE(described.session) << described.error;
         channel_plan plan = plan_channel(*described.session, c.channel);
         ASSERT_FALSE(plan.refused) << to_string(*plan.refused);
-        EXPECT_EQ(plan.config, c);
+        EXPECT_EQ(plan.config, c) << (c.video ? to_string(*c.video) : "");
     }
-    channel_config none;
-    none.channel = {20, 0};
-    EXPECT_FALSE(config_to_sdp(none).session);
+    EXPECT_FALSE(
+        config_to_sdp(channel_config{.channel = {20, 0}, .video = {}, .audio = {}}).session);
 }
 
 }  // namespace

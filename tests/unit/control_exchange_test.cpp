@@ -1,6 +1,6 @@
 // The control exchange against a stand-in daemon on real FIFOs in a private directory: the
-// bytes it writes, what it returns, the stale reply it drops, and the lock file it uses or
-// refuses. Also the FIFO creation the programs around the daemon share.
+// bytes it writes, what it returns and the stale reply it drops (nexoctl's tests cover the lock
+// file). Also the FIFO creation the programs around the daemon share.
 #include "control_exchange.h"
 
 #include <fcntl.h>
@@ -11,7 +11,6 @@
 
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,61 +116,6 @@ TEST(control_exchange, refuses_lines_it_cannot_send_whole) {
     EXPECT_EQ(said.size(), 2u);
     char buf[16];
     EXPECT_EQ(::read(daemon.requests.get(), buf, sizeof buf), -1);  // nothing was written
-}
-
-TEST(control_exchange, uses_only_a_regular_lock_file_and_never_changes_its_mode) {
-    const std::string target = "/tmp/nexo-exchange-target";
-    const struct {
-        const char* name;
-        std::function<void(const std::string& lock)> plant;
-        bool used;         // the exchange serialises on it
-        mode_t lock_mode;  // of what is at the lock path afterwards (0: not checked)
-    } rows[] = {
-        {"missing: created 0644 whatever the umask", [](const std::string&) {}, true, 0644},
-        {"existing file keeps its mode",
-         [](const std::string& lock) {
-             unique_fd(::open(lock.c_str(), O_CREAT | O_WRONLY, 0600));
-             ::chmod(lock.c_str(), 0600);
-         },
-         true, 0600},
-        {"a link is not followed",
-         [&target](const std::string& lock) { ::symlink(target.c_str(), lock.c_str()); }, false, 0},
-        {"a FIFO is refused without blocking",
-         [](const std::string& lock) { ::mkfifo(lock.c_str(), 0600); }, false, 0600},
-        {"a directory is refused", [](const std::string& lock) { ::mkdir(lock.c_str(), 0700); },
-         false, 0700},
-    };
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.name);
-        unique_fd(::open(target.c_str(), O_CREAT | O_WRONLY, 0600));
-        ::chmod(target.c_str(), 0600);
-        stand_in daemon;
-        const std::string lock = daemon.dir + "/" + kLockName;
-        r.plant(lock);
-        std::vector<std::string> said;
-        control_exchange c(daemon.dir, milliseconds(1000),
-                           [&said](const std::string& m) { said.push_back(m); });
-        daemon.answer("RGET A\n");
-        const mode_t old_mask = ::umask(077);
-        std::string reply;
-        // Whether it can lock or not, the line goes through.
-        EXPECT_EQ(c.exchange("GET A", &reply), kReply);
-        ::umask(old_mask);
-        EXPECT_EQ(reply, "RGET A");
-        EXPECT_EQ(said.size(), r.used ? 0u : 1u);
-        if (!said.empty()) {
-            EXPECT_NE(said[0].find("going on without serialising clients"), std::string::npos)
-                << said[0];
-        }
-        struct stat st {};
-        ASSERT_EQ(::lstat(lock.c_str(), &st), 0);
-        if (r.lock_mode != 0) {
-            EXPECT_EQ(st.st_mode & 07777, r.lock_mode);
-        }
-        ASSERT_EQ(::stat(target.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);  // a link's target is never touched
-    }
-    ::unlink(target.c_str());
 }
 
 TEST(fifo, make_fifo_creates_with_its_mode_and_leaves_what_is_there) {

@@ -72,6 +72,11 @@ int main(int argc, char** argv) {
                    "registry base URL, e.g. http://10.0.0.5:8235; repeat in order of priority");
     app.add_flag("--no-dns-sd", no_dns_sd,
                  "neither browse for registries nor announce the node (Avahi)");
+    app.set_version_flag("--version", "nexo-nmos " NEXO_VERSION);
+    // The service reads its settings from a file of `option = value` lines named after the
+    // long options; the command line wins over the file. A misspelt key stops the start.
+    app.set_config("--config", "", "read options from this file (e.g. /etc/nexo/nmos.conf)");
+    app.allow_config_extras(CLI::config_extras_mode::error);
     CLI11_PARSE(app, argc, argv);
 
     pipe_control_link link(pipes);

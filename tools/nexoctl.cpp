@@ -95,6 +95,7 @@ int main(int argc, char** argv) {
     app.add_option("--timeout", timeout_ms, "Milliseconds to wait for a reply")
         ->check(CLI::Range(1, 3600000))
         ->capture_default_str();
+    app.set_version_flag("--version", "nexoctl " NEXO_VERSION);
     app.footer(
         "LINE words...  the command line to send, e.g. GET RX_IP_DEST 20:0. Without it, lines\n"
         "are read from standard input (interactive when that is a terminal).\n"

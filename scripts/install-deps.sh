@@ -17,6 +17,9 @@ packages=(
     # The NMOS node links these two compiled libraries; the board's build takes them from
     # Debian's arm64 packages, installed beside the build machine's (multiarch).
     libcpp-httplib-dev:arm64 libavahi-client-dev:arm64
+    # The Debian packages: built with debhelper (cross for the board), manual pages with scdoc,
+    # checked with lintian and in a throwaway Debian root made by mmdebstrap.
+    debhelper crossbuild-essential-arm64 scdoc lintian mmdebstrap
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then

@@ -2,8 +2,8 @@
 # Installs what is needed and runs every check, including every command the README shows:
 # formatting; the dev build (AddressSanitizer and UBSan) with every test (unit, end to end in
 # the sandbox, fuzz corpora); the release build with its unit tests, the simulated board and
-# the benchmark; the cross build for the board, started under qemu and installed into a staging
-# directory; the libFuzzer targets, each run briefly. Warnings are errors in every build here.
+# the benchmark; the Debian packages for the board and for this machine (scripts/package-test.sh);
+# the libFuzzer targets, each run briefly. Warnings are errors in every build here.
 # Run as root on Debian 12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -50,21 +50,9 @@ build/release/tools/nexo-bench --iterations 200 --warmup 20 >/dev/null
 build/release/tools/nexo-bench --emulated-nodes --iterations 200 --warmup 20 >/dev/null
 build/release/tools/nexo-bench --count-allocs >/dev/null
 
-# The board is aarch64: the daemon, the control client and the NMOS node must build for it and
-# start there (-h exits at once), and install as the README deploys them.
-cmake --preset aarch64 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
-cmake --build --preset aarch64
-for f in src/nexo nmos/nexo-nmos; do
-    file "build/aarch64/$f" | grep -q 'ARM aarch64'
-done
-qemu-aarch64 -L /usr/aarch64-linux-gnu build/aarch64/src/nexo -h
-qemu-aarch64 -L /usr/aarch64-linux-gnu build/aarch64/tools/nexoctl --help >/dev/null
-qemu-aarch64 -L /usr/aarch64-linux-gnu build/aarch64/nmos/nexo-nmos --help >/dev/null
-DESTDIR="$scratch/stage" cmake --install build/aarch64 --prefix /usr >/dev/null
-for f in usr/sbin/nexo usr/bin/nexoctl usr/bin/nexo-nmos usr/lib/systemd/system/nexo.service \
-    usr/lib/systemd/system/nexo-nmos.service; do
-    test -f "$scratch/stage/$f" || { echo "not installed: $f" >&2; exit 1; }
-done
+# The board's Debian packages as the README builds them, and this machine's: lintian, the
+# board's programs under qemu, and an installation, removal and purge in a fresh Debian root.
+scripts/package-test.sh
 
 # The fuzz targets must keep building with clang; a short run of each over its corpus. New
 # inputs go to the first corpus directory, so that is a scratch one: the checked-in corpus is

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -339,6 +341,31 @@ TEST_F(nmos_fixture, registers_heartbeats_and_registers_again_when_forgotten) {
     // SIGTERM: a clean exit that takes the node out of the registry.
     EXPECT_EQ(again.stop(), 0);
     EXPECT_EQ(registry.count("delete"), 2);
+}
+
+// The service starts the node with --config /etc/nexo/nmos.conf. The file the package ships is
+// accepted as it is (its port gives way to the command line's), and an operator's label with
+// blanks and list of registries reach the node.
+TEST_F(nmos_fixture, takes_its_settings_from_the_configuration_file) {
+    ASSERT_TRUE(b.started());
+    {
+        nmos_node shipped;
+        ASSERT_TRUE(shipped.start(kPort, {"--config", NEXO_SOURCE_DIR "/packaging/nmos.conf"}))
+            << shipped.output();
+        EXPECT_EQ(shipped.stop(), 0);
+    }
+    registry_standin registry(18235);
+    std::string conf = "/tmp/nexo-nmos.conf." + std::to_string(::getpid());
+    {
+        std::ofstream f(conf);
+        f << "# an operator's settings\nlabel = \"Studio A receiver\"\n"
+          << "registry = [\"http://127.0.0.1:18235\", \"http://127.0.0.1:18236\"]\n"
+          << "no-dns-sd = true\n";
+    }
+    start({"--config", conf});
+    ::unlink(conf.c_str());
+    EXPECT_EQ(call("GET", "/x-nmos/node/v1.3/self").body.value("label", ""), "Studio A receiver");
+    EXPECT_TRUE(wait_until([&] { return registry.count("node") == 1; }, 10s));
 }
 
 // The value of a TXT key in an announcement ("" when absent).

@@ -46,9 +46,9 @@ printf 'GET NOTHING\n:quit\n' | script -qec scripts/run-sim.sh /dev/null >"$scra
 grep -q '^nexo> GET NOTHING' "$scratch/prompt.out"  # the prompt, on a terminal
 
 # The benchmark's three forms, briefly: they must run, not measure.
-build/release/tools/nexo-bench --iterations 200 --warmup 20 >/dev/null
-build/release/tools/nexo-bench --emulated-nodes --iterations 200 --warmup 20 >/dev/null
-build/release/tools/nexo-bench --count-allocs >/dev/null
+build/release/bench/nexo-bench --iterations 200 --warmup 20 >/dev/null
+build/release/bench/nexo-bench --emulated-nodes --iterations 200 --warmup 20 >/dev/null
+build/release/bench/nexo-bench --count-allocs >/dev/null
 
 # The board is aarch64: the daemon, the control client and the NMOS node must build for it and
 # start there (-h exits at once), and install as the README deploys them.

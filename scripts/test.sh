@@ -49,6 +49,7 @@ grep -q '^nexo> GET NOTHING' "$scratch/prompt.out"  # the prompt, on a terminal
 build/release/bench/nexo-bench --iterations 200 --warmup 20 >/dev/null
 build/release/bench/nexo-bench --emulated-nodes --iterations 200 --warmup 20 >/dev/null
 build/release/bench/nexo-bench --count-allocs >/dev/null
+build/release/bench/nexo-nmos-bench --clients 5 --requests 20 --rounds 2 >/dev/null
 
 # The board is aarch64: the daemon, the control client and the NMOS node must build for it and
 # start there (-h exits at once), and install as the README deploys them.

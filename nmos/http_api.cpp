@@ -288,6 +288,9 @@ http_server::http_server(api_router& router) : p_(std::make_unique<impl>()) {
         res.set_content(r.body.dump(), "application/json");
     };
     auto& s = p_->server;
+    // The answer's head and body leave in separate writes; with Nagle's algorithm the body
+    // would wait for the client's delayed acknowledgement of the head (40 ms on Linux).
+    s.set_tcp_nodelay(true);
     s.set_default_headers({{"Access-Control-Allow-Origin", "*"}});
     s.Get(".*", serve);
     s.Put(".*", serve);

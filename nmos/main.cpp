@@ -62,6 +62,10 @@ int main(int argc, char** argv) {
     std::string label;
     std::vector<std::string> registries;
     bool no_dns_sd = false;
+    node_identity id;
+    id.manufacturer = "nexo";
+    id.product = "nexo ST 2110 receiver board";
+    id.function = "ST 2110 receiver";
     app.add_option("-p,--port", port, "HTTP port of both APIs (default 3212)")
         ->check(CLI::Range(1, 65535));
     app.add_option("--pipes", pipes, "directory of the daemon's control pipes (default /var/run)");
@@ -72,6 +76,11 @@ int main(int argc, char** argv) {
                    "registry base URL, e.g. http://10.0.0.5:8235; repeat in order of priority");
     app.add_flag("--no-dns-sd", no_dns_sd,
                  "neither browse for registries nor announce the node (Avahi)");
+    app.add_option("--manufacturer", id.manufacturer, "asset tag: manufacturer (default nexo)");
+    app.add_option("--product", id.product, "asset tag: product name");
+    app.add_option("--instance-id", id.instance_id,
+                   "asset tag: serial number or other instance id (default eth1's MAC)");
+    app.add_option("--function", id.function, "asset tag: what the device does in the facility");
     app.set_version_flag("--version", "nexo-nmos " NEXO_VERSION);
     // The service reads its settings from a file of `option = value` lines named after the
     // long options; the command line wins over the file. A misspelt key stops the start.
@@ -82,7 +91,6 @@ int main(int argc, char** argv) {
     pipe_control_link link(pipes);
     board_control b(link);
 
-    node_identity id;
     id.hostname = host_name();
     id.label = label.empty() ? id.hostname : label;
     id.ifname = ask_interface(b);

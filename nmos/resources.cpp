@@ -16,28 +16,35 @@ std::uint64_t fnv1a(const std::string& s, std::uint64_t h) {
     return h;
 }
 
-const char* format_urn(channel_kind k) {
-    switch (k) {
-        case channel_kind::video:
-            return "urn:x-nmos:format:video";
-        case channel_kind::audio:
-            return "urn:x-nmos:format:audio";
-        case channel_kind::data:
-            break;
-    }
-    return "urn:x-nmos:format:data";
+// How each kind of channel is named in a receiver: its format, its label and its role in a
+// group of receivers.
+struct kind_names {
+    const char* format_urn;
+    const char* label;
+    const char* role;
+};
+constexpr std::array<kind_names, 3> kKindNames{{
+    {"urn:x-nmos:format:video", "video", "Video"},
+    {"urn:x-nmos:format:audio", "audio", "Audio"},
+    {"urn:x-nmos:format:data", "ancillary", "Data"},
+}};
+
+const kind_names& names_of(channel_kind k) {
+    return kKindNames[static_cast<std::size_t>(k)];
 }
 
-const char* kind_label(channel_kind k) {
-    switch (k) {
-        case channel_kind::video:
-            return "video";
-        case channel_kind::audio:
-            return "audio";
-        case channel_kind::data:
-            break;
+// The asset tags; the device also says what it does.
+json asset_tags(const node_identity& id, bool with_function) {
+    json tags = {
+        {"urn:x-nmos:tag:asset:manufacturer/v1.0", {id.manufacturer}},
+        {"urn:x-nmos:tag:asset:product/v1.0", {id.product}},
+        {"urn:x-nmos:tag:asset:instance-id/v1.0",
+         {id.instance_id.empty() ? id.mac : id.instance_id}},
+    };
+    if (with_function) {
+        tags["urn:x-nmos:tag:asset:function/v1.0"] = {id.function};
     }
-    return "ancillary";
+    return tags;
 }
 
 }  // namespace
@@ -120,7 +127,7 @@ json resources::node_json() const {
         {"version", node_version_.text()},
         {"label", id_.label},
         {"description", "ST 2110 receiver board " + id_.hostname},
-        {"tags", json::object()},
+        {"tags", asset_tags(id_, false)},
         {"href", "http://" + host + ":" + std::to_string(id_.port) + "/"},
         {"hostname", id_.hostname},
         {"api",
@@ -149,7 +156,7 @@ json resources::device_json() const {
         {"version", device_version_.text()},
         {"label", id_.label + " receivers"},
         {"description", "Twelve ST 2110 receive channels on " + id_.ifname},
-        {"tags", json::object()},
+        {"tags", asset_tags(id_, true)},
         {"type", "urn:x-nmos:device:generic"},
         {"node_id", node_id_},
         {"senders", json::array()},
@@ -170,14 +177,18 @@ json resources::receiver_json(std::size_t i) const {
     return {
         {"id", receiver_ids_[i]},
         {"version", receiver_versions_[i].text()},
-        {"label", std::string(kind_label(ch.kind)) + " " + ch.token},
+        {"label", std::string(names_of(ch.kind).label) + " " + ch.token},
         {"description",
-         std::string("Receive channel ") + ch.token + " (" + kind_label(ch.kind) + ")"},
-        {"tags", json::object()},
+         std::string("Receive channel ") + ch.token + " (" + names_of(ch.kind).label + ")"},
+        // Channels of the same number form one input of the device, as the video, audio and
+        // data of one SDI output would: "Input 1" holds 20:0, 30:0 and 40:0.
+        {"tags",
+         {{"urn:x-nmos:tag:grouphint/v1.0",
+           {"Input " + std::to_string(ch.index + 1) + ":" + names_of(ch.kind).role}}}},
         {"device_id", device_id_},
         {"transport", "urn:x-nmos:transport:rtp"},
         {"interface_bindings", {id_.ifname}},
-        {"format", format_urn(ch.kind)},
+        {"format", names_of(ch.kind).format_urn},
         {"caps", caps},
         {"subscription",
          {{"sender_id", sub.sender_id ? json(*sub.sender_id) : json(nullptr)},

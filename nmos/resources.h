@@ -25,6 +25,12 @@ struct node_identity {
     std::string mac;       // "aa-bb-cc-dd-ee-ff"
     std::string api_host;  // host the APIs are advertised on (default: ip)
     int port = 0;
+    // Asset tags a facility inventories the board by: who made it, what it is, which one it is,
+    // and what the device does there.
+    std::string manufacturer;
+    std::string product;
+    std::string instance_id;  // default: the MAC address
+    std::string function;
 };
 
 // The timing daemon's view of the clock, as the node reports it.

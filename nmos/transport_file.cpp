@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 
+#include <cstdio>
+
 #include "caps.h"
 #include "chan_plan.h"
 #include "sdp.h"
@@ -38,6 +40,25 @@ json enum_of(json values) {
     return {{"enum", std::move(values)}};
 }
 
+// What a controller shows for a constraint set: a label, and every set equally preferred and
+// always enabled (the board takes each listed format whenever the channel is free).
+json with_meta(json set, const std::string& label) {
+    set["urn:x-nmos:cap:meta:label"] = label;
+    set["urn:x-nmos:cap:meta:preference"] = 0;
+    set["urn:x-nmos:cap:meta:enabled"] = true;
+    return set;
+}
+
+std::string rate_text(const client::sdp_rate& r) {
+    char buf[32];
+    if (r.den == 1) {
+        std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(r.num));
+    } else {
+        std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(r.num) / r.den);
+    }
+    return buf;
+}
+
 // One constraint set per picture format of the catalogue, with the samplings, depths and
 // colour spaces the format text can carry.
 json video_constraint_sets() {
@@ -62,17 +83,21 @@ json video_constraint_sets() {
         json scan = m.interlaced
                         ? json::array({"interlaced_tff", "interlaced_bff", "interlaced_psf"})
                         : json::array({"progressive"});
-        sets.push_back({
-            {"urn:x-nmos:cap:format:media_type", enum_of({"video/raw"})},
-            {"urn:x-nmos:cap:format:frame_width", enum_of({m.width})},
-            {"urn:x-nmos:cap:format:frame_height", enum_of({m.height})},
-            {"urn:x-nmos:cap:format:grain_rate",
-             enum_of({rational(m.frame_rate.num, m.frame_rate.den)})},
-            {"urn:x-nmos:cap:format:interlace_mode", enum_of(scan)},
-            {"urn:x-nmos:cap:format:color_sampling", enum_of(samplings)},
-            {"urn:x-nmos:cap:format:component_depth", enum_of(depths)},
-            {"urn:x-nmos:cap:format:colorspace", enum_of(colorspaces)},
-        });
+        std::string label = std::to_string(m.width) + "x" + std::to_string(m.height) +
+                            (m.interlaced ? "i" : "p") + rate_text(m.frame_rate);
+        sets.push_back(with_meta(
+            {
+                {"urn:x-nmos:cap:format:media_type", enum_of({"video/raw"})},
+                {"urn:x-nmos:cap:format:frame_width", enum_of({m.width})},
+                {"urn:x-nmos:cap:format:frame_height", enum_of({m.height})},
+                {"urn:x-nmos:cap:format:grain_rate",
+                 enum_of({rational(m.frame_rate.num, m.frame_rate.den)})},
+                {"urn:x-nmos:cap:format:interlace_mode", enum_of(scan)},
+                {"urn:x-nmos:cap:format:color_sampling", enum_of(samplings)},
+                {"urn:x-nmos:cap:format:component_depth", enum_of(depths)},
+                {"urn:x-nmos:cap:format:colorspace", enum_of(colorspaces)},
+            },
+            label));
     }
     return sets;
 }
@@ -89,14 +114,16 @@ json audio_constraint_sets() {
     }
     json sets = json::array();
     for (const auto& enc : client::audio_encodings) {
-        sets.push_back({
-            {"urn:x-nmos:cap:format:media_type", enum_of({std::string("audio/") + enc.name})},
-            {"urn:x-nmos:cap:format:channel_count",
-             {{"minimum", 1}, {"maximum", client::kAudioMaxChannels}}},
-            {"urn:x-nmos:cap:format:sample_rate", enum_of(rates)},
-            {"urn:x-nmos:cap:format:sample_depth", enum_of({enc.bits})},
-            {"urn:x-nmos:cap:transport:packet_time", enum_of(ptimes)},
-        });
+        sets.push_back(with_meta(
+            {
+                {"urn:x-nmos:cap:format:media_type", enum_of({std::string("audio/") + enc.name})},
+                {"urn:x-nmos:cap:format:channel_count",
+                 {{"minimum", 1}, {"maximum", client::kAudioMaxChannels}}},
+                {"urn:x-nmos:cap:format:sample_rate", enum_of(rates)},
+                {"urn:x-nmos:cap:format:sample_depth", enum_of({enc.bits})},
+                {"urn:x-nmos:cap:transport:packet_time", enum_of(ptimes)},
+            },
+            std::string("PCM ") + enc.name));
     }
     return sets;
 }

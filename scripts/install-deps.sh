@@ -13,6 +13,7 @@ packages=(
     clang-format git
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
     libcpp-httplib-dev nlohmann-json3-dev curl jq
+    python3-jsonschema  # the node's tests judge its bodies by the published schemas
     libavahi-client-dev avahi-daemon avahi-utils dbus
     # The NMOS node links these two compiled libraries; the board's build takes them from
     # Debian's arm64 packages, installed beside the build machine's (multiarch).

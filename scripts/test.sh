@@ -46,9 +46,10 @@ printf 'GET NOTHING\n:quit\n' | script -qec scripts/run-sim.sh /dev/null >"$scra
 grep -q '^nexo> GET NOTHING' "$scratch/prompt.out"  # the prompt, on a terminal
 
 # The benchmark's three forms, briefly: they must run, not measure.
-build/release/tools/nexo-bench --iterations 200 --warmup 20 >/dev/null
-build/release/tools/nexo-bench --emulated-nodes --iterations 200 --warmup 20 >/dev/null
-build/release/tools/nexo-bench --count-allocs >/dev/null
+build/release/bench/nexo-bench --iterations 200 --warmup 20 >/dev/null
+build/release/bench/nexo-bench --emulated-nodes --iterations 200 --warmup 20 >/dev/null
+build/release/bench/nexo-bench --count-allocs >/dev/null
+build/release/bench/nexo-nmos-bench --clients 5 --requests 20 --rounds 2 >/dev/null
 
 # The board's Debian packages as the README builds them, and this machine's: lintian, the
 # board's programs under qemu, and an installation, removal and purge in a fresh Debian root.

@@ -579,7 +579,7 @@ int run_latency(const latency_options& o) {
         "Figures that mean something come from a release build (the sanitized one is\n"
         "several times slower):\n"
         "  cmake --preset release && cmake --build --preset release\n"
-        "  build/release/tools/nexo-bench\n\n");
+        "  build/release/bench/nexo-bench\n\n");
 
     client_link client;
     if (!client.open()) {

@@ -308,6 +308,25 @@ http_server::http_server(api_router& router) : p_(std::make_unique<impl>()) {
 
 http_server::~http_server() = default;
 
+void http_server::set_gate(request_gate gate) {
+    p_->server.set_pre_routing_handler(
+        [gate = std::move(gate)](const httplib::Request& req, httplib::Response& res) {
+            if (req.method == "OPTIONS" && req.has_header("Access-Control-Request-Method")) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            auto refused = gate(req.method, req.path, req.get_header_value("Authorization"));
+            if (!refused) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            res.status = refused->code;
+            if (!refused->www_authenticate.empty()) {
+                res.set_header("WWW-Authenticate", refused->www_authenticate);
+            }
+            res.set_content(refused->body.dump(), "application/json");
+            return httplib::Server::HandlerResponse::Handled;
+        });
+}
+
 bool http_server::bind(const std::string& host, int port) {
     return p_->server.bind_to_port(host, port);
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "auth.h"
 #include "board_control.h"
 #include "connection.h"
 #include "control_link.h"
@@ -62,6 +63,9 @@ int main(int argc, char** argv) {
     std::string label;
     std::vector<std::string> registries;
     bool no_dns_sd = false;
+    bool need_auth = false;
+    auth::settings auth_settings;
+    auth_settings.audience = host_fqdn();
     app.add_option("-p,--port", port, "HTTP port of both APIs (default 3212)")
         ->check(CLI::Range(1, 65535));
     app.add_option("--pipes", pipes, "directory of the daemon's control pipes (default /var/run)");
@@ -72,7 +76,27 @@ int main(int argc, char** argv) {
                    "registry base URL, e.g. http://10.0.0.5:8235; repeat in order of priority");
     app.add_flag("--no-dns-sd", no_dns_sd,
                  "neither browse for registries nor announce the node (Avahi)");
+    app.add_flag("--auth", need_auth, "require an access token on every request");
+    app.add_option("--auth-server", auth_settings.issuer,
+                   "issuer URL of the Authorization Server (its keys come from its metadata)");
+    app.add_option("--auth-jwks", auth_settings.jwks_file,
+                   "JWK Set file of the server's keys, used instead of fetching them")
+        ->check(CLI::ExistingFile);
+    app.add_option("--hostname", auth_settings.audience,
+                   "the node's host name, which tokens must name as audience (default the FQDN)");
+    app.add_option("--ca", auth_settings.ca_file,
+                   "trust anchors (PEM) for https servers (default the system's)")
+        ->check(CLI::ExistingFile);
     CLI11_PARSE(app, argc, argv);
+    if (need_auth && auth_settings.issuer.empty()) {
+        std::fprintf(stderr, "nexo-nmos: --auth needs --auth-server (the tokens' issuer)\n");
+        return 1;
+    }
+    auth::gate access(auth_settings);
+    if (std::string why; need_auth && !access.start(&why)) {
+        std::fprintf(stderr, "nexo-nmos: %s\n", why.c_str());
+        return 1;
+    }
 
     pipe_control_link link(pipes);
     board_control b(link);
@@ -137,6 +161,9 @@ int main(int argc, char** argv) {
 
     api_router router(res, conn);
     http_server server(router);
+    if (need_auth) {
+        server.set_gate(auth::as_request_gate(access));
+    }
     if (!server.bind(bind_host, port)) {
         std::fprintf(stderr, "nexo-nmos: cannot listen on %s:%d\n", bind_host.c_str(), port);
         return 1;

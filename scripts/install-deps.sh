@@ -12,11 +12,11 @@ packages=(
     clang-14 libclang-rt-14-dev
     clang-format git
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-    libcpp-httplib-dev nlohmann-json3-dev curl jq
+    libcpp-httplib-dev nlohmann-json3-dev curl jq libssl-dev openssl
     libavahi-client-dev avahi-daemon avahi-utils dbus
-    # The NMOS node links these two compiled libraries; the board's build takes them from
+    # The NMOS node links these compiled libraries; the board's build takes them from
     # Debian's arm64 packages, installed beside the build machine's (multiarch).
-    libcpp-httplib-dev:arm64 libavahi-client-dev:arm64
+    libcpp-httplib-dev:arm64 libavahi-client-dev:arm64 libssl-dev:arm64
 )
 
 if ! dpkg --print-foreign-architectures | grep -qx arm64; then

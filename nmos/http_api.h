@@ -10,6 +10,11 @@
 #include "connection.h"
 #include "resources.h"
 
+struct ssl_ctx_st;
+namespace httplib {
+class Server;
+}
+
 namespace nexo::nmos {
 
 class api_router {
@@ -46,6 +51,8 @@ using request_gate = std::function<std::optional<gate_refusal>(
 class http_server {
   public:
     explicit http_server(api_router& router);
+    // HTTPS only: `setup_tls` prepares the server's TLS context (false when it cannot).
+    http_server(api_router& router, std::function<bool(ssl_ctx_st&)> setup_tls);
     ~http_server();
     // Set before listen(): every request passes it first.
     void set_gate(request_gate gate);
@@ -55,6 +62,7 @@ class http_server {
     void stop();
 
   private:
+    http_server(api_router& router, std::unique_ptr<httplib::Server> s);
     struct impl;
     std::unique_ptr<impl> p_;
 };

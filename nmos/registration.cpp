@@ -11,8 +11,12 @@ namespace {
 
 constexpr const char* kBase = "/x-nmos/registration/v1.3";
 
-std::unique_ptr<httplib::Client> client_for(const std::string& base) {
+// An https registry's certificate is checked against `ca_file` ("" = the system's anchors).
+std::unique_ptr<httplib::Client> client_for(const std::string& base, const std::string& ca_file) {
     auto c = std::make_unique<httplib::Client>(base);
+    if (!ca_file.empty()) {
+        c->set_ca_cert_path(ca_file.c_str());
+    }
     c->set_connection_timeout(std::chrono::seconds(2));
     c->set_read_timeout(std::chrono::seconds(3));
     c->set_write_timeout(std::chrono::seconds(3));
@@ -80,7 +84,7 @@ void registration::changed(resource_type t, std::size_t i) {
 }
 
 int registration::post(const std::string& base, const std::string& type, const json& data) {
-    auto c = client_for(base);
+    auto c = client_for(base, from_.ca_file);
     json body = {{"type", type}, {"data", data}};
     auto res = c->Post((std::string(kBase) + "/resource").c_str(), body.dump(), "application/json");
     return res ? res->status : 0;
@@ -106,14 +110,14 @@ bool registration::register_all(const std::string& base) {
 }
 
 int registration::heartbeat(const std::string& base) {
-    auto c = client_for(base);
+    auto c = client_for(base, from_.ca_file);
     // An empty body: no Content-Type, and Content-Length 0 (added by the library).
     auto res = c->Post(std::string(kBase) + "/health/nodes/" + res_.node_id(), httplib::Headers{});
     return res ? res->status : 0;
 }
 
 void registration::remove(const std::string& base) {
-    auto c = client_for(base);
+    auto c = client_for(base, from_.ca_file);
     c->set_connection_timeout(std::chrono::seconds(1));
     (void)c->Delete((std::string(kBase) + "/resource/nodes/" + res_.node_id()).c_str());
 }

@@ -24,6 +24,7 @@ class registration {
         std::vector<std::string> fixed;  // base URLs (http://host:port), first = highest priority
         std::function<std::vector<std::string>()> discovered;  // best first; may be empty
         std::function<void(bool registered)> on_state;         // may be empty
+        std::string ca_file;  // trust anchors for https registries ("" = the system's)
     };
     registration(resources& r, sources from,
                  std::chrono::milliseconds heartbeat = std::chrono::seconds(5));

@@ -25,6 +25,8 @@ struct node_identity {
     std::string mac;       // "aa-bb-cc-dd-ee-ff"
     std::string api_host;  // host the APIs are advertised on (default: ip)
     int port = 0;
+    bool tls = false;   // the APIs are served over https
+    bool auth = false;  // and need access tokens
 };
 
 // The timing daemon's view of the clock, as the node reports it.

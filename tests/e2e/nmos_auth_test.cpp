@@ -91,7 +91,7 @@ struct reply {
     std::string www_authenticate;
 };
 
-struct auth_fixture : testing::Test {
+struct nmos_auth : testing::Test {
     board b;
     nmos_node node;
     httplib::Client http{"127.0.0.1", kPort};
@@ -145,7 +145,7 @@ struct token_case {
     const char* error;  // in WWW-Authenticate; "" for none
 };
 
-TEST_F(auth_fixture, tokens_are_checked_before_anything_reaches_the_daemon) {
+TEST_F(nmos_auth, tokens_are_checked_before_anything_reaches_the_daemon) {
     start_pinned();
     const std::string rx = receiver(0);
     const std::string before = daemon("GET RX_IP_DEST 20:0 eth1");
@@ -229,7 +229,7 @@ struct coverage_case {
     int status;
 };
 
-TEST_F(auth_fixture, claims_grant_read_and_write_per_api_and_path) {
+TEST_F(nmos_auth, claims_grant_read_and_write_per_api_and_path) {
     start_pinned();
     const std::string rx0 = receiver(0), rx1 = receiver(1);
     const json read_only = {{"read", {"*"}}};
@@ -354,7 +354,7 @@ std::string jwks_of(std::initializer_list<const signing_key*> keys) {
     return set.dump();
 }
 
-TEST_F(auth_fixture, keys_come_from_the_servers_metadata_and_follow_its_rotation) {
+TEST_F(nmos_auth, keys_come_from_the_servers_metadata_and_follow_its_rotation) {
     const std::string issuer = "http://127.0.0.1:" + std::to_string(kServerPort);
     auto server = std::make_unique<key_server>(issuer);
     server->publish(jwks_of({&rsa_key()}));

@@ -135,7 +135,7 @@ struct tls_client {
     }
 };
 
-struct tls_fixture : testing::Test {
+struct nmos_tls : testing::Test {
     board b;
     pki files;
     nmos_node node;
@@ -157,7 +157,7 @@ struct handshake_case {
     const char* key_type;
 };
 
-TEST_F(tls_fixture, serves_https_only_with_the_certificate_each_client_supports) {
+TEST_F(nmos_tls, serves_https_only_with_the_certificate_each_client_supports) {
     ASSERT_TRUE(b.started());
     ASSERT_TRUE(node.start(kPort, files.both(), -1)) << node.output();
     const handshake_case cases[] = {
@@ -198,7 +198,7 @@ TEST_F(tls_fixture, serves_https_only_with_the_certificate_each_client_supports)
     EXPECT_EQ(devices[0]["controls"][0]["href"].get<std::string>().rfind("https://", 0), 0u);
 }
 
-TEST_F(tls_fixture, sighup_renews_the_certificate_and_open_connections_carry_on) {
+TEST_F(nmos_tls, sighup_renews_the_certificate_and_open_connections_carry_on) {
     ASSERT_TRUE(b.started());
     ASSERT_TRUE(node.start(kPort, {"--tls-cert", files.rsa_cert, "--tls-key", files.rsa_key}))
         << node.output();
@@ -229,7 +229,7 @@ TEST_F(tls_fixture, sighup_renews_the_certificate_and_open_connections_carry_on)
     EXPECT_EQ(before.request("/x-nmos/node/"), "HTTP/1.1 200 OK");
 }
 
-TEST_F(tls_fixture, refuses_to_start_with_a_key_it_should_not_use) {
+TEST_F(nmos_tls, refuses_to_start_with_a_key_it_should_not_use) {
     ASSERT_TRUE(b.started());
     struct {
         const char* name;
@@ -251,7 +251,7 @@ TEST_F(tls_fixture, refuses_to_start_with_a_key_it_should_not_use) {
     }
 }
 
-TEST_F(tls_fixture, registers_with_an_https_registry_it_can_verify) {
+TEST_F(nmos_tls, registers_with_an_https_registry_it_can_verify) {
     ASSERT_TRUE(b.started());
     constexpr int kRegistryPort = 18444;
     const std::string reg_cert = files.dir + "/registry.pem", reg_key = files.dir + "/registry.key";

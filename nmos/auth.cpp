@@ -1,5 +1,6 @@
 #include "auth.h"
 
+#include <fcntl.h>
 #include <httplib.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -8,6 +9,7 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -259,6 +261,19 @@ std::string origin_of(const std::string& url, std::string* path) {
     std::size_t slash = url.find('/', scheme_end + 3);
     *path = slash == std::string::npos ? "/" : url.substr(slash);
     return url.substr(0, slash);
+}
+
+// A client of the server at `url`'s origin, with short timeouts; an https server's certificate
+// is checked against `ca_file` ("" = the system's anchors). `path` gets the URL's path.
+std::unique_ptr<httplib::Client> client_to(const std::string& url, const std::string& ca_file,
+                                           std::string* path) {
+    auto c = std::make_unique<httplib::Client>(origin_of(url, path));
+    c->set_connection_timeout(std::chrono::seconds(2));
+    c->set_read_timeout(std::chrono::seconds(3));
+    if (!ca_file.empty()) {
+        c->set_ca_cert_path(ca_file.c_str());
+    }
+    return c;
 }
 
 }  // namespace
@@ -681,6 +696,142 @@ request_gate as_request_gate(gate& g) {
     };
 }
 
+token_source::token_source(client_settings s) : s_(std::move(s)) {}
+
+void token_source::refused() {
+    access_token_.clear();
+}
+
+std::string token_source::token() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!access_token_.empty() && now < renew_at_) {
+        return access_token_;
+    }
+    if (last_failure_ && now - *last_failure_ < kRefetchInterval) {
+        return access_token_;
+    }
+    std::string why;
+    if (!ensure_client(&why) || !fetch(&why)) {
+        std::fprintf(stderr, "nexo-nmos: no access token from %s: %s\n", s_.issuer.c_str(),
+                     why.c_str());
+        last_failure_ = now;
+        return access_token_;
+    }
+    last_failure_.reset();
+    return access_token_;
+}
+
+bool token_source::ensure_client(std::string* why) {
+    if (token_endpoint_.empty()) {
+        std::string text;
+        if (!fetch_document(metadata_url(s_.issuer), s_.ca_file, kMaxDocumentBytes, &text, why)) {
+            return false;
+        }
+        json meta = json::parse(text, nullptr, false);
+        if (meta.is_discarded() || !meta.is_object() || meta.value("issuer", json()) != s_.issuer ||
+            !meta.contains("token_endpoint") || !meta["token_endpoint"].is_string()) {
+            *why = "the server's metadata has no token_endpoint for this issuer";
+            return false;
+        }
+        token_endpoint_ = meta["token_endpoint"].get<std::string>();
+        if (meta.contains("registration_endpoint") && meta["registration_endpoint"].is_string()) {
+            registration_endpoint_ = meta["registration_endpoint"].get<std::string>();
+        }
+    }
+    if (!client_id_.empty()) {
+        return true;
+    }
+    if (!s_.client_id.empty()) {
+        std::ifstream in(s_.client_secret_file);
+        std::getline(in, client_secret_);
+        if (!in) {
+            *why = s_.client_secret_file + ": cannot be read";
+            return false;
+        }
+        client_id_ = s_.client_id;
+        return true;
+    }
+    // Credentials of an earlier registration with the same server.
+    if (std::ifstream in(s_.state_file); in) {
+        std::stringstream text;
+        text << in.rdbuf();
+        json st = json::parse(text.str(), nullptr, false);
+        if (st.is_object() && st.value("issuer", json()) == s_.issuer &&
+            st.value("client_id", json()).is_string() &&
+            st.value("client_secret", json()).is_string()) {
+            client_id_ = st["client_id"].get<std::string>();
+            client_secret_ = st["client_secret"].get<std::string>();
+            return true;
+        }
+    }
+    if (registration_endpoint_.empty()) {
+        *why = "the server offers no client registration; give --client-id";
+        return false;
+    }
+    std::string path;
+    auto c = client_to(registration_endpoint_, s_.ca_file, &path);
+    json request = {{"client_name", s_.client_name},
+                    {"grant_types", {"client_credentials"}},
+                    {"token_endpoint_auth_method", "client_secret_basic"},
+                    {"scope", "registration"}};
+    auto res = c->Post(path.c_str(), request.dump(), "application/json");
+    if (!res || res->status != 201 || res->body.size() > kMaxDocumentBytes) {
+        *why = "client registration refused" +
+               (res ? " (status " + std::to_string(res->status) + ")" : std::string());
+        return false;
+    }
+    json reply = json::parse(res->body, nullptr, false);
+    if (!reply.is_object() || !reply.value("client_id", json()).is_string() ||
+        !reply.value("client_secret", json()).is_string()) {
+        *why = "the registration's answer has no client_id and client_secret";
+        return false;
+    }
+    client_id_ = reply["client_id"].get<std::string>();
+    client_secret_ = reply["client_secret"].get<std::string>();
+    // Kept for the next start, readable by the node's user only.
+    json st = {{"issuer", s_.issuer}, {"client_id", client_id_}, {"client_secret", client_secret_}};
+    const std::string text = st.dump() + "\n";
+    int fd = ::open(s_.state_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::fchmod(fd, 0600) != 0 ||
+        ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        std::fprintf(stderr, "nexo-nmos: %s: cannot keep the client's credentials\n",
+                     s_.state_file.c_str());
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return true;
+}
+
+bool token_source::fetch(std::string* why) {
+    std::string path;
+    auto c = client_to(token_endpoint_, s_.ca_file, &path);
+    c->set_basic_auth(client_id_.c_str(), client_secret_.c_str());
+    auto res = c->Post(path.c_str(), "grant_type=client_credentials&scope=registration",
+                       "application/x-www-form-urlencoded");
+    if (!res || res->status != 200 || res->body.size() > kMaxDocumentBytes) {
+        *why = "token request refused" +
+               (res ? " (status " + std::to_string(res->status) + ")" : std::string());
+        // Credentials the server no longer knows are registered afresh next time.
+        if (res && res->status == 401 && s_.client_id.empty()) {
+            client_id_.clear();
+            ::unlink(s_.state_file.c_str());
+        }
+        return false;
+    }
+    json reply = json::parse(res->body, nullptr, false);
+    if (!reply.is_object() || !reply.value("access_token", json()).is_string() ||
+        !reply.value("expires_in", json()).is_number_integer()) {
+        *why = "the token answer has no access_token and expires_in";
+        return false;
+    }
+    access_token_ = reply["access_token"].get<std::string>();
+    const std::int64_t life =
+        std::clamp<std::int64_t>(reply["expires_in"].get<std::int64_t>(), 4, 86400);
+    renew_at_ = std::chrono::steady_clock::now() + std::chrono::seconds(life * 3 / 4);
+    return true;
+}
+
 std::string metadata_url(const std::string& issuer) {
     std::string path;
     std::string origin = origin_of(issuer, &path);
@@ -701,20 +852,12 @@ bool fetch_document(const std::string& url, const std::string& ca_file, std::siz
         *why = "not an http or https URL: " + url;
         return false;
     }
-    httplib::Client c(origin);
-    c.set_connection_timeout(std::chrono::seconds(2));
-    c.set_read_timeout(std::chrono::seconds(3));
-    if (origin.rfind("https://", 0) == 0) {
-        c.enable_server_certificate_verification(true);
-        if (!ca_file.empty()) {
-            c.set_ca_cert_path(ca_file.c_str());
-        }
-    }
+    auto c = client_to(url, ca_file, &path);
     // A server that trickles its answer is given up on as one that does not answer.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     body->clear();
     bool too_big = false, too_slow = false;
-    auto res = c.Get(path.c_str(), [&](const char* data, std::size_t len) {
+    auto res = c->Get(path.c_str(), [&](const char* data, std::size_t len) {
         too_big = body->size() + len > limit;
         too_slow = std::chrono::steady_clock::now() > deadline;
         if (too_big || too_slow) {

@@ -111,6 +111,40 @@ class gate {
     int fetches_ = 0;
 };
 
+struct client_settings {
+    std::string issuer;              // the Authorization Server, as for the gate
+    std::string ca_file;             // as for the gate
+    std::string client_id;           // given by the facility, or "" to register one
+    std::string client_secret_file;  // with client_id: a file holding the secret
+    std::string state_file;          // where a registered client's credentials are kept (mode 0600)
+    std::string client_name;         // the name the node registers under
+};
+
+// The node's own access tokens, for its calls to registries: OAuth 2.0 client credentials,
+// the client registered with the server on first use (RFC 7591) unless one is given. Used by
+// one thread (the registration's); every call that waits for the server is bounded in time.
+class token_source {
+  public:
+    explicit token_source(client_settings s);
+    // A token that is not near its end: renewed once three quarters of its lifetime have
+    // passed, or after refused(). "" when none can be had just now (the reason is logged, and
+    // the server is not asked again for 5 s).
+    std::string token();
+    // A registry refused the token: the next token() fetches a new one.
+    void refused();
+
+  private:
+    bool ensure_client(std::string* why);
+    bool fetch(std::string* why);
+
+    client_settings s_;
+    std::string token_endpoint_, registration_endpoint_;
+    std::string client_id_, client_secret_;
+    std::string access_token_;
+    std::chrono::steady_clock::time_point renew_at_{};
+    std::optional<std::chrono::steady_clock::time_point> last_failure_;
+};
+
 // The gate as the HTTP server consults it: 401 and 403 with an RFC 6750 WWW-Authenticate
 // header, every refusal with the APIs' error body.
 request_gate as_request_gate(gate& g);

@@ -67,13 +67,14 @@ std::size_t ver_index(resource_type t) {
 
 std::optional<registry_ad> registry_from_txt(const std::vector<std::string>& txt,
                                              const std::string& address, std::uint16_t port,
-                                             bool tls) {
+                                             api_security sec) {
     auto proto = txt_value(txt, "api_proto");
     auto ver = txt_value(txt, "api_ver");
     auto auth = txt_value(txt, "api_auth");
     auto pri = txt_value(txt, "pri");
-    if (!proto || *proto != (tls ? "https" : "http") || !ver || !lists_version(*ver, "v1.3") ||
-        (auth && *auth != "false") || !pri || address.empty() || port == 0) {
+    const bool auth_ok = !auth || *auth == "false" || (sec.auth && *auth == "true");
+    if (!proto || *proto != (sec.tls ? "https" : "http") || !ver || !lists_version(*ver, "v1.3") ||
+        !auth_ok || !pri || address.empty() || port == 0) {
         return std::nullopt;
     }
     registry_ad ad;
@@ -81,7 +82,7 @@ std::optional<registry_ad> registry_from_txt(const std::vector<std::string>& txt
     if (ec != std::errc() || end != pri->data() + pri->size() || ad.priority < 0) {
         return std::nullopt;
     }
-    ad.url = tls ? "https://" : "http://";
+    ad.url = sec.tls ? "https://" : "http://";
     ad.url += address;
     ad.url += ':';
     ad.url += std::to_string(port);
@@ -288,7 +289,7 @@ struct dns_sd::impl {
                              avahi_string_list_get_size(l));
         }
         std::string k = key(iface, name, domain);
-        std::optional<registry_ad> ad = registry_from_txt(txt, text, svc_port, sec.tls);
+        std::optional<registry_ad> ad = registry_from_txt(txt, text, svc_port, sec);
         if (!ad) {
             std::fprintf(stderr, "nexo-nmos: DNS-SD: registry \"%s\" at %s:%u not usable\n", name,
                          text, svc_port);

@@ -37,10 +37,11 @@ struct api_security {
 
 // The registry that an announcement (its TXT strings "key=value", its address and port)
 // describes, or nothing when this node cannot use it: another api_proto than the node's own
-// (http, or https with `tls`), no v1.3 in api_ver, authorisation required, or no integer pri.
+// (http, or https with `sec.tls`), no v1.3 in api_ver, authorisation required while the node
+// has no tokens (`sec.auth`), or no integer pri.
 std::optional<registry_ad> registry_from_txt(const std::vector<std::string>& txt,
                                              const std::string& address, std::uint16_t port,
-                                             bool tls = false);
+                                             api_security sec = {});
 
 // Base URLs in the order to try them: highest priority first, equal priorities in the order
 // of their tiebreak.

@@ -93,6 +93,17 @@ int main(int argc, char** argv) {
     app.add_option("--ca", auth_settings.ca_file,
                    "trust anchors (PEM) for https servers (default the system's)")
         ->check(CLI::ExistingFile);
+    auth::client_settings client;
+    client.state_file = "/var/lib/nexo-nmos/auth-client.json";
+    app.add_option("--client-id", client.client_id,
+                   "the node's client at the Authorization Server (default: register one)");
+    app.add_option("--client-secret-file", client.client_secret_file,
+                   "file holding the secret of --client-id")
+        ->check(CLI::ExistingFile)
+        ->needs("--client-id");
+    app.add_option("--auth-state", client.state_file,
+                   "where a registered client's credentials are kept (mode 0600; default "
+                   "/var/lib/nexo-nmos/auth-client.json)");
     std::vector<std::string> tls_certs, tls_keys;
     app.add_option("--tls-cert", tls_certs,
                    "certificate (PEM, with its chain) to serve https with; repeat for RSA and "
@@ -173,6 +184,14 @@ int main(int argc, char** argv) {
         registration::sources from;
         from.fixed = registries;
         from.ca_file = auth_settings.ca_file;
+        if (need_auth) {
+            client.issuer = auth_settings.issuer;
+            client.ca_file = auth_settings.ca_file;
+            client.client_name = "nexo-nmos " + id.hostname;
+            auto tokens = std::make_shared<auth::token_source>(client);
+            from.token = [tokens] { return tokens->token(); };
+            from.token_refused = [tokens] { tokens->refused(); };
+        }
         if (discovery) {
             dns_sd* d = discovery.get();
             from.discovered = [d] { return d->registries(); };

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,11 +16,13 @@
 #include <string>
 #include <thread>
 
+#include "auth_server.h"
 #include "board.h"
 #include "control_client.h"
 #include "nmos_node.h"
 #include "peer.h"
 #include "token_signer.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -420,6 +423,103 @@ TEST_F(nmos_auth, keys_come_from_the_servers_metadata_and_follow_its_rotation) {
     auto r = c.Get(kConn.c_str(), {{"Authorization", "Bearer " + rsa_key().sign("RS512", base)}});
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 503);
+}
+
+// A registry that takes only tokens of the stand-in server, and can be told to refuse the
+// next one it sees.
+struct token_registry {
+    httplib::Server server;
+    std::thread thread;
+    std::mutex mu;
+    int accepted = 0, refused = 0, unauthorised = 0, heartbeats = 0;
+    int refuse_next = 0;
+
+    token_registry(int port, const nexo::sim::auth_server& as) {
+        auto check = [this, &as](const httplib::Request& req, httplib::Response& res) {
+            std::string h = req.get_header_value("Authorization");
+            std::lock_guard lk(mu);
+            if (h.rfind("Bearer ", 0) != 0 || !as.valid(h.substr(7))) {
+                ++unauthorised;
+                res.status = 401;
+                return false;
+            }
+            if (refuse_next > 0) {
+                --refuse_next;
+                ++refused;
+                res.status = 401;
+                return false;
+            }
+            return true;
+        };
+        server.Post("/x-nmos/registration/v1.3/resource",
+                    [this, check](const httplib::Request& req, httplib::Response& res) {
+                        if (check(req, res)) {
+                            std::lock_guard lk(mu);
+                            ++accepted;
+                            res.status = 201;
+                            res.set_content(req.body, "application/json");
+                        }
+                    });
+        server.Post(R"(/x-nmos/registration/v1.3/health/nodes/.*)",
+                    [this, check](const httplib::Request& req, httplib::Response& res) {
+                        if (check(req, res)) {
+                            std::lock_guard lk(mu);
+                            ++heartbeats;
+                            res.status = 200;
+                        }
+                    });
+        server.bind_to_port("127.0.0.1", port);
+        thread = std::thread([this] { server.listen_after_bind(); });
+    }
+    ~token_registry() {
+        server.stop();
+        thread.join();
+    }
+    int get(int token_registry::*field) {
+        std::lock_guard lk(mu);
+        return this->*field;
+    }
+};
+
+TEST_F(nmos_auth, registers_with_its_own_tokens_renewed_before_they_expire) {
+    // Tokens live 8 s: the node renews them after 6, while heartbeating every 5.
+    nexo::sim::auth_server as("127.0.0.1", kServerPort, kHost, 8s);
+    ASSERT_TRUE(as.listening());
+    token_registry registry(kServerPort + 1, as);
+    const std::string state = write_file("client.json", "");
+    ::unlink(state.c_str());
+    const std::vector<std::string> args = {
+        "--auth-server", as.issuer(),  "--auth-state",
+        state,           "--registry", "http://127.0.0.1:" + std::to_string(kServerPort + 1)};
+    start(args);
+    ASSERT_TRUE(wait_until([&] { return registry.get(&token_registry::accepted) == 14; }, 15s))
+        << node.output();
+    EXPECT_EQ(as.registrations(), 1);
+    struct stat st {};
+    ASSERT_EQ(::stat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // Heartbeats carry on across renewals: never an expired or unknown token.
+    ASSERT_TRUE(wait_until([&] { return registry.get(&token_registry::heartbeats) >= 3; }, 20s));
+    EXPECT_GE(as.tokens_issued(), 2);
+    EXPECT_EQ(registry.get(&token_registry::unauthorised), 0);
+
+    // A refused token is renewed once and the heartbeat sent again; the node stays registered.
+    const int issued = as.tokens_issued(), beats = registry.get(&token_registry::heartbeats);
+    registry.refuse_next = 1;
+    ASSERT_TRUE(wait_until([&] { return registry.get(&token_registry::heartbeats) > beats; }, 10s));
+    EXPECT_EQ(registry.get(&token_registry::refused), 1);
+    EXPECT_GT(as.tokens_issued(), issued);
+    EXPECT_EQ(registry.get(&token_registry::accepted), 14);
+
+    // Started again, the node uses the client it registered before.
+    node.stop();
+    nmos_node again;
+    std::vector<std::string> all = {"--auth", "--hostname", kHost, "--no-dns-sd"};
+    all.insert(all.end(), args.begin(), args.end());
+    ASSERT_TRUE(again.start(kPort, all)) << again.output();
+    ASSERT_TRUE(wait_until([&] { return registry.get(&token_registry::accepted) == 28; }, 15s));
+    EXPECT_EQ(as.registrations(), 1);
 }
 
 }  // namespace

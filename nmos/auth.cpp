@@ -456,7 +456,7 @@ std::optional<refusal> verify_token(const std::string& token, const key_set& key
     if (!exp) {
         return invalid("the token has no integer exp");
     }
-    if (now > *exp + kLeewaySeconds) {
+    if (now - kLeewaySeconds > *exp) {
         return invalid("the token has expired");
     }
     if (payload.contains("nbf")) {
@@ -641,15 +641,18 @@ std::optional<refusal> gate::check(const std::string& method, const std::string&
         return r;
     }
 
-    // The API and the path below its version: /x-nmos/<api>/<version>/<path>.
+    // The API and the path below its version: /x-nmos/<api>/<version>/<path>. Empty segments
+    // are skipped, as the router skips them, so that both read the same path.
     std::vector<std::string> seg;
-    for (std::size_t start = 1; start <= path.size();) {
+    for (std::size_t start = 0; start < path.size();) {
         std::size_t slash = std::min(path.find('/', start), path.size());
-        seg.push_back(path.substr(start, slash - start));
+        if (slash > start) {
+            seg.push_back(path.substr(start, slash - start));
+        }
         start = slash + 1;
     }
     const bool write = is_write(method);
-    if (seg.size() < 3 || seg[0] != "x-nmos" || seg[1].empty()) {
+    if (seg.size() < 3 || seg[0] != "x-nmos") {
         // The lists above the APIs name them and nothing else: any valid token reads them.
         if (!write) {
             return std::nullopt;
@@ -658,9 +661,7 @@ std::optional<refusal> gate::check(const std::string& method, const std::string&
     }
     std::string rel;
     for (std::size_t i = 3; i < seg.size(); ++i) {
-        if (!seg[i].empty()) {
-            rel += (rel.empty() ? "" : "/") + seg[i];
-        }
+        rel += (rel.empty() ? "" : "/") + seg[i];
     }
     if (!grants(c, seg[1], rel, write)) {
         return refusal{403, "insufficient_scope",

@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "auth_server.h"
 #include "board.h"
 #include "fpga.h"
 #include "line_editor.h"
@@ -586,18 +587,24 @@ int main(int argc, char** argv) {
                  "(ca.pem in the --pki directory)")
         ->needs("--nmos");
     app.add_flag("--auth", auth,
-                 "the node requires access tokens: the facility's keys and a test controller's "
-                 "tokens (controller.token, reader.token) go to the --pki directory")
+                 "the node requires access tokens: a stand-in Authorization Server on the next "
+                 "port gives them to clients test-controller and test-reader (secrets in the "
+                 "--pki directory)")
         ->needs("--nmos");
     app.add_option("--pki", pki_dir,
-                   "directory for certificates, keys and tokens (default /tmp/nexo-sim-pki)");
+                   "directory for certificates, keys and secrets (default /tmp/nexo-sim-pki)");
     CLI11_PARSE(app, argc, argv);
 
     // Made outside the sandbox, so that clients outside find them.
-    std::vector<std::string> node_args;
+    sim::node_security security;
     if (std::string why;
-        (tls || auth) && !sim::prepare_node_security(pki_dir, tls, auth, &node_args, &why)) {
+        (tls || auth) &&
+        !sim::prepare_node_security(pki_dir, tls, auth ? nmos_port + 1 : 0, &security, &why)) {
         std::fprintf(stderr, "nexo-sim: %s\n", why.c_str());
+        return 125;
+    }
+    int auth_outside = auth ? sim::outside_listener(nmos_port + 1) : -1;
+    if (auth && auth_outside < 0) {
         return 125;
     }
 
@@ -671,9 +678,22 @@ int main(int argc, char** argv) {
         b->daemon().stop(SIGTERM);
         return 1;
     }
+    std::unique_ptr<sim::auth_server> auth_server;
+    std::unique_ptr<sim::port_forward> auth_forward;
+    if (auth) {
+        auth_server = sim::start_auth_server(security);
+        if (!auth_server) {
+            std::fprintf(stderr, "nexo-sim: the stand-in Authorization Server did not start\n");
+            b->daemon().stop(SIGTERM);
+            return 1;
+        }
+        auth_forward = std::make_unique<sim::port_forward>(auth_outside, nmos_port + 1);
+        std::fprintf(stderr, "nexo-sim: Authorization Server on port %d (%s)\n", nmos_port + 1,
+                     auth_server->issuer().c_str());
+    }
     sim::nmos_node node;
     if (nmos_port != 0) {
-        if (!node.start(nmos_port, node_args, nmos_outside)) {
+        if (!node.start(nmos_port, security.node_args, nmos_outside)) {
             std::fprintf(stderr, "nexo-sim: the NMOS node did not start:\n%s",
                          node.output().c_str());
             b->daemon().stop(SIGTERM);

@@ -353,10 +353,6 @@ bool key_set::has(const std::string& kid) const {
     return false;
 }
 
-std::size_t key_set::size() const {
-    return keys_.size();
-}
-
 std::optional<refusal> verify_token(const std::string& token, const key_set& keys,
                                     const std::string& issuer, const std::string& audience,
                                     std::int64_t now, claims* out, bool* unknown_kid) {
@@ -519,7 +515,6 @@ bool gate::start(std::string* why) {
     {
         std::lock_guard lk(mu_);
         last_attempt_ = std::chrono::steady_clock::now();
-        ++fetches_;
     }
     if (fetch_keys(keys.get(), &fetch_why)) {
         std::lock_guard lk(mu_);
@@ -529,11 +524,6 @@ bool gate::start(std::string* why) {
                      fetch_why.c_str());
     }
     return true;
-}
-
-int gate::fetches() const {
-    std::lock_guard lk(mu_);
-    return fetches_;
 }
 
 std::shared_ptr<const key_set> gate::current_keys() {
@@ -553,7 +543,6 @@ void gate::refresh_keys() {
         }
         fetching_ = true;
         last_attempt_ = now;
-        ++fetches_;
     }
     // Only this request waits for the server; the others go on with the keys in hand.
     auto keys = std::make_shared<key_set>();

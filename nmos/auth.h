@@ -37,7 +37,6 @@ class key_set {
     // `why` when the document is not a JWK Set or holds no usable key.
     bool parse(const std::string& text, std::string* why);
     bool has(const std::string& kid) const;
-    std::size_t size() const;
 
     struct key;
 
@@ -93,9 +92,6 @@ class gate {
     std::optional<refusal> check(const std::string& method, const std::string& path,
                                  const std::string& authorization);
 
-    // How often the keys were fetched from the server (tests and logging).
-    int fetches() const;
-
   private:
     std::shared_ptr<const key_set> current_keys();
     // Fetches the server's keys unless another thread is at it or the last attempt is recent.
@@ -108,7 +104,6 @@ class gate {
     std::string jwks_uri_;
     bool fetching_ = false;
     std::optional<std::chrono::steady_clock::time_point> last_attempt_;
-    int fetches_ = 0;
 };
 
 struct client_settings {

@@ -3,9 +3,7 @@
 // leaves the daemon and its peers untouched.
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +19,7 @@
 #include "control_client.h"
 #include "nmos_node.h"
 #include "peer.h"
+#include "scratch_dir.h"
 #include "token_signer.h"
 #include "wait_until.h"
 
@@ -78,16 +77,6 @@ json claims_with(json changes, const std::string& issuer = kIssuer) {
     return c;
 }
 
-std::string write_file(const std::string& name, const std::string& text) {
-    static std::string dir = [] {
-        char tmpl[] = "/tmp/nexo-auth-XXXXXX";
-        return std::string(::mkdtemp(tmpl));
-    }();
-    std::string path = dir + "/" + name;
-    std::ofstream(path) << text;
-    return path;
-}
-
 struct reply {
     int status = 0;
     json body;
@@ -95,6 +84,7 @@ struct reply {
 };
 
 struct nmos_auth : testing::Test {
+    scratch_dir files;
     board b;
     nmos_node node;
     httplib::Client http{"127.0.0.1", kPort};
@@ -109,6 +99,10 @@ struct nmos_auth : testing::Test {
     void start_pinned() {
         json jwks = {{"keys", {rsa_key().jwk(), ec_key().jwk()}}};
         start({"--auth-server", kIssuer, "--auth-jwks", write_file("jwks.json", jwks.dump())});
+    }
+    std::string write_file(const std::string& name, const std::string& text) {
+        std::ofstream(files.file(name)) << text;
+        return files.file(name);
     }
     reply call(const std::string& method, const std::string& path, const std::string& token,
                const json& body = {}) {
@@ -493,8 +487,7 @@ TEST_F(nmos_auth, registers_with_its_own_tokens_renewed_before_they_expire) {
     nexo::sim::auth_server as("127.0.0.1", kServerPort, kHost, 8s);
     ASSERT_TRUE(as.listening());
     token_registry registry(kServerPort + 1, as);
-    const std::string state = write_file("client.json", "");
-    ::unlink(state.c_str());
+    const std::string state = files.file("client.json");
     const std::vector<std::string> args = {
         "--auth-server", as.issuer(),  "--auth-state",
         state,           "--registry", "http://127.0.0.1:" + std::to_string(kServerPort + 1)};

@@ -9,7 +9,6 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 
 #include "board.h"
 #include "nmos_node.h"
+#include "scratch_dir.h"
 #include "test_pki.h"
 #include "unique_fd.h"
 
@@ -37,13 +37,12 @@ constexpr int kPort = 18443;
 const std::string kHost = "nexo-board.studio.example";
 
 struct pki {
-    std::string dir;
+    scratch_dir scratch;
+    std::string dir = scratch.path;
     std::string ca, rsa_cert, rsa_key, ec_cert, ec_key;
     test_ca authority;
 
     pki() {
-        char tmpl[] = "/tmp/nexo-tls-XXXXXX";
-        dir = ::mkdtemp(tmpl);
         ca = dir + "/ca.pem";
         rsa_cert = dir + "/node-rsa.pem";
         rsa_key = dir + "/node-rsa.key";

@@ -66,13 +66,15 @@ std::size_t ver_index(resource_type t) {
 }  // namespace
 
 std::optional<registry_ad> registry_from_txt(const std::vector<std::string>& txt,
-                                             const std::string& address, std::uint16_t port) {
+                                             const std::string& address, std::uint16_t port,
+                                             api_security sec) {
     auto proto = txt_value(txt, "api_proto");
     auto ver = txt_value(txt, "api_ver");
     auto auth = txt_value(txt, "api_auth");
     auto pri = txt_value(txt, "pri");
-    if (!proto || *proto != "http" || !ver || !lists_version(*ver, "v1.3") ||
-        (auth && *auth != "false") || !pri || address.empty() || port == 0) {
+    const bool auth_ok = !auth || *auth == "false" || (sec.auth && *auth == "true");
+    if (!proto || *proto != (sec.tls ? "https" : "http") || !ver || !lists_version(*ver, "v1.3") ||
+        !auth_ok || !pri || address.empty() || port == 0) {
         return std::nullopt;
     }
     registry_ad ad;
@@ -80,7 +82,7 @@ std::optional<registry_ad> registry_from_txt(const std::vector<std::string>& txt
     if (ec != std::errc() || end != pri->data() + pri->size() || ad.priority < 0) {
         return std::nullopt;
     }
-    ad.url = "http://";
+    ad.url = sec.tls ? "https://" : "http://";
     ad.url += address;
     ad.url += ':';
     ad.url += std::to_string(port);
@@ -100,8 +102,9 @@ std::vector<std::string> by_priority(std::vector<registry_ad> ads) {
     return urls;
 }
 
-std::vector<std::string> node_txt(const std::uint8_t (&versions)[6]) {
-    std::vector<std::string> txt = {"api_proto=http", "api_ver=v1.3", "api_auth=false"};
+std::vector<std::string> node_txt(const std::uint8_t (&versions)[6], api_security sec) {
+    std::vector<std::string> txt = {sec.tls ? "api_proto=https" : "api_proto=http", "api_ver=v1.3",
+                                    sec.auth ? "api_auth=true" : "api_auth=false"};
     for (std::size_t i = 0; i < 6; ++i) {
         std::string s = kVerKeys[i];
         s += '=';
@@ -119,6 +122,7 @@ struct dns_sd::impl {
     AvahiEntryGroup* group = nullptr;
     std::string name;
     std::uint16_t port = 0;
+    api_security sec;
     std::function<void()> on_registries;
     std::map<std::string, registry_ad> found;  // by interface, name and domain
     bool peer_to_peer = true;
@@ -285,7 +289,7 @@ struct dns_sd::impl {
                              avahi_string_list_get_size(l));
         }
         std::string k = key(iface, name, domain);
-        std::optional<registry_ad> ad = registry_from_txt(txt, text, svc_port);
+        std::optional<registry_ad> ad = registry_from_txt(txt, text, svc_port, sec);
         if (!ad) {
             std::fprintf(stderr, "nexo-nmos: DNS-SD: registry \"%s\" at %s:%u not usable\n", name,
                          text, svc_port);
@@ -323,7 +327,7 @@ struct dns_sd::impl {
 
     AvahiStringList* txt_list() const {
         AvahiStringList* l = nullptr;
-        std::vector<std::string> txt = node_txt(versions);
+        std::vector<std::string> txt = node_txt(versions, sec);
         // avahi_string_list_add prepends: add the last first.
         for (auto it = txt.rbegin(); it != txt.rend(); ++it) {
             l = avahi_string_list_add(l, it->c_str());
@@ -372,8 +376,10 @@ struct dns_sd::impl {
     }
 };
 
-dns_sd::dns_sd(std::string name, std::uint16_t port, std::function<void()> on_registries)
+dns_sd::dns_sd(std::string name, std::uint16_t port, std::function<void()> on_registries,
+               api_security sec)
     : p_(std::make_unique<impl>()) {
+    p_->sec = sec;
     // Service instance names are at most 63 bytes.
     if (name.size() > 63) {
         name.resize(63);

@@ -29,11 +29,19 @@ struct registry_ad {
     unsigned tiebreak = 0;  // the random order among equal priorities
 };
 
+// How the node's APIs are served: over https, and with access tokens required.
+struct api_security {
+    bool tls = false;
+    bool auth = false;
+};
+
 // The registry that an announcement (its TXT strings "key=value", its address and port)
-// describes, or nothing when this node cannot use it: not plain http, no v1.3 in api_ver,
-// authorisation required, or no integer pri.
+// describes, or nothing when this node cannot use it: another api_proto than the node's own
+// (http, or https with `sec.tls`), no v1.3 in api_ver, authorisation required while the node
+// has no tokens (`sec.auth`), or no integer pri.
 std::optional<registry_ad> registry_from_txt(const std::vector<std::string>& txt,
-                                             const std::string& address, std::uint16_t port);
+                                             const std::string& address, std::uint16_t port,
+                                             api_security sec = {});
 
 // Base URLs in the order to try them: highest priority first, equal priorities in the order
 // of their tiebreak.
@@ -41,13 +49,14 @@ std::vector<std::string> by_priority(std::vector<registry_ad> ads);
 
 // The TXT strings of the node's announcement; `versions` are the ver_ counters (self, sources,
 // flows, devices, senders, receivers), present in peer-to-peer mode only.
-std::vector<std::string> node_txt(const std::uint8_t (&versions)[6]);
+std::vector<std::string> node_txt(const std::uint8_t (&versions)[6], api_security sec = {});
 
 class dns_sd {
   public:
     // `name`: the service instance name (Avahi picks another on a clash); `port`: the Node
     // API's. `on_registries` is called, from the discovery thread, when the list changes.
-    dns_sd(std::string name, std::uint16_t port, std::function<void()> on_registries);
+    dns_sd(std::string name, std::uint16_t port, std::function<void()> on_registries,
+           api_security sec = {});
     ~dns_sd();  // the announcement is withdrawn
     dns_sd(const dns_sd&) = delete;
     dns_sd& operator=(const dns_sd&) = delete;

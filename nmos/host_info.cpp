@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -21,6 +22,21 @@ std::string host_name() {
         return "nexo";
     }
     return buf;
+}
+
+std::string host_fqdn() {
+    std::string name = host_name();
+    addrinfo hints{};
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &res) != 0) {
+        return name;
+    }
+    if (res->ai_canonname != nullptr && std::strchr(res->ai_canonname, '.') != nullptr) {
+        name = res->ai_canonname;
+    }
+    ::freeaddrinfo(res);
+    return name;
 }
 
 std::string interface_ipv4(const std::string& ifname) {

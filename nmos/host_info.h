@@ -7,6 +7,8 @@
 namespace nexo::nmos {
 
 std::string host_name();
+// The host's fully qualified name as the resolver knows it; host_name() when it knows none.
+std::string host_fqdn();
 // Dotted IPv4 address of the interface, "" when it has none or does not exist.
 std::string interface_ipv4(const std::string& ifname);
 // MAC as "aa-bb-cc-dd-ee-ff", "" when unknown.

@@ -278,10 +278,20 @@ api_result api_router::connection_api(const std::string& method,
 }
 
 struct http_server::impl {
-    httplib::Server server;
+    explicit impl(std::unique_ptr<httplib::Server> s) : owned(std::move(s)), server(*owned) {}
+    std::unique_ptr<httplib::Server> owned;  // a plain or a TLS server
+    httplib::Server& server;
 };
 
-http_server::http_server(api_router& router) : p_(std::make_unique<impl>()) {
+http_server::http_server(api_router& router, std::function<bool(ssl_ctx_st&)> setup_tls)
+    : http_server(router, std::make_unique<httplib::SSLServer>(
+                              [setup_tls](SSL_CTX& ctx) { return setup_tls(ctx); })) {}
+
+http_server::http_server(api_router& router)
+    : http_server(router, std::make_unique<httplib::Server>()) {}
+
+http_server::http_server(api_router& router, std::unique_ptr<httplib::Server> server)
+    : p_(std::make_unique<impl>(std::move(server))) {
     auto serve = [&router](const httplib::Request& req, httplib::Response& res) {
         api_result r = router.handle(req.method, req.path, req.body);
         res.status = r.code;
@@ -311,8 +321,27 @@ http_server::http_server(api_router& router) : p_(std::make_unique<impl>()) {
 
 http_server::~http_server() = default;
 
+void http_server::set_gate(request_gate gate) {
+    p_->server.set_pre_routing_handler(
+        [gate = std::move(gate)](const httplib::Request& req, httplib::Response& res) {
+            if (req.method == "OPTIONS" && req.has_header("Access-Control-Request-Method")) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            auto refused = gate(req.method, req.path, req.get_header_value("Authorization"));
+            if (!refused) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            res.status = refused->code;
+            if (!refused->www_authenticate.empty()) {
+                res.set_header("WWW-Authenticate", refused->www_authenticate);
+            }
+            res.set_content(refused->body.dump(), "application/json");
+            return httplib::Server::HandlerResponse::Handled;
+        });
+}
+
 bool http_server::bind(const std::string& host, int port) {
-    return p_->server.bind_to_port(host, port);
+    return p_->server.is_valid() && p_->server.bind_to_port(host, port);
 }
 
 void http_server::listen() {

@@ -2,11 +2,18 @@
 // /x-nmos/connection/v1.1) — routing, error bodies, CORS — and the server that serves them.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "connection.h"
 #include "resources.h"
+
+struct ssl_ctx_st;
+namespace httplib {
+class Server;
+}
 
 namespace nexo::nmos {
 
@@ -26,17 +33,36 @@ class api_router {
     connection& conn_;
 };
 
+// What a gate answers instead of the API: status, error body and, for 401 and 403, the
+// WWW-Authenticate header.
+struct gate_refusal {
+    int code;
+    json body;
+    std::string www_authenticate;
+};
+
+// Consulted before routing with the method, the path and the Authorization header ("" when
+// absent); nullopt lets the request through. Browsers' CORS pre-flights carry no credentials
+// and are answered without it.
+using request_gate = std::function<std::optional<gate_refusal>(
+    const std::string& method, const std::string& path, const std::string& authorization)>;
+
 // The HTTP server around a router. listen() blocks until stop() (from another thread).
 class http_server {
   public:
     explicit http_server(api_router& router);
+    // HTTPS only: `setup_tls` prepares the server's TLS context (false when it cannot).
+    http_server(api_router& router, std::function<bool(ssl_ctx_st&)> setup_tls);
     ~http_server();
+    // Set before listen(): every request passes it first.
+    void set_gate(request_gate gate);
     // Binds host:port; false when the port cannot be had.
     bool bind(const std::string& host, int port);
     void listen();
     void stop();
 
   private:
+    http_server(api_router& router, std::unique_ptr<httplib::Server> s);
     struct impl;
     std::unique_ptr<impl> p_;
 };

@@ -11,6 +11,7 @@
 #include <optional>
 #include <thread>
 
+#include "auth.h"
 #include "board_control.h"
 #include "connection.h"
 #include "control_link.h"
@@ -19,6 +20,7 @@
 #include "http_api.h"
 #include "registration.h"
 #include "resources.h"
+#include "tls_config.h"
 #include "transport_file.h"
 
 using namespace nexo::nmos;
@@ -27,9 +29,14 @@ namespace {
 
 std::atomic<http_server*> running_server{nullptr};
 volatile sig_atomic_t quit = 0;
+volatile sig_atomic_t reread_tls = 0;
 
 void on_signal(int) {
     quit = 1;
+}
+
+void on_hangup(int) {
+    reread_tls = 1;
 }
 
 // Until the daemon answers, the interface is the board's usual one.
@@ -66,6 +73,9 @@ int main(int argc, char** argv) {
     id.manufacturer = "nexo";
     id.product = "nexo ST 2110 receiver board";
     id.function = "ST 2110 receiver";
+    bool need_auth = false;
+    auth::settings auth_settings;
+    auth_settings.audience = host_fqdn();
     app.add_option("-p,--port", port, "HTTP port of both APIs (default 3212)")
         ->check(CLI::Range(1, 65535));
     app.add_option("--pipes", pipes, "directory of the daemon's control pipes (default /var/run)");
@@ -86,7 +96,58 @@ int main(int argc, char** argv) {
     // long options; the command line wins over the file. A misspelt key stops the start.
     app.set_config("--config", "", "read options from this file (e.g. /etc/nexo/nmos.conf)");
     app.allow_config_extras(CLI::config_extras_mode::error);
+    app.add_flag("--auth", need_auth, "require an access token on every request");
+    app.add_option("--auth-server", auth_settings.issuer,
+                   "issuer URL of the Authorization Server (its keys come from its metadata)");
+    app.add_option("--auth-jwks", auth_settings.jwks_file,
+                   "JWK Set file of the server's keys, used instead of fetching them")
+        ->check(CLI::ExistingFile);
+    app.add_option("--hostname", auth_settings.audience,
+                   "the node's host name, which tokens must name as audience (default the FQDN)");
+    app.add_option("--ca", auth_settings.ca_file,
+                   "trust anchors (PEM) for https servers (default the system's)")
+        ->check(CLI::ExistingFile);
+    auth::client_settings client;
+    client.state_file = "/var/lib/nexo-nmos/auth-client.json";
+    app.add_option("--client-id", client.client_id,
+                   "the node's client at the Authorization Server (default: register one)");
+    app.add_option("--client-secret-file", client.client_secret_file,
+                   "file holding the secret of --client-id")
+        ->check(CLI::ExistingFile)
+        ->needs("--client-id");
+    app.add_option("--auth-state", client.state_file,
+                   "where a registered client's credentials are kept (mode 0600; default "
+                   "/var/lib/nexo-nmos/auth-client.json)");
+    std::vector<std::string> tls_certs, tls_keys;
+    app.add_option("--tls-cert", tls_certs,
+                   "certificate (PEM, with its chain) to serve https with; repeat for RSA and "
+                   "ECDSA, each with its --tls-key")
+        ->check(CLI::ExistingFile);
+    app.add_option("--tls-key", tls_keys, "private key (PEM) of the --tls-cert in the same place")
+        ->check(CLI::ExistingFile);
     CLI11_PARSE(app, argc, argv);
+    if (tls_certs.size() != tls_keys.size()) {
+        std::fprintf(stderr, "nexo-nmos: each --tls-cert needs its --tls-key\n");
+        return 1;
+    }
+    std::vector<tls_pair> pairs;
+    for (std::size_t i = 0; i < tls_certs.size(); ++i) {
+        pairs.push_back({tls_certs[i], tls_keys[i]});
+    }
+    tls_config tls(pairs);
+    if (std::string why; !pairs.empty() && !tls.load(&why)) {
+        std::fprintf(stderr, "nexo-nmos: %s\n", why.c_str());
+        return 1;
+    }
+    if (need_auth && auth_settings.issuer.empty()) {
+        std::fprintf(stderr, "nexo-nmos: --auth needs --auth-server (the tokens' issuer)\n");
+        return 1;
+    }
+    auth::gate access(auth_settings);
+    if (std::string why; need_auth && !access.start(&why)) {
+        std::fprintf(stderr, "nexo-nmos: %s\n", why.c_str());
+        return 1;
+    }
 
     pipe_control_link link(pipes);
     board_control b(link);
@@ -98,6 +159,8 @@ int main(int argc, char** argv) {
     id.mac = interface_mac(id.ifname);
     id.api_host = api_host;
     id.port = port;
+    id.tls = !pairs.empty();
+    id.auth = need_auth;
     if (id.mac.empty()) {
         std::fprintf(stderr, "nexo-nmos: %s has no MAC address; is it there?\n", id.ifname.c_str());
         return 1;
@@ -120,17 +183,28 @@ int main(int argc, char** argv) {
     std::atomic<registration*> reg_ptr{nullptr};
     std::unique_ptr<dns_sd> discovery;
     if (!no_dns_sd) {
-        discovery =
-            std::make_unique<dns_sd>(id.label, static_cast<std::uint16_t>(port), [&reg_ptr] {
+        discovery = std::make_unique<dns_sd>(
+            id.label, static_cast<std::uint16_t>(port),
+            [&reg_ptr] {
                 if (registration* r = reg_ptr.load()) {
                     r->registries_changed();
                 }
-            });
+            },
+            api_security{id.tls, id.auth});
     }
     std::unique_ptr<registration> reg;
     if (!registries.empty() || discovery) {
         registration::sources from;
         from.fixed = registries;
+        from.ca_file = auth_settings.ca_file;
+        if (need_auth) {
+            client.issuer = auth_settings.issuer;
+            client.ca_file = auth_settings.ca_file;
+            client.client_name = "nexo-nmos " + id.hostname;
+            auto tokens = std::make_shared<auth::token_source>(client);
+            from.token = [tokens] { return tokens->token(); };
+            from.token_refused = [tokens] { tokens->refused(); };
+        }
         if (discovery) {
             dns_sd* d = discovery.get();
             from.discovered = [d] { return d->registries(); };
@@ -149,8 +223,14 @@ int main(int argc, char** argv) {
     });
 
     api_router router(res, conn);
-    http_server server(router);
-    if (!server.bind(bind_host, port)) {
+    // With TLS there is no plain-http port at all.
+    auto server = pairs.empty() ? std::make_unique<http_server>(router)
+                                : std::make_unique<http_server>(
+                                      router, [&tls](ssl_ctx_st& ctx) { return tls.setup(ctx); });
+    if (need_auth) {
+        server->set_gate(auth::as_request_gate(access));
+    }
+    if (!server->bind(bind_host, port)) {
         std::fprintf(stderr, "nexo-nmos: cannot listen on %s:%d\n", bind_host.c_str(), port);
         return 1;
     }
@@ -161,17 +241,33 @@ int main(int argc, char** argv) {
     ::sigaction(SIGINT, &sa, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 
-    std::thread serving([&server] { server.listen(); });
+    struct sigaction hup {};
+    hup.sa_handler = on_hangup;
+    ::sigaction(SIGHUP, &hup, nullptr);
+    std::thread serving([&server] { server->listen(); });
     std::fprintf(stderr, "nexo-nmos: node %s serving on port %d\n", res.node_id().c_str(), port);
     // Housekeeping: the clock's state follows the timing daemon.
     int ticks = 0;
     while (quit == 0) {
         ::usleep(100000);
+        if (reread_tls != 0) {
+            reread_tls = 0;
+            // New handshakes get the new certificate; connections open keep theirs.
+            std::string why;
+            if (pairs.empty()) {
+                std::fprintf(stderr, "nexo-nmos: SIGHUP: no certificates to read\n");
+            } else if (tls.load(&why)) {
+                std::fprintf(stderr, "nexo-nmos: certificates read again\n");
+            } else {
+                std::fprintf(stderr, "nexo-nmos: keeping the certificates in use: %s\n",
+                             why.c_str());
+            }
+        }
         if (++ticks % 50 == 0) {
             res.set_clock(read_clock(b), conn.now_for_version());
         }
     }
-    server.stop();
+    server->stop();
     serving.join();
     // The discovery thread stops calling into the registration before the registration goes;
     // the registration, which asks the discovery, goes before the discovery.

@@ -11,8 +11,19 @@ namespace {
 
 constexpr const char* kBase = "/x-nmos/registration/v1.3";
 
-std::unique_ptr<httplib::Client> client_for(const std::string& base) {
+// An https registry's certificate is checked against the sources' CA file ("" = the system's
+// anchors); with tokens, every call carries the node's.
+std::unique_ptr<httplib::Client> client_for(const std::string& base,
+                                            const registration::sources& from) {
     auto c = std::make_unique<httplib::Client>(base);
+    if (!from.ca_file.empty()) {
+        c->set_ca_cert_path(from.ca_file.c_str());
+    }
+    if (from.token) {
+        if (std::string t = from.token(); !t.empty()) {
+            c->set_bearer_token_auth(t);
+        }
+    }
     c->set_connection_timeout(std::chrono::seconds(2));
     c->set_read_timeout(std::chrono::seconds(3));
     c->set_write_timeout(std::chrono::seconds(3));
@@ -24,6 +35,18 @@ constexpr auto kPeerToPeerGrace = std::chrono::seconds(30);
 
 bool healthy(int status) {
     return status >= 200 && status < 300;
+}
+
+// Sends with the node's token; a 401 renews the token and sends once more, a second 401 is
+// the registry's answer.
+template <typename Send>
+int with_token(const registration::sources& from, Send send) {
+    int status = send();
+    if (status == 401 && from.token_refused) {
+        from.token_refused();
+        status = send();
+    }
+    return status;
 }
 
 }  // namespace
@@ -80,10 +103,13 @@ void registration::changed(resource_type t, std::size_t i) {
 }
 
 int registration::post(const std::string& base, const std::string& type, const json& data) {
-    auto c = client_for(base);
     json body = {{"type", type}, {"data", data}};
-    auto res = c->Post((std::string(kBase) + "/resource").c_str(), body.dump(), "application/json");
-    return res ? res->status : 0;
+    return with_token(from_, [&] {
+        auto res =
+            client_for(base, from_)
+                ->Post((std::string(kBase) + "/resource").c_str(), body.dump(), "application/json");
+        return res ? res->status : 0;
+    });
 }
 
 bool registration::register_all(const std::string& base) {
@@ -106,14 +132,17 @@ bool registration::register_all(const std::string& base) {
 }
 
 int registration::heartbeat(const std::string& base) {
-    auto c = client_for(base);
-    // An empty body: no Content-Type, and Content-Length 0 (added by the library).
-    auto res = c->Post(std::string(kBase) + "/health/nodes/" + res_.node_id(), httplib::Headers{});
-    return res ? res->status : 0;
+    return with_token(from_, [&] {
+        // An empty body: no Content-Type, and Content-Length 0 (added by the library).
+        auto res =
+            client_for(base, from_)
+                ->Post(std::string(kBase) + "/health/nodes/" + res_.node_id(), httplib::Headers{});
+        return res ? res->status : 0;
+    });
 }
 
 void registration::remove(const std::string& base) {
-    auto c = client_for(base);
+    auto c = client_for(base, from_);
     c->set_connection_timeout(std::chrono::seconds(1));
     (void)c->Delete((std::string(kBase) + "/resource/nodes/" + res_.node_id()).c_str());
 }

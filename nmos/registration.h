@@ -24,6 +24,11 @@ class registration {
         std::vector<std::string> fixed;  // base URLs (http://host:port), first = highest priority
         std::function<std::vector<std::string>()> discovered;  // best first; may be empty
         std::function<void(bool registered)> on_state;         // may be empty
+        std::string ca_file;  // trust anchors for https registries ("" = the system's)
+        // The node's access token for registries ("" for none), and the way to say that a
+        // registry refused it; both empty when the node does without tokens.
+        std::function<std::string()> token;
+        std::function<void()> token_refused;
     };
     registration(resources& r, sources from,
                  std::chrono::milliseconds heartbeat = std::chrono::seconds(5));

@@ -109,6 +109,7 @@ std::optional<std::size_t> resources::receiver_index(const std::string& id) cons
 json resources::node_json() const {
     std::lock_guard lk(mu_);
     std::string host = id_.api_host.empty() ? id_.ip : id_.api_host;
+    const std::string scheme = id_.tls ? "https://" : "http://";
     json clocks = json::array();
     json clk = {{"name", "clk0"},
                 {"ref_type", "ptp"},
@@ -128,15 +129,15 @@ json resources::node_json() const {
         {"label", id_.label},
         {"description", "ST 2110 receiver board " + id_.hostname},
         {"tags", asset_tags(id_, false)},
-        {"href", "http://" + host + ":" + std::to_string(id_.port) + "/"},
+        {"href", scheme + host + ":" + std::to_string(id_.port) + "/"},
         {"hostname", id_.hostname},
         {"api",
          {{"versions", {"v1.3"}},
           {"endpoints",
            {{{"host", host},
              {"port", id_.port},
-             {"protocol", "http"},
-             {"authorization", false}}}}}},
+             {"protocol", id_.tls ? "https" : "http"},
+             {"authorization", id_.auth}}}}}},
         {"caps", json::object()},
         {"services", json::array()},
         {"clocks", clocks},
@@ -147,6 +148,7 @@ json resources::node_json() const {
 json resources::device_json() const {
     std::lock_guard lk(mu_);
     std::string host = id_.api_host.empty() ? id_.ip : id_.api_host;
+    const std::string scheme = id_.tls ? "https://" : "http://";
     json receivers = json::array();
     for (const auto& r : receiver_ids_) {
         receivers.push_back(r);
@@ -162,9 +164,9 @@ json resources::device_json() const {
         {"senders", json::array()},
         {"receivers", receivers},
         {"controls",
-         {{{"href", "http://" + host + ":" + std::to_string(id_.port) + "/x-nmos/connection/v1.1/"},
+         {{{"href", scheme + host + ":" + std::to_string(id_.port) + "/x-nmos/connection/v1.1/"},
            {"type", "urn:x-nmos:control:sr-ctrl/v1.1"},
-           {"authorization", false}}}},
+           {"authorization", id_.auth}}}},
     };
 }
 

@@ -31,6 +31,8 @@ struct node_identity {
     std::string product;
     std::string instance_id;  // default: the MAC address
     std::string function;
+    bool tls = false;   // the APIs are served over https
+    bool auth = false;  // and need access tokens
 };
 
 // The timing daemon's view of the clock, as the node reports it.

@@ -12,12 +12,12 @@ packages=(
     clang-14 libclang-rt-14-dev
     clang-format git
     gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-    libcpp-httplib-dev nlohmann-json3-dev curl jq
+    libcpp-httplib-dev nlohmann-json3-dev curl jq libssl-dev openssl
     python3-jsonschema  # the node's tests judge its bodies by the published schemas
     libavahi-client-dev avahi-daemon avahi-utils dbus
-    # The NMOS node links these two compiled libraries; the board's build takes them from
+    # The NMOS node links these compiled libraries; the board's build takes them from
     # Debian's arm64 packages, installed beside the build machine's (multiarch).
-    libcpp-httplib-dev:arm64 libavahi-client-dev:arm64
+    libcpp-httplib-dev:arm64 libavahi-client-dev:arm64 libssl-dev:arm64
     # The Debian packages: built with debhelper (cross for the board), manual pages with scdoc,
     # checked with lintian and in a throwaway Debian root made by mmdebstrap.
     debhelper crossbuild-essential-arm64 scdoc lintian mmdebstrap

@@ -42,6 +42,18 @@ scripts/nmos-demo.sh 8080 >"$scratch/nmos.out"
 grep -q '"multicast_ip":"239.10.0.1"' "$scratch/nmos.out"
 exec 7>&-
 wait "$sim"
+# The same with HTTPS and access tokens, and the README's curl session against it.
+mkfifo "$scratch/secure.in"
+scripts/run-sim.sh --nmos 8443 --tls --auth --pki "$scratch/pki" <"$scratch/secure.in" \
+    >"$scratch/secure-sim.out" 2>&1 &
+sim=$!
+exec 7>"$scratch/secure.in"
+scripts/nmos-secure-demo.sh 8443 "$scratch/pki" >"$scratch/secure.out"
+grep -q '^HTTP/1.1 401' "$scratch/secure.out"
+grep -q '"code":403' "$scratch/secure.out"
+grep -q '^{"master_enable":false}' "$scratch/secure.out"
+exec 7>&-
+wait "$sim"
 printf 'GET NOTHING\n:quit\n' | script -qec scripts/run-sim.sh /dev/null >"$scratch/prompt.out"
 grep -q '^nexo> GET NOTHING' "$scratch/prompt.out"  # the prompt, on a terminal
 

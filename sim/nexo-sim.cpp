@@ -1,8 +1,8 @@
 // nexo-sim: the real nexo daemon on the simulated board (sandbox, emulated FPGA, timing and
 // media-transport peers), driven as its control client.
 //
-//   nexo-sim [-c LINE]... [--script FILE] [--timeout MS] [--streams] [--nmos PORT [--dns-sd]]
-//            [-v] [-- NEXO ARGS...]
+//   nexo-sim [-c LINE]... [--script FILE] [--timeout MS] [--streams]
+//            [--nmos PORT [--dns-sd] [--tls] [--auth] [--pki DIR]] [-v] [-- NEXO ARGS...]
 //
 // With -c or --script the lines are sent in that order; otherwise, when standard input is not a
 // terminal, its lines are. Each control line gives exactly one line on standard output: the
@@ -33,11 +33,13 @@
 #include <thread>
 #include <vector>
 
+#include "auth_server.h"
 #include "board.h"
 #include "fpga.h"
 #include "line_editor.h"
 #include "mdns_responder.h"
 #include "nmos_node.h"
+#include "node_security.h"
 #include "peer.h"
 #include "rtp_sender.h"
 #include "sandbox.h"
@@ -578,7 +580,33 @@ int main(int argc, char** argv) {
                  "run the board's Avahi daemon, so that the node finds registries announced on "
                  "the wire and announces itself there")
         ->needs("--nmos");
+    bool tls = false, auth = false;
+    std::string pki_dir = "/tmp/nexo-sim-pki";
+    app.add_flag("--tls", tls,
+                 "serve the node over https only, with certificates of a throwaway CA "
+                 "(ca.pem in the --pki directory)")
+        ->needs("--nmos");
+    app.add_flag("--auth", auth,
+                 "the node requires access tokens: a stand-in Authorization Server on the next "
+                 "port gives them to clients test-controller and test-reader (secrets in the "
+                 "--pki directory)")
+        ->needs("--nmos");
+    app.add_option("--pki", pki_dir,
+                   "directory for certificates, keys and secrets (default /tmp/nexo-sim-pki)");
     CLI11_PARSE(app, argc, argv);
+
+    // Made outside the sandbox, so that clients outside find them.
+    sim::node_security security;
+    if (std::string why;
+        (tls || auth) &&
+        !sim::prepare_node_security(pki_dir, tls, auth ? nmos_port + 1 : 0, &security, &why)) {
+        std::fprintf(stderr, "nexo-sim: %s\n", why.c_str());
+        return 125;
+    }
+    int auth_outside = auth ? sim::outside_listener(nmos_port + 1) : -1;
+    if (auth && auth_outside < 0) {
+        return 125;
+    }
 
     // The outside port is opened before the sandbox is entered, so that it stays outside.
     int nmos_outside = nmos_port != 0 ? sim::outside_listener(nmos_port) : -1;
@@ -650,16 +678,29 @@ int main(int argc, char** argv) {
         b->daemon().stop(SIGTERM);
         return 1;
     }
+    std::unique_ptr<sim::auth_server> auth_server;
+    std::unique_ptr<sim::port_forward> auth_forward;
+    if (auth) {
+        auth_server = sim::start_auth_server(security);
+        if (!auth_server) {
+            std::fprintf(stderr, "nexo-sim: the stand-in Authorization Server did not start\n");
+            b->daemon().stop(SIGTERM);
+            return 1;
+        }
+        auth_forward = std::make_unique<sim::port_forward>(auth_outside, nmos_port + 1);
+        std::fprintf(stderr, "nexo-sim: Authorization Server on port %d (%s)\n", nmos_port + 1,
+                     auth_server->issuer().c_str());
+    }
     sim::nmos_node node;
     if (nmos_port != 0) {
-        if (!node.start(nmos_port, {}, nmos_outside)) {
+        if (!node.start(nmos_port, security.node_args, nmos_outside)) {
             std::fprintf(stderr, "nexo-sim: the NMOS node did not start:\n%s",
                          node.output().c_str());
             b->daemon().stop(SIGTERM);
             return 1;
         }
-        std::fprintf(stderr, "nexo-sim: NMOS node on port %d (http://localhost:%d/x-nmos/)\n",
-                     nmos_port, nmos_port);
+        std::fprintf(stderr, "nexo-sim: NMOS node on port %d (%s://localhost:%d/x-nmos/)\n",
+                     nmos_port, tls ? "https" : "http", nmos_port);
     }
 
     session s{

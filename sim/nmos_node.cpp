@@ -89,15 +89,44 @@ int outside_listener(int port) {
     return s.release();
 }
 
+struct port_forward::impl {
+    unique_fd outside;
+    int port = 0;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+};
+
+port_forward::port_forward(int outside_fd, int port) : p_(std::make_unique<impl>()) {
+    p_->outside.reset(outside_fd);
+    p_->port = port;
+    p_->thread = std::thread([p = p_.get()] {
+        while (!p->stopping) {
+            pollfd pfd{p->outside.get(), POLLIN, 0};
+            if (::poll(&pfd, 1, 200) <= 0) {
+                continue;
+            }
+            unique_fd in(::accept4(p->outside.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            unique_fd to;
+            if (in.valid() && connect_local(p->port, &to)) {
+                std::thread(pump, std::move(in), std::move(to)).detach();
+            }
+        }
+    });
+}
+
+port_forward::~port_forward() {
+    p_->stopping = true;
+    p_->thread.join();
+}
+
 struct nmos_node::impl {
     pid_t pid = -1;
     int port = 0;
     unique_fd out_read;
-    unique_fd outside;
-    std::thread reader, forwarder;
+    std::thread reader;
+    std::unique_ptr<port_forward> forward;
     mutable std::mutex mu;
     std::string output;
-    std::atomic<bool> stopping{false};
 };
 
 nmos_node::nmos_node() : p_(std::make_unique<impl>()) {}
@@ -160,29 +189,13 @@ bool nmos_node::start(int port, const std::vector<std::string>& extra, int outsi
         }
     }
     if (up && outside_fd >= 0) {
-        p_->outside.reset(outside_fd);
-        p_->forwarder = std::thread([this] {
-            while (!p_->stopping) {
-                pollfd pfd{p_->outside.get(), POLLIN, 0};
-                if (::poll(&pfd, 1, 200) <= 0) {
-                    continue;
-                }
-                unique_fd in(::accept4(p_->outside.get(), nullptr, nullptr, SOCK_CLOEXEC));
-                unique_fd to;
-                if (in.valid() && connect_local(p_->port, &to)) {
-                    std::thread(pump, std::move(in), std::move(to)).detach();
-                }
-            }
-        });
+        p_->forward = std::make_unique<port_forward>(outside_fd, port);
     }
     return up;
 }
 
 int nmos_node::stop() {
-    p_->stopping = true;
-    if (p_->forwarder.joinable()) {
-        p_->forwarder.join();
-    }
+    p_->forward.reset();
     int code = -1;
     if (p_->pid > 0) {
         ::kill(p_->pid, SIGTERM);

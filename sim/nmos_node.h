@@ -18,6 +18,20 @@ std::string nmos_binary();
 // sandbox_enter() (a socket stays in the namespace it was made in). -1 after printing why.
 int outside_listener(int port);
 
+// Forwards every connection accepted on `outside_fd` (from outside_listener, owned from here
+// on) to `port` on this namespace's loopback, until destroyed.
+class port_forward {
+  public:
+    port_forward(int outside_fd, int port);
+    ~port_forward();
+    port_forward(const port_forward&) = delete;
+    port_forward& operator=(const port_forward&) = delete;
+
+  private:
+    struct impl;
+    std::unique_ptr<impl> p_;
+};
+
 class nmos_node {
   public:
     nmos_node();

@@ -24,6 +24,7 @@
 #include "nmos_node.h"
 #include "peer.h"
 #include "sandbox.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -306,15 +307,6 @@ struct registry_standin {
         return static_cast<int>(std::count(posts.begin(), posts.end(), what));
     }
 };
-
-template <typename Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds limit) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(50ms);
-    }
-    return pred();
-}
 
 TEST_F(nmos_fixture, registers_heartbeats_and_registers_again_when_forgotten) {
     registry_standin registry(18235);

@@ -16,16 +16,17 @@ struct txt_case {
     std::vector<std::string> txt;
     bool usable;
     int priority;
+    api_security node = {};  // how the node itself serves
 };
 
 class registry_txt : public testing::TestWithParam<txt_case> {};
 
 TEST_P(registry_txt, decides_whether_the_node_can_register_there) {
     const txt_case& c = GetParam();
-    auto ad = registry_from_txt(c.txt, "192.0.2.7", 8235);
+    auto ad = registry_from_txt(c.txt, "192.0.2.7", 8235, c.node);
     ASSERT_EQ(ad.has_value(), c.usable);
     if (ad) {
-        EXPECT_EQ(ad->url, "http://192.0.2.7:8235");
+        EXPECT_EQ(ad->url, c.node.tls ? "https://192.0.2.7:8235" : "http://192.0.2.7:8235");
         EXPECT_EQ(ad->priority, c.priority);
     }
 }
@@ -46,6 +47,21 @@ INSTANTIATE_TEST_SUITE_P(
                  {"api_proto=http", "api_ver=v1.3", "api_auth=true", "pri=1"},
                  false,
                  0},
+        txt_case{"https for a node on https",
+                 {"api_proto=https", "api_ver=v1.3", "pri=1"},
+                 true,
+                 1,
+                 {true, false}},
+        txt_case{"http for a node on https",
+                 {"api_proto=http", "api_ver=v1.3", "pri=1"},
+                 false,
+                 0,
+                 {true, false}},
+        txt_case{"authorisation for a node with tokens",
+                 {"api_proto=http", "api_ver=v1.3", "api_auth=true", "pri=2"},
+                 true,
+                 2,
+                 {false, true}},
         txt_case{"no pri", {"api_proto=http", "api_ver=v1.3", "api_auth=false"}, false, 0},
         txt_case{"pri not a number", {"api_proto=http", "api_ver=v1.3", "pri=high"}, false, 0},
         txt_case{"negative pri", {"api_proto=http", "api_ver=v1.3", "pri=-1"}, false, 0},
@@ -76,6 +92,10 @@ TEST(node_announcement, carries_the_api_and_each_resource_counter) {
               (std::vector<std::string>{"api_proto=http", "api_ver=v1.3", "api_auth=false",
                                         "ver_slf=1", "ver_src=0", "ver_flw=0", "ver_dvc=2",
                                         "ver_snd=0", "ver_rcv=255"}));
+    std::vector<std::string> secure = node_txt(versions, {true, true});
+    secure.resize(3);
+    EXPECT_EQ(secure,
+              (std::vector<std::string>{"api_proto=https", "api_ver=v1.3", "api_auth=true"}));
 }
 
 }  // namespace

@@ -1,0 +1,874 @@
+#include "auth.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/ec.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/rsa.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+namespace nexo::nmos::auth {
+
+namespace {
+
+template <typename T, void (*F)(T*)>
+struct deleter {
+    void operator()(T* p) const { F(p); }
+};
+using pkey_ptr = std::unique_ptr<EVP_PKEY, deleter<EVP_PKEY, EVP_PKEY_free>>;
+using pkey_ctx_ptr = std::unique_ptr<EVP_PKEY_CTX, deleter<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
+using md_ctx_ptr = std::unique_ptr<EVP_MD_CTX, deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using bn_ptr = std::unique_ptr<BIGNUM, deleter<BIGNUM, BN_free>>;
+using bld_ptr = std::unique_ptr<OSSL_PARAM_BLD, deleter<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>>;
+using param_ptr = std::unique_ptr<OSSL_PARAM, deleter<OSSL_PARAM, OSSL_PARAM_free>>;
+using ecdsa_sig_ptr = std::unique_ptr<ECDSA_SIG, deleter<ECDSA_SIG, ECDSA_SIG_free>>;
+
+enum class family { rsa_pkcs1, rsa_pss, ecdsa };
+
+// The signature algorithms a token may use. Anything else — "none", the HMACs — is refused by
+// not being here.
+struct algorithm {
+    const char* name;
+    family fam;
+    const char* digest;
+    const char* curve;     // ECDSA: the curve the key must be on
+    std::size_t sig_half;  // ECDSA: bytes of r and of s
+};
+constexpr std::array<algorithm, 9> kAlgorithms = {{
+    {"RS256", family::rsa_pkcs1, "SHA256", nullptr, 0},
+    {"RS384", family::rsa_pkcs1, "SHA384", nullptr, 0},
+    {"RS512", family::rsa_pkcs1, "SHA512", nullptr, 0},
+    {"PS256", family::rsa_pss, "SHA256", nullptr, 0},
+    {"PS384", family::rsa_pss, "SHA384", nullptr, 0},
+    {"PS512", family::rsa_pss, "SHA512", nullptr, 0},
+    {"ES256", family::ecdsa, "SHA256", "P-256", 32},
+    {"ES384", family::ecdsa, "SHA384", "P-384", 48},
+    {"ES512", family::ecdsa, "SHA512", "P-521", 66},
+}};
+
+const algorithm* find_algorithm(const std::string& name) {
+    for (const algorithm& a : kAlgorithms) {
+        if (name == a.name) {
+            return &a;
+        }
+    }
+    return nullptr;
+}
+
+// The JOSE curve names and OpenSSL's.
+struct curve {
+    const char* jose;
+    const char* group;
+    std::size_t bytes;
+};
+constexpr std::array<curve, 3> kCurves = {{
+    {"P-256", "prime256v1", 32},
+    {"P-384", "secp384r1", 48},
+    {"P-521", "secp521r1", 66},
+}};
+
+// Strict base64url without padding; false on any other character or an impossible length.
+bool base64url_decode(const std::string& in, std::string* out) {
+    if (in.size() % 4 == 1) {
+        return false;
+    }
+    out->clear();
+    out->reserve(in.size() * 3 / 4);
+    std::uint32_t acc = 0;
+    int bits = 0;
+    for (char c : in) {
+        int v;
+        if (c >= 'A' && c <= 'Z') {
+            v = c - 'A';
+        } else if (c >= 'a' && c <= 'z') {
+            v = c - 'a' + 26;
+        } else if (c >= '0' && c <= '9') {
+            v = c - '0' + 52;
+        } else if (c == '-') {
+            v = 62;
+        } else if (c == '_') {
+            v = 63;
+        } else {
+            return false;
+        }
+        acc = (acc << 6) | static_cast<std::uint32_t>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out->push_back(static_cast<char>((acc >> bits) & 0xff));
+        }
+    }
+    return true;
+}
+
+bool decode_member(const json& jwk, const char* name, std::string* out) {
+    auto it = jwk.find(name);
+    return it != jwk.end() && it->is_string() && base64url_decode(it->get<std::string>(), out) &&
+           !out->empty();
+}
+
+bn_ptr to_bn(const std::string& bytes) {
+    return bn_ptr(BN_bin2bn(reinterpret_cast<const unsigned char*>(bytes.data()),
+                            static_cast<int>(bytes.size()), nullptr));
+}
+
+pkey_ptr from_params(const char* type, OSSL_PARAM_BLD* bld) {
+    param_ptr params(OSSL_PARAM_BLD_to_param(bld));
+    pkey_ctx_ptr ctx(EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr));
+    EVP_PKEY* key = nullptr;
+    if (!params || !ctx || EVP_PKEY_fromdata_init(ctx.get()) != 1 ||
+        EVP_PKEY_fromdata(ctx.get(), &key, EVP_PKEY_PUBLIC_KEY, params.get()) != 1) {
+        return nullptr;
+    }
+    return pkey_ptr(key);
+}
+
+pkey_ptr rsa_key(const json& jwk) {
+    std::string n, e;
+    if (!decode_member(jwk, "n", &n) || !decode_member(jwk, "e", &e)) {
+        return nullptr;
+    }
+    bn_ptr bn_n = to_bn(n), bn_e = to_bn(e);
+    bld_ptr bld(OSSL_PARAM_BLD_new());
+    if (!bn_n || !bn_e || !bld ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_N, bn_n.get()) != 1 ||
+        OSSL_PARAM_BLD_push_BN(bld.get(), OSSL_PKEY_PARAM_RSA_E, bn_e.get()) != 1) {
+        return nullptr;
+    }
+    pkey_ptr key = from_params("RSA", bld.get());
+    // Shorter RSA keys are within reach of a determined forger.
+    if (key && EVP_PKEY_get_bits(key.get()) < 2048) {
+        return nullptr;
+    }
+    return key;
+}
+
+pkey_ptr ec_key(const json& jwk, std::string* crv_out) {
+    auto crv = jwk.find("crv");
+    if (crv == jwk.end() || !crv->is_string()) {
+        return nullptr;
+    }
+    const curve* c = nullptr;
+    for (const curve& k : kCurves) {
+        if (*crv == k.jose) {
+            c = &k;
+        }
+    }
+    std::string x, y;
+    if (c == nullptr || !decode_member(jwk, "x", &x) || !decode_member(jwk, "y", &y) ||
+        x.size() != c->bytes || y.size() != c->bytes) {
+        return nullptr;
+    }
+    // The uncompressed point; OpenSSL checks that it lies on the curve.
+    std::string point = "\x04" + x + y;
+    bld_ptr bld(OSSL_PARAM_BLD_new());
+    if (!bld ||
+        OSSL_PARAM_BLD_push_utf8_string(bld.get(), OSSL_PKEY_PARAM_GROUP_NAME, c->group, 0) != 1 ||
+        OSSL_PARAM_BLD_push_octet_string(bld.get(), OSSL_PKEY_PARAM_PUB_KEY, point.data(),
+                                         point.size()) != 1) {
+        return nullptr;
+    }
+    *crv_out = c->jose;
+    return from_params("EC", bld.get());
+}
+
+// ECDSA signatures travel as r|s of fixed width; OpenSSL verifies their DER form.
+bool ecdsa_der(const std::string& raw, std::size_t half, std::string* der) {
+    if (raw.size() != 2 * half) {
+        return false;
+    }
+    ecdsa_sig_ptr sig(ECDSA_SIG_new());
+    bn_ptr r = to_bn(raw.substr(0, half)), s = to_bn(raw.substr(half));
+    if (!sig || !r || !s || ECDSA_SIG_set0(sig.get(), r.get(), s.get()) != 1) {
+        return false;
+    }
+    (void)r.release();
+    (void)s.release();
+    int len = i2d_ECDSA_SIG(sig.get(), nullptr);
+    if (len <= 0) {
+        return false;
+    }
+    der->resize(static_cast<std::size_t>(len));
+    auto* p = reinterpret_cast<unsigned char*>(der->data());
+    return i2d_ECDSA_SIG(sig.get(), &p) == len;
+}
+
+std::string kty_of(family f) {
+    return f == family::ecdsa ? "EC" : "RSA";
+}
+
+refusal invalid(const std::string& why) {
+    return {401, "invalid_token", why};
+}
+
+bool audience_matches(const std::string& pattern, const std::string& audience) {
+    if (pattern == audience) {
+        return true;
+    }
+    // "*.studio.example" names every host below studio.example.
+    if (pattern.size() > 2 && pattern.compare(0, 2, "*.") == 0) {
+        std::string suffix = pattern.substr(1);
+        return audience.size() > suffix.size() &&
+               audience.compare(audience.size() - suffix.size(), suffix.size(), suffix) == 0;
+    }
+    return false;
+}
+
+// '*' matches any run of characters, '/' included.
+bool glob_match(const std::string& pattern, const std::string& text) {
+    std::size_t p = 0, t = 0, star = std::string::npos, mark = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            mark = t;
+        } else if (p < pattern.size() && pattern[p] == text[t]) {
+            ++p;
+            ++t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') {
+        ++p;
+    }
+    return p == pattern.size();
+}
+
+bool is_write(const std::string& method) {
+    return method != "GET" && method != "HEAD" && method != "OPTIONS";
+}
+
+std::string origin_of(const std::string& url, std::string* path) {
+    std::size_t scheme_end = url.find("://");
+    if (scheme_end == std::string::npos) {
+        return "";
+    }
+    std::size_t slash = url.find('/', scheme_end + 3);
+    *path = slash == std::string::npos ? "/" : url.substr(slash);
+    return url.substr(0, slash);
+}
+
+// A client of the server at `url`'s origin, with short timeouts; an https server's certificate
+// is checked against `ca_file` ("" = the system's anchors). `path` gets the URL's path.
+std::unique_ptr<httplib::Client> client_to(const std::string& url, const std::string& ca_file,
+                                           std::string* path) {
+    auto c = std::make_unique<httplib::Client>(origin_of(url, path));
+    c->set_connection_timeout(std::chrono::seconds(2));
+    c->set_read_timeout(std::chrono::seconds(3));
+    if (!ca_file.empty()) {
+        c->set_ca_cert_path(ca_file.c_str());
+    }
+    return c;
+}
+
+}  // namespace
+
+struct key_set::key {
+    std::string kid;
+    std::string kty;  // "RSA" or "EC"
+    std::string crv;  // EC only
+    std::string alg;  // "" when the key does not restrict it
+    pkey_ptr pkey;
+};
+
+// Lets verify_token read the keys without widening key_set's interface.
+struct verifier_access {
+    static const std::vector<std::unique_ptr<key_set::key>>& keys(const key_set& s) {
+        return s.keys_;
+    }
+};
+
+key_set::key_set() = default;
+key_set::~key_set() = default;
+key_set::key_set(key_set&&) noexcept = default;
+key_set& key_set::operator=(key_set&&) noexcept = default;
+
+bool key_set::parse(const std::string& text, std::string* why) {
+    constexpr std::size_t kMaxKeys = 32;
+    keys_.clear();
+    json doc = json::parse(text, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object() || !doc.contains("keys") ||
+        !doc["keys"].is_array()) {
+        *why = "not a JWK Set (an object with a \"keys\" array)";
+        return false;
+    }
+    for (const json& jwk : doc["keys"]) {
+        if (keys_.size() == kMaxKeys) {
+            break;
+        }
+        if (!jwk.is_object() || !jwk.contains("kty") || !jwk["kty"].is_string()) {
+            continue;
+        }
+        if (jwk.contains("use") && jwk["use"] != "sig") {
+            continue;
+        }
+        auto k = std::make_unique<key>();
+        k->kty = jwk["kty"].get<std::string>();
+        if (jwk.contains("kid") && jwk["kid"].is_string()) {
+            k->kid = jwk["kid"].get<std::string>();
+        }
+        if (jwk.contains("alg") && jwk["alg"].is_string()) {
+            k->alg = jwk["alg"].get<std::string>();
+            if (find_algorithm(k->alg) == nullptr) {
+                continue;
+            }
+        }
+        if (k->kty == "RSA") {
+            k->pkey = rsa_key(jwk);
+        } else if (k->kty == "EC") {
+            k->pkey = ec_key(jwk, &k->crv);
+        }
+        if (k->pkey) {
+            keys_.push_back(std::move(k));
+        }
+    }
+    if (keys_.empty()) {
+        *why = "no usable signing key (RSA of 2048 bits or more, or EC on P-256/384/521)";
+        return false;
+    }
+    return true;
+}
+
+bool key_set::has(const std::string& kid) const {
+    for (const auto& k : keys_) {
+        if (k->kid == kid) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::optional<refusal> verify_token(const std::string& token, const key_set& keys,
+                                    const std::string& issuer, const std::string& audience,
+                                    std::int64_t now, claims* out, bool* unknown_kid) {
+    *unknown_kid = false;
+    if (token.size() > kMaxTokenBytes) {
+        return invalid("the token is longer than " + std::to_string(kMaxTokenBytes) + " bytes");
+    }
+    std::size_t dot1 = token.find('.');
+    std::size_t dot2 = dot1 == std::string::npos ? dot1 : token.find('.', dot1 + 1);
+    if (dot2 == std::string::npos || token.find('.', dot2 + 1) != std::string::npos) {
+        return invalid("the token is not a signed JWT (three dot-separated parts)");
+    }
+    std::string header_text, payload_text, signature;
+    if (!base64url_decode(token.substr(0, dot1), &header_text) ||
+        !base64url_decode(token.substr(dot1 + 1, dot2 - dot1 - 1), &payload_text) ||
+        !base64url_decode(token.substr(dot2 + 1), &signature)) {
+        return invalid("the token is not base64url");
+    }
+    json header = json::parse(header_text, nullptr, false);
+    if (header.is_discarded() || !header.is_object() || !header.contains("alg") ||
+        !header["alg"].is_string()) {
+        return invalid("the token's header is not a JOSE header with alg");
+    }
+    const algorithm* alg = find_algorithm(header["alg"].get<std::string>());
+    if (alg == nullptr) {
+        return invalid("signature algorithm not accepted: " + header["alg"].get<std::string>());
+    }
+    // Extensions the node would have to understand: it understands none.
+    if (header.contains("crit")) {
+        return invalid("the token's header has critical extensions");
+    }
+    std::string kid;
+    if (header.contains("kid")) {
+        if (!header["kid"].is_string()) {
+            return invalid("kid is not a string");
+        }
+        kid = header["kid"].get<std::string>();
+    }
+
+    // The key: the one the kid names, or without a kid the only one that fits the algorithm.
+    const key_set::key* key = nullptr;
+    int fitting = 0;
+    for (const auto& k : verifier_access::keys(keys)) {
+        if (k->kty != kty_of(alg->fam) || (alg->curve != nullptr && k->crv != alg->curve) ||
+            (!k->alg.empty() && k->alg != alg->name)) {
+            continue;
+        }
+        if (kid.empty() || k->kid == kid) {
+            key = k.get();
+            ++fitting;
+        }
+    }
+    if (key == nullptr || fitting > 1) {
+        *unknown_kid = !kid.empty() && !keys.has(kid);
+        return invalid(kid.empty() ? "the token names no key and no single key fits"
+                                   : "no key " + kid + " for " + alg->name);
+    }
+
+    const std::string signed_part = token.substr(0, dot2);
+    std::string sig = signature;
+    if (alg->fam == family::ecdsa && !ecdsa_der(signature, alg->sig_half, &sig)) {
+        return invalid("the signature has the wrong length for " + std::string(alg->name));
+    }
+    md_ctx_ptr md(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pctx = nullptr;
+    bool good = md && EVP_DigestVerifyInit_ex(md.get(), &pctx, alg->digest, nullptr, nullptr,
+                                              key->pkey.get(), nullptr) == 1;
+    if (good && alg->fam == family::rsa_pss) {
+        good = EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) == 1 &&
+               EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) == 1;
+    }
+    good = good &&
+           EVP_DigestVerify(md.get(), reinterpret_cast<const unsigned char*>(sig.data()),
+                            sig.size(), reinterpret_cast<const unsigned char*>(signed_part.data()),
+                            signed_part.size()) == 1;
+    if (!good) {
+        return invalid("the signature does not verify");
+    }
+
+    json payload = json::parse(payload_text, nullptr, false);
+    if (payload.is_discarded() || !payload.is_object()) {
+        return invalid("the token's claims are not a JSON object");
+    }
+    auto number = [&payload](const char* name) -> std::optional<std::int64_t> {
+        auto it = payload.find(name);
+        if (it == payload.end() || !it->is_number() || it->is_number_float()) {
+            return std::nullopt;
+        }
+        return it->is_number_unsigned() ? static_cast<std::int64_t>(std::min<std::uint64_t>(
+                                              it->get<std::uint64_t>(), INT64_MAX / 2))
+                                        : it->get<std::int64_t>();
+    };
+    if (!payload.contains("iss") || payload["iss"] != issuer) {
+        return invalid("the token was not issued by " + issuer);
+    }
+    auto exp = number("exp");
+    if (!exp) {
+        return invalid("the token has no integer exp");
+    }
+    if (now - kLeewaySeconds > *exp) {
+        return invalid("the token has expired");
+    }
+    if (payload.contains("nbf")) {
+        auto nbf = number("nbf");
+        if (!nbf) {
+            return invalid("nbf is not an integer");
+        }
+        if (now + kLeewaySeconds < *nbf) {
+            return invalid("the token is not valid yet");
+        }
+    }
+    bool aud_ok = false;
+    if (payload.contains("aud")) {
+        const json& aud = payload["aud"];
+        json list = aud.is_array() ? aud : json::array({aud});
+        for (const json& a : list) {
+            aud_ok = aud_ok || (a.is_string() && audience_matches(a.get<std::string>(), audience));
+        }
+    }
+    if (!aud_ok) {
+        return invalid("the token is not for " + audience);
+    }
+    out->payload = std::move(payload);
+    return std::nullopt;
+}
+
+bool grants(const claims& c, const std::string& api, const std::string& path, bool write) {
+    auto it = c.payload.find("x-nmos-" + api);
+    if (it == c.payload.end() || !it->is_object()) {
+        return false;
+    }
+    auto list = it->find(write ? "write" : "read");
+    if (list == it->end() || !list->is_array()) {
+        return false;
+    }
+    for (const json& p : *list) {
+        if (p.is_string() && glob_match(p.get<std::string>(), path)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+gate::gate(settings s) : s_(std::move(s)) {}
+
+bool gate::start(std::string* why) {
+    auto keys = std::make_shared<key_set>();
+    if (!s_.jwks_file.empty()) {
+        std::ifstream in(s_.jwks_file);
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!in || !keys->parse(text.str(), why)) {
+            *why = s_.jwks_file + ": " + (in ? *why : "cannot be read");
+            return false;
+        }
+        keys_ = std::move(keys);
+        return true;
+    }
+    std::string fetch_why;
+    {
+        std::lock_guard lk(mu_);
+        last_attempt_ = std::chrono::steady_clock::now();
+    }
+    if (fetch_keys(keys.get(), &fetch_why)) {
+        std::lock_guard lk(mu_);
+        keys_ = std::move(keys);
+    } else {
+        std::fprintf(stderr, "nexo-nmos: no keys from %s yet: %s\n", s_.issuer.c_str(),
+                     fetch_why.c_str());
+    }
+    return true;
+}
+
+std::shared_ptr<const key_set> gate::current_keys() {
+    std::lock_guard lk(mu_);
+    return keys_;
+}
+
+void gate::refresh_keys() {
+    if (!s_.jwks_file.empty()) {
+        return;
+    }
+    {
+        std::lock_guard lk(mu_);
+        auto now = std::chrono::steady_clock::now();
+        if (fetching_ || (last_attempt_ && now - *last_attempt_ < kRefetchInterval)) {
+            return;
+        }
+        fetching_ = true;
+        last_attempt_ = now;
+    }
+    // Only this request waits for the server; the others go on with the keys in hand.
+    auto keys = std::make_shared<key_set>();
+    std::string why;
+    bool ok = fetch_keys(keys.get(), &why);
+    if (!ok) {
+        std::fprintf(stderr, "nexo-nmos: fetching keys from %s: %s\n", s_.issuer.c_str(),
+                     why.c_str());
+    }
+    std::lock_guard lk(mu_);
+    fetching_ = false;
+    if (ok) {
+        keys_ = std::move(keys);
+    }
+}
+
+bool gate::fetch_keys(key_set* into, std::string* why) {
+    std::string uri;
+    {
+        std::lock_guard lk(mu_);
+        uri = jwks_uri_;
+    }
+    if (uri.empty()) {
+        std::string text;
+        if (!fetch_document(metadata_url(s_.issuer), s_.ca_file, kMaxDocumentBytes, &text, why)) {
+            return false;
+        }
+        json meta = json::parse(text, nullptr, false);
+        if (meta.is_discarded() || !meta.is_object() || !meta.contains("jwks_uri") ||
+            !meta["jwks_uri"].is_string()) {
+            *why = "the server's metadata has no jwks_uri";
+            return false;
+        }
+        // The metadata must be the issuer's own, or its keys could be anyone's.
+        if (meta.value("issuer", json()) != s_.issuer) {
+            *why = "the server's metadata names another issuer";
+            return false;
+        }
+        uri = meta["jwks_uri"].get<std::string>();
+    }
+    std::string text;
+    if (!fetch_document(uri, s_.ca_file, kMaxDocumentBytes, &text, why) ||
+        !into->parse(text, why)) {
+        return false;
+    }
+    std::lock_guard lk(mu_);
+    jwks_uri_ = uri;
+    return true;
+}
+
+std::optional<refusal> gate::check(const std::string& method, const std::string& path,
+                                   const std::string& authorization) {
+    const std::string scheme = "Bearer ";
+    if (authorization.empty()) {
+        return refusal{401, "", "this node needs an access token"};
+    }
+    if (authorization.size() <= scheme.size() ||
+        strncasecmp(authorization.c_str(), scheme.c_str(), scheme.size()) != 0) {
+        return refusal{401, "invalid_request", "the Authorization header is not a Bearer token"};
+    }
+    const std::string token = authorization.substr(scheme.size());
+    if (token.size() > kMaxTokenBytes) {
+        return invalid("the token is too long");
+    }
+    const std::int64_t now = std::time(nullptr);
+    claims c;
+    bool unknown_kid = false;
+    auto keys = current_keys();
+    std::optional<refusal> r;
+    if (keys) {
+        r = verify_token(token, *keys, s_.issuer, s_.audience, now, &c, &unknown_kid);
+    }
+    if (!keys || unknown_kid) {
+        // A new key at the server (rotation), or none fetched yet.
+        refresh_keys();
+        auto again = current_keys();
+        if (!again) {
+            return refusal{503, "", "the Authorization Server's keys cannot be had just now"};
+        }
+        if (again != keys) {
+            r = verify_token(token, *again, s_.issuer, s_.audience, now, &c, &unknown_kid);
+        }
+    }
+    if (r) {
+        return r;
+    }
+
+    // The API and the path below its version: /x-nmos/<api>/<version>/<path>. Empty segments
+    // are skipped, as the router skips them, so that both read the same path.
+    std::vector<std::string> seg;
+    for (std::size_t start = 0; start < path.size();) {
+        std::size_t slash = std::min(path.find('/', start), path.size());
+        if (slash > start) {
+            seg.push_back(path.substr(start, slash - start));
+        }
+        start = slash + 1;
+    }
+    const bool write = is_write(method);
+    if (seg.size() < 3 || seg[0] != "x-nmos") {
+        // The lists above the APIs name them and nothing else: any valid token reads them.
+        if (!write) {
+            return std::nullopt;
+        }
+        return refusal{403, "insufficient_scope", "nothing to write here"};
+    }
+    std::string rel;
+    for (std::size_t i = 3; i < seg.size(); ++i) {
+        rel += (rel.empty() ? "" : "/") + seg[i];
+    }
+    if (!grants(c, seg[1], rel, write)) {
+        return refusal{403, "insufficient_scope",
+                       std::string("the token does not grant ") + (write ? "write" : "read") +
+                           " access to " + seg[1] + " " + (rel.empty() ? "/" : rel)};
+    }
+    return std::nullopt;
+}
+
+request_gate as_request_gate(gate& g) {
+    return [&g](const std::string& method, const std::string& path,
+                const std::string& authorization) -> std::optional<gate_refusal> {
+        auto r = g.check(method, path, authorization);
+        if (!r) {
+            return std::nullopt;
+        }
+        std::string header;
+        if (r->code != 503) {
+            header = "Bearer realm=\"nexo-nmos\"";
+            if (!r->error.empty()) {
+                // The description, which may quote the token, goes into a quoted string: short,
+                // printable, without quotes or backslashes.
+                std::string d = r->description.substr(0, 200);
+                for (char& ch : d) {
+                    if (ch < 0x20 || ch > 0x7e || ch == '"' || ch == '\\') {
+                        ch = '?';
+                    }
+                }
+                header += ", error=\"" + r->error + "\", error_description=\"" + d + "\"";
+            }
+        }
+        return gate_refusal{r->code, error_body(r->code, r->description), header};
+    };
+}
+
+token_source::token_source(client_settings s) : s_(std::move(s)) {}
+
+void token_source::refused() {
+    access_token_.clear();
+}
+
+std::string token_source::token() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!access_token_.empty() && now < renew_at_) {
+        return access_token_;
+    }
+    if (last_failure_ && now - *last_failure_ < kRefetchInterval) {
+        return access_token_;
+    }
+    std::string why;
+    if (!ensure_client(&why) || !fetch(&why)) {
+        std::fprintf(stderr, "nexo-nmos: no access token from %s: %s\n", s_.issuer.c_str(),
+                     why.c_str());
+        last_failure_ = now;
+        return access_token_;
+    }
+    last_failure_.reset();
+    return access_token_;
+}
+
+bool token_source::ensure_client(std::string* why) {
+    if (token_endpoint_.empty()) {
+        std::string text;
+        if (!fetch_document(metadata_url(s_.issuer), s_.ca_file, kMaxDocumentBytes, &text, why)) {
+            return false;
+        }
+        json meta = json::parse(text, nullptr, false);
+        if (meta.is_discarded() || !meta.is_object() || meta.value("issuer", json()) != s_.issuer ||
+            !meta.contains("token_endpoint") || !meta["token_endpoint"].is_string()) {
+            *why = "the server's metadata has no token_endpoint for this issuer";
+            return false;
+        }
+        token_endpoint_ = meta["token_endpoint"].get<std::string>();
+        if (meta.contains("registration_endpoint") && meta["registration_endpoint"].is_string()) {
+            registration_endpoint_ = meta["registration_endpoint"].get<std::string>();
+        }
+    }
+    if (!client_id_.empty()) {
+        return true;
+    }
+    if (!s_.client_id.empty()) {
+        std::ifstream in(s_.client_secret_file);
+        std::getline(in, client_secret_);
+        if (!in) {
+            *why = s_.client_secret_file + ": cannot be read";
+            return false;
+        }
+        client_id_ = s_.client_id;
+        return true;
+    }
+    // Credentials of an earlier registration with the same server.
+    if (std::ifstream in(s_.state_file); in) {
+        std::stringstream text;
+        text << in.rdbuf();
+        json st = json::parse(text.str(), nullptr, false);
+        if (st.is_object() && st.value("issuer", json()) == s_.issuer &&
+            st.value("client_id", json()).is_string() &&
+            st.value("client_secret", json()).is_string()) {
+            client_id_ = st["client_id"].get<std::string>();
+            client_secret_ = st["client_secret"].get<std::string>();
+            return true;
+        }
+    }
+    if (registration_endpoint_.empty()) {
+        *why = "the server offers no client registration; give --client-id";
+        return false;
+    }
+    std::string path;
+    auto c = client_to(registration_endpoint_, s_.ca_file, &path);
+    json request = {{"client_name", s_.client_name},
+                    {"grant_types", {"client_credentials"}},
+                    {"token_endpoint_auth_method", "client_secret_basic"},
+                    {"scope", "registration"}};
+    auto res = c->Post(path.c_str(), request.dump(), "application/json");
+    if (!res || res->status != 201 || res->body.size() > kMaxDocumentBytes) {
+        *why = "client registration refused" +
+               (res ? " (status " + std::to_string(res->status) + ")" : std::string());
+        return false;
+    }
+    json reply = json::parse(res->body, nullptr, false);
+    if (!reply.is_object() || !reply.value("client_id", json()).is_string() ||
+        !reply.value("client_secret", json()).is_string()) {
+        *why = "the registration's answer has no client_id and client_secret";
+        return false;
+    }
+    client_id_ = reply["client_id"].get<std::string>();
+    client_secret_ = reply["client_secret"].get<std::string>();
+    // Kept for the next start, readable by the node's user only.
+    json st = {{"issuer", s_.issuer}, {"client_id", client_id_}, {"client_secret", client_secret_}};
+    const std::string text = st.dump() + "\n";
+    int fd = ::open(s_.state_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0 || ::fchmod(fd, 0600) != 0 ||
+        ::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+        std::fprintf(stderr, "nexo-nmos: %s: cannot keep the client's credentials\n",
+                     s_.state_file.c_str());
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    return true;
+}
+
+bool token_source::fetch(std::string* why) {
+    std::string path;
+    auto c = client_to(token_endpoint_, s_.ca_file, &path);
+    c->set_basic_auth(client_id_.c_str(), client_secret_.c_str());
+    auto res = c->Post(path.c_str(), "grant_type=client_credentials&scope=registration",
+                       "application/x-www-form-urlencoded");
+    if (!res || res->status != 200 || res->body.size() > kMaxDocumentBytes) {
+        *why = "token request refused" +
+               (res ? " (status " + std::to_string(res->status) + ")" : std::string());
+        // Credentials the server no longer knows are registered afresh next time.
+        if (res && res->status == 401 && s_.client_id.empty()) {
+            client_id_.clear();
+            ::unlink(s_.state_file.c_str());
+        }
+        return false;
+    }
+    json reply = json::parse(res->body, nullptr, false);
+    if (!reply.is_object() || !reply.value("access_token", json()).is_string() ||
+        !reply.value("expires_in", json()).is_number_integer()) {
+        *why = "the token answer has no access_token and expires_in";
+        return false;
+    }
+    access_token_ = reply["access_token"].get<std::string>();
+    const std::int64_t life =
+        std::clamp<std::int64_t>(reply["expires_in"].get<std::int64_t>(), 4, 86400);
+    renew_at_ = std::chrono::steady_clock::now() + std::chrono::seconds(life * 3 / 4);
+    return true;
+}
+
+std::string metadata_url(const std::string& issuer) {
+    std::string path;
+    std::string origin = origin_of(issuer, &path);
+    if (origin.empty()) {
+        return "";
+    }
+    if (path == "/") {
+        path.clear();
+    }
+    return origin + "/.well-known/oauth-authorization-server" + path;
+}
+
+bool fetch_document(const std::string& url, const std::string& ca_file, std::size_t limit,
+                    std::string* body, std::string* why) {
+    std::string path;
+    std::string origin = origin_of(url, &path);
+    if (origin.rfind("http://", 0) != 0 && origin.rfind("https://", 0) != 0) {
+        *why = "not an http or https URL: " + url;
+        return false;
+    }
+    auto c = client_to(url, ca_file, &path);
+    // A server that trickles its answer is given up on as one that does not answer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    body->clear();
+    bool too_big = false, too_slow = false;
+    auto res = c->Get(path.c_str(), [&](const char* data, std::size_t len) {
+        too_big = body->size() + len > limit;
+        too_slow = std::chrono::steady_clock::now() > deadline;
+        if (too_big || too_slow) {
+            return false;
+        }
+        body->append(data, len);
+        return true;
+    });
+    if (too_big || too_slow) {
+        *why = url + (too_big ? ": answer too large" : ": answer too slow");
+        return false;
+    }
+    if (!res) {
+        *why = url + ": " + httplib::to_string(res.error());
+        return false;
+    }
+    if (res->status != 200) {
+        *why = url + ": status " + std::to_string(res->status);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace nexo::nmos::auth

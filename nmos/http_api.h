@@ -4,15 +4,27 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "connection.h"
 #include "resources.h"
 
 namespace nexo::nmos {
 
+// Where the node may fetch a sender's description (a target PUT's manifest_href) from: IPv4
+// networks ("192.0.2.0/24"; an address alone is /32) and host names, taken as written. Empty,
+// the default: nowhere, since the fetch is made for whoever sends the PUT.
+struct manifest_sources {
+    std::vector<std::string> allowed;
+    // Whether an entry is an address, a network or a host name ("" when fine, else why not).
+    static std::string check(const std::string& entry);
+    bool permits(const std::string& host) const;
+};
+
 class api_router {
   public:
     api_router(resources& r, connection& c) : res_(r), conn_(c) {}
+    void set_manifest_sources(manifest_sources m) { manifests_ = std::move(m); }
 
     // Answers one request. Never throws: daemon trouble becomes 503/500 with an error body.
     api_result handle(const std::string& method, const std::string& path, const std::string& body);
@@ -24,6 +36,7 @@ class api_router {
                               const std::string& body);
     resources& res_;
     connection& conn_;
+    manifest_sources manifests_;
 };
 
 // The HTTP server around a router. listen() blocks until stop() (from another thread).

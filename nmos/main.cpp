@@ -62,6 +62,7 @@ int main(int argc, char** argv) {
     std::string label;
     std::vector<std::string> registries;
     bool no_dns_sd = false;
+    manifest_sources manifests;
     app.add_option("-p,--port", port, "HTTP port of both APIs (default 3212)")
         ->check(CLI::Range(1, 65535));
     app.add_option("--pipes", pipes, "directory of the daemon's control pipes (default /var/run)");
@@ -72,6 +73,10 @@ int main(int argc, char** argv) {
                    "registry base URL, e.g. http://10.0.0.5:8235; repeat in order of priority");
     app.add_flag("--no-dns-sd", no_dns_sd,
                  "neither browse for registries nor announce the node (Avahi)");
+    app.add_option("--manifest-from", manifests.allowed,
+                   "network (a.b.c.d/n), address or host name a target PUT's manifest_href may be "
+                   "fetched from; repeat for more (default: none, manifest_href is refused)")
+        ->check([](const std::string& entry) { return manifest_sources::check(entry); });
     CLI11_PARSE(app, argc, argv);
 
     pipe_control_link link(pipes);
@@ -136,6 +141,7 @@ int main(int argc, char** argv) {
     });
 
     api_router router(res, conn);
+    router.set_manifest_sources(std::move(manifests));
     http_server server(router);
     if (!server.bind(bind_host, port)) {
         std::fprintf(stderr, "nexo-nmos: cannot listen on %s:%d\n", bind_host.c_str(), port);
@@ -156,10 +162,14 @@ int main(int argc, char** argv) {
         ::usleep(100000);
         if (++ticks % 50 == 0) {
             res.set_clock(read_clock(b), conn.now_for_version());
+            conn.follow_channels();
         }
     }
+    // The producers stop first: no request and no scheduled activation reaches the
+    // registration or the discovery once they begin to go away.
     server.stop();
     serving.join();
+    conn.stop();
     // The discovery thread stops calling into the registration before the registration goes;
     // the registration, which asks the discovery, goes before the discovery.
     if (discovery) {

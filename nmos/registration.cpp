@@ -5,11 +5,26 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "http_limits.h"
+
 namespace nexo::nmos {
 
 namespace {
 
 constexpr const char* kBase = "/x-nmos/registration/v1.3";
+
+// A request of the registration API; what comes back is read up to kMaxRegistryReply.
+int send(httplib::Client& c, const char* method, const std::string& path,
+         const std::string& body = "") {
+    httplib::Request req;
+    req.method = method;
+    req.path = path;
+    req.body = body;
+    if (!body.empty()) {
+        req.set_header("Content-Type", "application/json");
+    }
+    return bounded_request(c, std::move(req), kMaxRegistryReply);
+}
 
 std::unique_ptr<httplib::Client> client_for(const std::string& base) {
     auto c = std::make_unique<httplib::Client>(base);
@@ -73,8 +88,11 @@ void registration::set_state(bool registered) {
 
 void registration::changed(resource_type t, std::size_t i) {
     {
+        // An update sends the resource as it is when its turn comes: one queued is enough.
         std::lock_guard lk(mu_);
-        updates_.emplace_back(t, i);
+        if (std::find(updates_.begin(), updates_.end(), std::pair{t, i}) == updates_.end()) {
+            updates_.emplace_back(t, i);
+        }
     }
     cv_.notify_all();
 }
@@ -82,8 +100,7 @@ void registration::changed(resource_type t, std::size_t i) {
 int registration::post(const std::string& base, const std::string& type, const json& data) {
     auto c = client_for(base);
     json body = {{"type", type}, {"data", data}};
-    auto res = c->Post((std::string(kBase) + "/resource").c_str(), body.dump(), "application/json");
-    return res ? res->status : 0;
+    return send(*c, "POST", std::string(kBase) + "/resource", body.dump());
 }
 
 bool registration::register_all(const std::string& base) {
@@ -108,14 +125,13 @@ bool registration::register_all(const std::string& base) {
 int registration::heartbeat(const std::string& base) {
     auto c = client_for(base);
     // An empty body: no Content-Type, and Content-Length 0 (added by the library).
-    auto res = c->Post(std::string(kBase) + "/health/nodes/" + res_.node_id(), httplib::Headers{});
-    return res ? res->status : 0;
+    return send(*c, "POST", std::string(kBase) + "/health/nodes/" + res_.node_id());
 }
 
 void registration::remove(const std::string& base) {
     auto c = client_for(base);
     c->set_connection_timeout(std::chrono::seconds(1));
-    (void)c->Delete((std::string(kBase) + "/resource/nodes/" + res_.node_id()).c_str());
+    (void)send(*c, "DELETE", std::string(kBase) + "/resource/nodes/" + res_.node_id());
 }
 
 namespace {
@@ -226,7 +242,32 @@ void registration::run() {
         if (stop_) {
             break;
         }
-        while (!updates_.empty() && registered) {
+        // A heartbeat that is due goes before the next update: a slow registry with many
+        // updates queued must not let the node expire there.
+        while (registered) {
+            if (std::chrono::steady_clock::now() >= next_beat) {
+                lk.unlock();
+                const int code = heartbeat(target);
+                lk.lock();
+                next_beat = std::chrono::steady_clock::now() + interval_;
+                if (healthy(code)) {
+                    last_contact = std::chrono::steady_clock::now();
+                } else if (code == 404) {
+                    // The registry lost the node (a restart, or it expired): register there
+                    // again.
+                    registered = false;
+                    again = target;
+                    break;
+                } else {
+                    // Gone, or answering wrongly: the next registry by priority.
+                    registered = false;
+                    failed.push_back(target);
+                    break;
+                }
+            }
+            if (updates_.empty() || stop_) {
+                break;
+            }
             auto [type, i] = updates_.front();
             updates_.pop_front();
             lk.unlock();
@@ -236,23 +277,6 @@ void registration::run() {
                                  : post(target, "receiver", res_.receiver_json(i));
             lk.lock();
             if (!healthy(code)) {
-                registered = false;
-                failed.push_back(target);
-            }
-        }
-        if (registered && std::chrono::steady_clock::now() >= next_beat) {
-            lk.unlock();
-            const int code = heartbeat(target);
-            lk.lock();
-            next_beat = std::chrono::steady_clock::now() + interval_;
-            if (healthy(code)) {
-                last_contact = std::chrono::steady_clock::now();
-            } else if (code == 404) {
-                // The registry lost the node (a restart, or it expired): register there again.
-                registered = false;
-                again = target;
-            } else if (!healthy(code)) {
-                // Gone, or answering wrongly: the next registry by priority.
                 registered = false;
                 failed.push_back(target);
             }

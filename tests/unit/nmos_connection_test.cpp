@@ -2,13 +2,19 @@
 // in their order, and what a refusal part way sends back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <future>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board_control.h"
 #include "connection.h"
 #include "http_api.h"
+#include "http_limits.h"
 #include "resources.h"
 
 namespace {
@@ -150,9 +156,123 @@ TEST(board_replies, parse_what_the_daemon_writes_and_nothing_else) {
     EXPECT_EQ(parse_ptp_time_reply("RGET PTP_TIME 1796485425 775975781"),
               (tai_time{1796485425, 775975781}));
     EXPECT_FALSE(parse_ptp_time_reply("RGET PTP_TIME 1 1000000000"));
-    EXPECT_FALSE(tai_time::parse("12"));
-    EXPECT_FALSE(tai_time::parse("-1:0"));
-    EXPECT_EQ(tai_time::parse("0:200000000"), (tai_time{0, 200000000}));
+    EXPECT_FALSE(parse_ptp_time_reply("RGET PTP_TIME 9223372036854775807 0"));
+    // Times from clients: bounded so that no arithmetic on them can overflow.
+    struct time_row {
+        const char* text;
+        std::optional<tai_time> t;
+    };
+    const time_row times[] = {
+        {"12", std::nullopt},
+        {"-1:0", std::nullopt},
+        {"0:200000000", tai_time{0, 200000000}},
+        {"4000000000:999999999", tai_time{4000000000, 999999999}},
+        {"4000000001:0", std::nullopt},
+        {"18446744074:0", std::nullopt},
+        {"9223372036854775807:0", std::nullopt},
+        {"99999999999999999999999:0", std::nullopt},
+        {"1:1000000000", std::nullopt},
+        {"1:", std::nullopt},
+        {":1", std::nullopt},
+        {"1:2:3", std::nullopt},
+    };
+    for (const time_row& r : times) {
+        EXPECT_EQ(tai_time::parse(r.text), r.t) << r.text;
+    }
+}
+
+// Answers the queries of every channel as a fresh daemon does and holds each SET of channel
+// 20:0 until released, as a daemon stopped part way through an activation would.
+struct holding_daemon : control_link {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool holding = false;
+    bool released = false;
+
+    link_reply exchange(const std::string& line) override {
+        link_reply r;
+        r.what = link_reply::status::reply;
+        std::vector<std::string> w;
+        for (std::size_t at = 0; at < line.size();) {
+            std::size_t end = std::min(line.find(' ', at), line.size());
+            w.push_back(line.substr(at, end - at));
+            at = end + 1;
+        }
+        if (w[0] == "SET") {
+            if (w[2] == "20:0") {
+                std::unique_lock lk(mu);
+                holding = true;
+                cv.notify_all();
+                cv.wait(lk, [this] { return released; });
+            }
+            r.line = "RSET " + w[1] + " OK";
+        } else if (w[1] == "RX_IP_DEST" || w[1] == "RX_IP_SRC") {
+            r.line = "RGET " + w[1] + " " + w[2] + " eth1 R 0.0.0.0 0 96";
+        } else if (w[1] == "RX_STR_ENA") {
+            r.line = "RGET RX_STR_ENA " + w[2] + " OFF";
+        } else if (w[1] == "RX_IP_IF_ENA") {
+            r.line = "RGET RX_IP_IF_ENA " + w[2] + " eth1/0";
+        } else {
+            r.line = kAnswers.at(line);
+        }
+        return r;
+    }
+};
+
+// Requests to the other receivers go on while one receiver's activation waits for the daemon:
+// each receiver's daemon I/O holds that receiver only.
+TEST(connection, one_receivers_activation_holds_no_other) {
+    holding_daemon d;
+    board_control b{d};
+    resources res{{"host", "label", "eth1", "192.0.2.10", "02-00-00-00-00-10", "", 3212},
+                  [](const channel_def&) { return json::object(); },
+                  {1, 0}};
+    connection conn{b, res, [] { return std::string("192.0.2.10"); }};
+    std::thread activating([&] {
+        json patch = {{"master_enable", true}, {"activation", {{"mode", "activate_immediate"}}}};
+        EXPECT_EQ(conn.patch_staged(0, patch).code, 200);
+    });
+    {
+        std::unique_lock lk(d.mu);
+        d.cv.wait(lk, [&] { return d.holding; });
+    }
+    auto others = std::async(std::launch::async, [&] {
+        for (std::size_t i = 1; i < kChannels.size(); ++i) {
+            EXPECT_TRUE(conn.staged(i).is_object());
+            EXPECT_EQ(conn.active(i)["master_enable"], false);
+            EXPECT_EQ(conn.patch_staged(i, {{"master_enable", true}}).code, 200);
+        }
+    });
+    // Bounded only so that a regression fails instead of hanging the run.
+    EXPECT_EQ(others.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    {
+        std::lock_guard lk(d.mu);
+        d.released = true;
+    }
+    d.cv.notify_all();
+    activating.join();
+    others.wait();
+    EXPECT_EQ(conn.staged(0)["master_enable"], true);
+}
+
+TEST(json_depth_within, counts_brackets_outside_strings) {
+    struct row {
+        std::string text;
+        bool ok;
+    };
+    const row rows[] = {
+        {"", true},
+        {"{\"a\":[1,{\"b\":2}]}", true},
+        {std::string(3, '[') + std::string(3, ']'), true},
+        {std::string(4, '['), false},
+        {"\"[[[[[[\"", true},
+        {"[\"\\\"[[[[\"]", true},  // an escaped quote does not end the string
+        {"]]]]][[[", true},
+        {std::string(300000, '['), false},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(json_depth_within(r.text, 3), r.ok) << r.text.substr(0, 40);
+    }
 }
 
 }  // namespace
@@ -187,6 +307,28 @@ TEST(api_router, answers_each_path_and_method) {
         {"PATCH", single + rx + "/staged", "not json", 400},
         {"PATCH", single + rx + "/staged", "{}", 200},
         {"GET", "/x-nmos/connection/v1.1/bulk/receivers", "", 405},
+        // Bounded before parsing: nesting (a stack overflow in the parser's copies), size.
+        {"PATCH", single + rx + "/staged",
+         R"({"activation":{"mode":)" + std::string(100000, '[') + "}}", 400},
+        {"PUT", "/x-nmos/node/v1.3/receivers/" + rx + "/target", std::string(100000, '{'), 400},
+        {"POST", "/x-nmos/connection/v1.1/bulk/receivers", std::string(300000, '['), 413},
+        {"PATCH", single + rx + "/staged",
+         R"({"activation":{"mode":"activate_scheduled_absolute","requested_time":)"
+         R"("18446744074:0"}})",
+         400},
+        {"PATCH", single + rx + "/staged",
+         R"({"activation":{"mode":"activate_scheduled_relative","requested_time":)"
+         R"("40000000:0"}})",
+         400},
+        {"PATCH", single + rx + "/staged",
+         R"({"activation":{"mode":"activate_scheduled_absolute","requested_time":)"
+         R"("3999999999:0"}})",
+         400},
+        {"PATCH", single + rx + "/staged",
+         R"({"transport_params":[{"source_ip":"192.0.2.5\u0000\n"}]})", 400},
+        {"PATCH", single + rx + "/staged",
+         R"({"transport_params":[{"multicast_ip":"239.2.2.2\u0000garbage"}]})", 400},
+        {"PATCH", single + rx + "/staged", R"({"transport_file":{"data":"v=0\u0000"}})", 400},
     };
     for (const route_case& c : cases) {
         api_result r = router.handle(c.method, c.path, c.body);

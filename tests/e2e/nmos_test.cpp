@@ -288,11 +288,14 @@ struct registry_standin {
     std::vector<std::string> posts;
     bool holds_node = false;
     std::atomic<int> forget{0};
+    std::atomic<int> post_delay_ms{0};  // a slow registry: each resource POST takes this long
+    std::vector<std::chrono::steady_clock::time_point> beats;
     std::thread thread;
 
     explicit registry_standin(int port) {
         server.Post("/x-nmos/registration/v1.3/resource",
                     [this](const httplib::Request& req, httplib::Response& res) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(post_delay_ms));
                         json b = json::parse(req.body);
                         std::lock_guard lk(mu);
                         posts.push_back(b["type"].get<std::string>());
@@ -308,6 +311,7 @@ struct registry_standin {
                         bool empty = req.body.empty() && !req.has_header("Content-Type") &&
                                      req.get_header_value("Content-Length") == "0";
                         posts.push_back(empty ? "hb" : "hb with a body");
+                        beats.push_back(std::chrono::steady_clock::now());
                         if (forget.fetch_sub(1) > 0 || !holds_node) {
                             holds_node = false;
                             res.status = 404;
@@ -371,6 +375,33 @@ TEST_F(nmos_fixture, registers_heartbeats_and_registers_again_when_forgotten) {
     // SIGTERM: a clean exit that takes the node out of the registry.
     EXPECT_EQ(again.stop(), 0);
     EXPECT_EQ(registry.count("delete"), 2);
+}
+
+// A registry taking 1.5 s per resource while the twelve receivers change twice: the heartbeats
+// go on between the updates (a registry drops a node after about 12 s without one); sent one
+// after the other, the 24 updates alone would take 36 s.
+TEST_F(nmos_fixture, heartbeats_go_first_when_the_registry_is_slow) {
+    registry_standin registry(18240);
+    start({"--registry", "http://127.0.0.1:18240"});
+    ASSERT_TRUE(wait_until([&] { return registry.count("hb") >= 1; }, 15s));
+    registry.post_delay_ms = 1500;
+    json ids = call("GET", kConn).body;
+    for (int round = 0; round < 2; ++round) {
+        for (const json& id : ids) {
+            api_call r =
+                call("PATCH", kConn + id.get<std::string>() + "staged",
+                     {{"master_enable", false}, {"activation", {{"mode", "activate_immediate"}}}});
+            ASSERT_EQ(r.status, 200) << r.body.dump();
+        }
+    }
+    // Twelve updates at 1.5 s, with heartbeats every 5 s between them.
+    std::this_thread::sleep_for(20s);
+    std::lock_guard lk(registry.mu);
+    const auto& beats = registry.beats;
+    ASSERT_GE(beats.size(), 4u);
+    for (std::size_t k = 1; k < beats.size(); ++k) {
+        EXPECT_LT(beats[k] - beats[k - 1], 10s) << "between heartbeats " << k - 1 << " and " << k;
+    }
 }
 
 // The value of a TXT key in an announcement ("" when absent).

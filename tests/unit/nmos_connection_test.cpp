@@ -30,21 +30,29 @@ const std::map<std::string, std::string> kAnswers = {
     {"GET PTP_TIME", "RGET PTP_TIME 1000 5"},
 };
 
-// Answers the queries of channel 20:0 as a fresh daemon does, accepts every SET but the one
-// starting with `refuse`, and records the SET lines.
+// Answers the queries of channel 20:0 as a fresh daemon does (or as `answers` says), accepts
+// every SET but the one starting with `refuse`, and records the SET lines; after `sets_taken`
+// SET lines (when not negative) it is gone.
 struct scripted_daemon : control_link {
     std::vector<std::string> sets;
     std::string refuse;
+    std::map<std::string, std::string> answers = kAnswers;
+    int sets_taken = -1;
 
     link_reply exchange(const std::string& line) override {
         link_reply r;
         r.what = link_reply::status::reply;
         if (line.rfind("SET ", 0) == 0) {
+            if (sets_taken >= 0 && static_cast<int>(sets.size()) >= sets_taken) {
+                r.what = link_reply::status::no_daemon;
+                r.why = "nexo is not running";
+                return r;
+            }
             sets.push_back(line);
             r.line = !refuse.empty() && line.rfind(refuse, 0) == 0 ? "ERROR" : "RSET OK";
         } else {
-            auto a = kAnswers.find(line);
-            r.line = a != kAnswers.end() ? a->second : "ERROR";
+            auto a = answers.find(line);
+            r.line = a != answers.end() ? a->second : "ERROR";
         }
         return r;
     }
@@ -253,6 +261,38 @@ TEST(connection, one_receivers_activation_holds_no_other) {
     activating.join();
     others.wait();
     EXPECT_EQ(conn.staged(0)["master_enable"], true);
+}
+
+// A daemon gone part way: the answer says which lines it took. Once it is back with the channel
+// off, the discovery API's subscription says so as soon as the channel is read back.
+TEST(connection, tells_what_a_daemon_lost_part_way_had_taken_and_what_the_channel_is) {
+    node n;
+    api_router router(n.res, n.conn);
+    const std::string staged =
+        "/x-nmos/connection/v1.1/single/receivers/" + n.res.receiver_id(0) + "/staged";
+    n.d.sets_taken = 2;
+    api_result r =
+        router.handle("PATCH", staged,
+                      R"({"master_enable":true,"transport_params":[{"multicast_ip":"239.1.1.1"}],)"
+                      R"("activation":{"mode":"activate_immediate"}})");
+    EXPECT_EQ(r.code, 503);
+    const std::string debug = r.body["debug"].get<std::string>();
+    EXPECT_NE(debug.find("2 of 4 lines were applied (" + n.d.sets[0] + "; " + n.d.sets[1] + ")"),
+              std::string::npos)
+        << debug;
+    EXPECT_NE(debug.find("unknown"), std::string::npos) << debug;
+
+    n.d.sets_taken = -1;
+    r = router.handle("PATCH", staged,
+                      R"({"master_enable":true,"activation":{"mode":"activate_immediate"}})");
+    ASSERT_EQ(r.code, 200) << r.body.dump();
+    EXPECT_EQ(n.res.receiver_json(0)["subscription"]["active"], true);
+    // Restarted: the channel is off and its addresses are the daemon's defaults.
+    n.d.answers["GET RX_STR_ENA 20:0"] = "RGET RX_STR_ENA 20:0 OFF";
+    n.d.answers["GET RX_IP_DEST 20:0 eth1"] = "RGET RX_IP_DEST 20:0 eth1 R 0.0.0.0 0 96";
+    n.conn.follow_channels();
+    EXPECT_EQ(n.res.receiver_json(0)["subscription"]["active"], false);
+    EXPECT_EQ(n.conn.active(0)["master_enable"], false);
 }
 
 TEST(json_depth_within, counts_brackets_outside_strings) {

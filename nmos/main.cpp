@@ -25,7 +25,6 @@ using namespace nexo::nmos;
 
 namespace {
 
-std::atomic<http_server*> running_server{nullptr};
 volatile sig_atomic_t quit = 0;
 
 void on_signal(int) {

@@ -14,8 +14,8 @@ namespace {
 constexpr const char* kBase = "/x-nmos/registration/v1.3";
 
 // A request of the registration API; what comes back is read up to kMaxRegistryReply.
-int send(httplib::Client& c, const char* method, const std::string& path,
-         const std::string& body = "") {
+int registry_request(httplib::Client& c, const char* method, const std::string& path,
+                     const std::string& body = "") {
     httplib::Request req;
     req.method = method;
     req.path = path;
@@ -100,7 +100,7 @@ void registration::changed(resource_type t, std::size_t i) {
 int registration::post(const std::string& base, const std::string& type, const json& data) {
     auto c = client_for(base);
     json body = {{"type", type}, {"data", data}};
-    return send(*c, "POST", std::string(kBase) + "/resource", body.dump());
+    return registry_request(*c, "POST", std::string(kBase) + "/resource", body.dump());
 }
 
 bool registration::register_all(const std::string& base) {
@@ -125,13 +125,13 @@ bool registration::register_all(const std::string& base) {
 int registration::heartbeat(const std::string& base) {
     auto c = client_for(base);
     // An empty body: no Content-Type, and Content-Length 0 (added by the library).
-    return send(*c, "POST", std::string(kBase) + "/health/nodes/" + res_.node_id());
+    return registry_request(*c, "POST", std::string(kBase) + "/health/nodes/" + res_.node_id());
 }
 
 void registration::remove(const std::string& base) {
     auto c = client_for(base);
     c->set_connection_timeout(std::chrono::seconds(1));
-    (void)send(*c, "DELETE", std::string(kBase) + "/resource/nodes/" + res_.node_id());
+    (void)registry_request(*c, "DELETE", std::string(kBase) + "/resource/nodes/" + res_.node_id());
 }
 
 namespace {

@@ -418,7 +418,7 @@ http_server::http_server(api_router& router) : p_(std::make_unique<impl>()) {
 http_server::~http_server() = default;
 
 bool http_server::bind(const std::string& host, int port) {
-    return p_->server.bind_to_port(host, port);
+    return p_->server.bind_with_backlog(host, port);
 }
 
 void http_server::listen() {

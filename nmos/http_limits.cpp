@@ -311,6 +311,10 @@ bounded_server::bounded_server(const http_limits& limits) : limits_(limits) {
     }));
 }
 
+bool bounded_server::bind_with_backlog(const std::string& host, int port) {
+    return bind_to_port(host, port) && ::listen(svr_sock_, SOMAXCONN) == 0;
+}
+
 bool bounded_server::process_and_close_socket(socket_t sock) {
     bool ok = false;
     if (!refuse_here) {

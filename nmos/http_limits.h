@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace nexo::nmos {
@@ -42,6 +43,9 @@ int bounded_request(httplib::Client& c, httplib::Request req, std::size_t max_bo
 class bounded_server : public httplib::Server {
   public:
     explicit bounded_server(const http_limits& limits);
+    // bind_to_port() with a backlog that holds a burst of connections (the library's is 5, and
+    // a dropped SYN costs its client a second).
+    bool bind_with_backlog(const std::string& host, int port);
 
   private:
     bool process_and_close_socket(socket_t sock) override;

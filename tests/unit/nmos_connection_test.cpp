@@ -58,9 +58,10 @@ struct scripted_daemon : control_link {
     }
 };
 
-// A node on channel 20:0 of the scripted daemon.
+// A node on a stand-in daemon (by default the scripted one, on channel 20:0).
+template <typename Daemon = scripted_daemon>
 struct node {
-    scripted_daemon d;
+    Daemon d;
     board_control b{d};
     resources res{{"host", "label", "eth1", "192.0.2.10", "02-00-00-00-00-10", "", 3212},
                   [](const channel_def&) { return json::object(); },
@@ -230,55 +231,45 @@ struct holding_daemon : control_link {
 // Requests to the other receivers go on while one receiver's activation waits for the daemon:
 // each receiver's daemon I/O holds that receiver only.
 TEST(connection, one_receivers_activation_holds_no_other) {
-    holding_daemon d;
-    board_control b{d};
-    resources res{{"host", "label", "eth1", "192.0.2.10", "02-00-00-00-00-10", "", 3212},
-                  [](const channel_def&) { return json::object(); },
-                  {1, 0}};
-    connection conn{b, res, [] { return std::string("192.0.2.10"); }};
+    node<holding_daemon> n;
     std::thread activating([&] {
         json patch = {{"master_enable", true}, {"activation", {{"mode", "activate_immediate"}}}};
-        EXPECT_EQ(conn.patch_staged(0, patch).code, 200);
+        EXPECT_EQ(n.conn.patch_staged(0, patch).code, 200);
     });
     {
-        std::unique_lock lk(d.mu);
-        d.cv.wait(lk, [&] { return d.holding; });
+        std::unique_lock lk(n.d.mu);
+        n.d.cv.wait(lk, [&] { return n.d.holding; });
     }
     auto others = std::async(std::launch::async, [&] {
         for (std::size_t i = 1; i < kChannels.size(); ++i) {
-            EXPECT_TRUE(conn.staged(i).is_object());
-            EXPECT_EQ(conn.active(i)["master_enable"], false);
-            EXPECT_EQ(conn.patch_staged(i, {{"master_enable", true}}).code, 200);
+            EXPECT_TRUE(n.conn.staged(i).is_object());
+            EXPECT_EQ(n.conn.active(i)["master_enable"], false);
+            EXPECT_EQ(n.conn.patch_staged(i, {{"master_enable", true}}).code, 200);
         }
     });
     // Bounded only so that a regression fails instead of hanging the run.
     EXPECT_EQ(others.wait_for(std::chrono::seconds(60)), std::future_status::ready);
     {
-        std::lock_guard lk(d.mu);
-        d.released = true;
+        std::lock_guard lk(n.d.mu);
+        n.d.released = true;
     }
-    d.cv.notify_all();
+    n.d.cv.notify_all();
     activating.join();
     others.wait();
-    EXPECT_EQ(conn.staged(0)["master_enable"], true);
+    EXPECT_EQ(n.conn.staged(0)["master_enable"], true);
 }
 
 // Many clients at once, each on its own receiver, mixing reads and activations (run under
 // ThreadSanitizer by the tsan preset): each ends with what it staged last.
 TEST(connection, many_clients_on_different_receivers) {
-    holding_daemon d;
-    d.released = true;
-    board_control b{d};
-    resources res{{"host", "label", "eth1", "192.0.2.10", "02-00-00-00-00-10", "", 3212},
-                  [](const channel_def&) { return json::object(); },
-                  {1, 0}};
-    connection conn{b, res, [] { return std::string("192.0.2.10"); }};
-    api_router router(res, conn);
+    node<holding_daemon> n;
+    n.d.released = true;
+    api_router router(n.res, n.conn);
     std::vector<std::thread> clients;
     for (std::size_t i = 0; i < kChannels.size(); ++i) {
         clients.emplace_back([&, i] {
             const std::string base =
-                "/x-nmos/connection/v1.1/single/receivers/" + res.receiver_id(i) + "/";
+                "/x-nmos/connection/v1.1/single/receivers/" + n.res.receiver_id(i) + "/";
             for (int k = 0; k < 20; ++k) {
                 json patch = {{"master_enable", k % 2 == 0},
                               {"activation", {{"mode", "activate_immediate"}}}};
@@ -293,7 +284,7 @@ TEST(connection, many_clients_on_different_receivers) {
         t.join();
     }
     for (std::size_t i = 0; i < kChannels.size(); ++i) {
-        EXPECT_EQ(conn.staged(i)["master_enable"], false) << i;
+        EXPECT_EQ(n.conn.staged(i)["master_enable"], false) << i;
     }
 }
 

@@ -16,31 +16,6 @@ bool iequals(std::string_view a, std::string_view b) {
            });
 }
 
-std::optional<std::array<uint8_t, 4>> dotted(const std::string& text) {
-    std::array<uint8_t, 4> ip{};
-    const char* p = text.data();
-    const char* end = text.data() + text.size();
-    for (std::size_t i = 0; i < 4; ++i) {
-        if (i > 0) {
-            if (p == end || *p != '.') {
-                return std::nullopt;
-            }
-            ++p;
-        }
-        unsigned v = 256;
-        auto [next, ec] = std::from_chars(p, end, v);
-        if (ec != std::errc() || next == p || next - p > 3 || v > 255) {
-            return std::nullopt;
-        }
-        ip[i] = static_cast<uint8_t>(v);
-        p = next;
-    }
-    if (p != end) {
-        return std::nullopt;
-    }
-    return ip;
-}
-
 std::string kind_text(const sdp_media& m) {
     const sdp_rtpmap* r = m.first_rtpmap();
     return m.media + "/" + (r != nullptr ? r->encoding : "?") + " (line " + std::to_string(m.line) +
@@ -166,6 +141,31 @@ uint32_t channel_type_of(const sdp_media& m) {
     }
     const sdp_rtpmap* r = m.first_rtpmap();
     return r != nullptr && iequals(r->encoding, "smpte291") ? 40 : 20;
+}
+
+std::optional<std::array<uint8_t, 4>> dotted(const std::string& text) {
+    std::array<uint8_t, 4> ip{};
+    const char* p = text.data();
+    const char* end = text.data() + text.size();
+    for (std::size_t i = 0; i < 4; ++i) {
+        if (i > 0) {
+            if (p == end || *p != '.') {
+                return std::nullopt;
+            }
+            ++p;
+        }
+        unsigned v = 256;
+        auto [next, ec] = std::from_chars(p, end, v);
+        if (ec != std::errc() || next == p || next - p > 3 || v > 255) {
+            return std::nullopt;
+        }
+        ip[i] = static_cast<uint8_t>(v);
+        p = next;
+    }
+    if (p != end) {
+        return std::nullopt;
+    }
+    return ip;
 }
 
 bool address_accepted(const std::string& address, bool as_source) {

@@ -85,6 +85,10 @@ config_sdp config_to_sdp(const channel_config& config);
 // The channel type a media section goes to: 20, 30, 40, or 0 for none.
 uint32_t channel_type_of(const sdp_media& media);
 
+// The four octets of a dotted IPv4 address as the daemon reads one: decimal, one to three
+// digits each (a leading zero is no octal prefix), nothing before or after; nullopt otherwise.
+std::optional<std::array<uint8_t, 4>> dotted(const std::string& text);
+
 // Whether the daemon accepts the address (dotted IPv4) as a destination or as a source.
 bool address_accepted(const std::string& address, bool as_source);
 

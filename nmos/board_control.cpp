@@ -34,7 +34,7 @@ std::optional<tai_time> tai_time::parse(std::string_view s) {
         return std::nullopt;
     }
     tai_time t;
-    if (!to_number(s.substr(0, colon), &t.sec) || t.sec < 0 ||
+    if (!to_number(s.substr(0, colon), &t.sec) || t.sec < 0 || t.sec > kMaxSec ||
         !to_number(s.substr(colon + 1), &t.nsec) || t.nsec >= 1000000000) {
         return std::nullopt;
     }
@@ -67,7 +67,8 @@ std::optional<tai_time> parse_ptp_time_reply(std::string_view line) {
     auto w = words_of(line);
     tai_time t;
     if (w.size() != 4 || w[0] != "RGET" || w[1] != "PTP_TIME" || !to_number(w[2], &t.sec) ||
-        !to_number(w[3], &t.nsec) || t.nsec >= 1000000000) {
+        t.sec < 0 || t.sec > tai_time::kMaxSec || !to_number(w[3], &t.nsec) ||
+        t.nsec >= 1000000000) {
         return std::nullopt;
     }
     return t;

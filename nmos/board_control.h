@@ -44,8 +44,13 @@ struct tai_time {
     std::int64_t sec = 0;
     std::uint32_t nsec = 0;
 
+    // The latest second the node takes from a client or the clock: far beyond any date it will
+    // meet, and small enough that a nanosecond count, or the sum of two, fits in 64 bits.
+    static constexpr std::int64_t kMaxSec = 4000000000;
+
     std::string text() const;  // "seconds:nanoseconds"
-    // Parses "seconds:nanoseconds" (nanoseconds below 10^9); nullopt when malformed.
+    // Parses "seconds:nanoseconds" (seconds up to kMaxSec, nanoseconds below 10^9); nullopt
+    // when malformed or out of range.
     static std::optional<tai_time> parse(std::string_view s);
     std::int64_t total_ns() const { return sec * 1000000000 + nsec; }
     static tai_time from_ns(std::int64_t ns);

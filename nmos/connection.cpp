@@ -1,10 +1,10 @@
 #include "connection.h"
 
-#include <arpa/inet.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <regex>
 
+#include "chan_plan.h"
 #include "transport_file.h"
 
 namespace nexo::nmos {
@@ -13,7 +13,16 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
+// The scheduler first wakes this long before the time, by the steady clock, and from there
+// follows the timing daemon's clock, so that a request arriving at the activation time already
+// sees its outcome.
+constexpr std::chrono::milliseconds kSchedulerLead{50};
+// How long it waits before asking again when the timing daemon does not answer.
+constexpr std::chrono::milliseconds kClockRetry{200};
+
 constexpr unsigned kDefaultPort = 5004;
+// How far ahead an activation may be scheduled: beyond it a time is taken for a mistake.
+constexpr std::int64_t kMaxScheduleSec = 366 * 24 * 3600;
 constexpr const char* kParamKeys[] = {"source_ip", "multicast_ip", "interface_ip",
                                       "destination_port", "rtp_enabled"};
 
@@ -30,26 +39,31 @@ unsigned default_payload_type(channel_kind k) {
     return 100;
 }
 
-std::optional<in_addr> ipv4(const std::string& s) {
-    in_addr a{};
-    if (::inet_pton(AF_INET, s.c_str(), &a) != 1) {
-        return std::nullopt;
-    }
-    return a;
+using ipv4_bytes = std::array<std::uint8_t, 4>;
+
+// The same dotted-quad rule as nexoctl and the daemon (decimal octets, a leading zero allowed),
+// on the whole string: a NUL or anything after the fourth octet is no address.
+std::optional<ipv4_bytes> ipv4(const std::string& s) {
+    return client::dotted(s);
 }
 
-std::uint8_t first_byte(const in_addr& a) {
-    return reinterpret_cast<const std::uint8_t*>(&a.s_addr)[0];
-}
-
-std::uint8_t byte_at(const in_addr& a, int i) {
-    return reinterpret_cast<const std::uint8_t*>(&a.s_addr)[i];
+std::string dotted_text(const ipv4_bytes& a) {
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+           std::to_string(a[3]);
 }
 
 // Multicast groups the daemon joins: 224.0.0.x and 224.0.1.x are reserved and refused.
-bool receivable_group(const in_addr& a) {
-    std::uint8_t b0 = first_byte(a);
-    return b0 >= 224 && b0 <= 239 && !(b0 == 224 && byte_at(a, 1) == 0 && byte_at(a, 2) <= 1);
+bool receivable_group(const ipv4_bytes& a) {
+    return a[0] >= 224 && a[0] <= 239 && !(a[0] == 224 && a[1] == 0 && a[2] <= 1);
+}
+
+// Text that goes into a daemon line or a session description: printable, or line breaks and
+// tabs where a description has them.
+bool plain_text(const std::string& s) {
+    return std::all_of(s.begin(), s.end(), [](char c) {
+        auto u = static_cast<unsigned char>(c);
+        return u >= 0x20 ? u != 0x7f : c == '\r' || c == '\n' || c == '\t';
+    });
 }
 
 bool is_uuid(const json& v) {
@@ -82,12 +96,34 @@ connection::connection(board_control& b, resources& r, std::function<std::string
 }
 
 connection::~connection() {
+    stop();
+}
+
+void connection::stop() {
     {
         std::lock_guard lk(mu_);
         stop_ = true;
     }
     cv_.notify_all();
-    scheduler_.join();
+    if (scheduler_.joinable()) {
+        scheduler_.join();
+    }
+}
+
+connection::in_flight::in_flight(connection& c, std::unique_lock<std::mutex>& lk, std::size_t i)
+    : c_(c), lk_(lk), i_(i) {
+    c_.idle_cv_.wait(lk, [this] { return !c_.busy_[i_]; });
+    c_.busy_[i_] = true;
+}
+
+connection::in_flight::~in_flight() {
+    if (lk_.owns_lock()) {
+        c_.busy_[i_] = false;
+    } else {
+        std::lock_guard relock(c_.mu_);
+        c_.busy_[i_] = false;
+    }
+    c_.idle_cv_.notify_all();
 }
 
 tai_time connection::now_for_version() {
@@ -130,17 +166,19 @@ json connection::staged_json(const staged_state& s) const {
 }
 
 json connection::staged(std::size_t i) const {
-    // Not in the middle of an activation: staged and active change together.
-    std::lock_guard apply_lk(apply_mu_);
-    std::lock_guard lk(mu_);
+    // Not in the middle of this receiver's activation: staged and active change together.
+    std::unique_lock lk(mu_);
+    idle_cv_.wait(lk, [&] { return !busy_[i]; });
     return staged_json(staged_[i]);
 }
 
 json connection::active(std::size_t i) {
-    std::lock_guard apply_lk(apply_mu_);
+    std::unique_lock lk(mu_);
+    in_flight reading(*this, lk, i);
+    lk.unlock();
     const channel_def& ch = kChannels[i];
     channel_setup now = board_.read_channel(ch);
-    std::lock_guard lk(mu_);
+    lk.lock();
     active_state& a = active_[i];
     // What nexoctl or an operator changed behind the node's back is shown as it is; the sender
     // and its description then no longer describe the channel.
@@ -157,7 +195,14 @@ json connection::active(std::size_t i) {
         {"rtp_enabled", now.if_enabled},
     };
     bool master = now.enabled || (ours && a.master_enable && !now.if_enabled);
-    return {
+    // The discovery API's subscription says what this says, whatever changed the channel (a
+    // daemon that came back empty, nexoctl).
+    subscription follows;
+    follows.active = master;
+    if (master && ours && a.sender_id.is_string()) {
+        follows.sender_id = a.sender_id.get<std::string>();
+    }
+    json body = {
         {"sender_id", ours ? a.sender_id : json(nullptr)},
         {"master_enable", master},
         {"activation",
@@ -167,6 +212,30 @@ json connection::active(std::size_t i) {
         {"transport_file", ours ? a.transport_file : json{{"data", nullptr}, {"type", nullptr}}},
         {"transport_params", json::array({params})},
     };
+    if (follows.active != a.reported.active || follows.sender_id != a.reported.sender_id) {
+        a.reported = follows;
+        lk.unlock();
+        res_.set_subscription(i, follows, now_for_version());
+    }
+    return body;
+}
+
+void connection::follow_channels() {
+    for (std::size_t i = 0; i < kChannels.size(); ++i) {
+        {
+            // Only a subscription can be untrue: a channel the node has not connected is shown
+            // unsubscribed, and reading it would only take turns from other clients.
+            std::lock_guard lk(mu_);
+            if (!active_[i].reported.active) {
+                continue;
+            }
+        }
+        try {
+            active(i);
+        } catch (const std::exception&) {
+            return;  // the daemon is away: nothing to read now
+        }
+    }
 }
 
 std::string connection::merge(std::size_t i, const json& patch, staged_state* s) const {
@@ -209,6 +278,9 @@ std::string connection::merge(std::size_t i, const json& patch, staged_state* s)
             return "transport_file.data: must be a string or null";
         }
         if (data.is_string()) {
+            if (!plain_text(data.get<std::string>())) {
+                return "transport_file.data: control characters other than line breaks";
+            }
             if (!type.is_null() && type != "application/sdp") {
                 return "transport_file.type: only application/sdp is accepted";
             }
@@ -249,19 +321,25 @@ std::string connection::merge(std::size_t i, const json& patch, staged_state* s)
                 }
                 if (v.is_string()) {
                     auto a = *ipv4(v.get<std::string>());
-                    if (first_byte(a) == 127 || first_byte(a) == 255 || first_byte(a) >= 224) {
-                        return "source_ip: " + v.get<std::string>() +
-                               " cannot be a sender's address";
+                    if (a[0] == 127 || a[0] == 255 || a[0] >= 224) {
+                        return "source_ip: " + dotted_text(a) + " cannot be a sender's address";
                     }
+                    s->params[k] = dotted_text(a);
+                    continue;
                 }
             } else if (k == "multicast_ip") {
                 if (!v.is_null() && (!v.is_string() || !ipv4(v.get<std::string>()))) {
                     return "multicast_ip: must be an IPv4 address or null";
                 }
-                if (v.is_string() && !receivable_group(*ipv4(v.get<std::string>()))) {
-                    return "multicast_ip: " + v.get<std::string>() +
-                           " is not a multicast group this board can join (224.0.2.0 to "
-                           "239.255.255.255)";
+                if (v.is_string()) {
+                    auto a = *ipv4(v.get<std::string>());
+                    if (!receivable_group(a)) {
+                        return "multicast_ip: " + dotted_text(a) +
+                               " is not a multicast group this board can join (224.0.2.0 to "
+                               "239.255.255.255)";
+                    }
+                    s->params[k] = dotted_text(a);
+                    continue;
                 }
             } else if (k == "interface_ip") {
                 if (!v.is_string() || (v != "auto" && v != interface_ip_())) {
@@ -296,7 +374,13 @@ std::string connection::merge(std::size_t i, const json& patch, staged_state* s)
             return "activation.mode: unknown mode";
         }
         if (!req.is_null() && (!req.is_string() || !tai_time::parse(req.get<std::string>()))) {
-            return "activation.requested_time: must be \"seconds:nanoseconds\" or null";
+            return "activation.requested_time: must be \"seconds:nanoseconds\" (seconds up to " +
+                   std::to_string(tai_time::kMaxSec) + ") or null";
+        }
+        if (mode == "activate_scheduled_relative" &&
+            tai_time::parse(req.get<std::string>())->sec > kMaxScheduleSec) {
+            return "activation.requested_time: more than " + std::to_string(kMaxScheduleSec) +
+                   " s ahead";
         }
         if (mode.is_string() && mode != "activate_immediate" && req.is_null()) {
             return "activation.requested_time: a scheduled activation needs a time";
@@ -307,32 +391,30 @@ std::string connection::merge(std::size_t i, const json& patch, staged_state* s)
 }
 
 api_result connection::patch_staged(std::size_t i, const json& patch) {
-    std::unique_lock apply_lk(apply_mu_);
+    std::unique_lock lk(mu_);
+    in_flight busy(*this, lk, i);
     staged_state next;
-    {
-        std::lock_guard lk(mu_);
-        bool cancelling = patch.is_object() && patch.contains("activation") &&
-                          patch["activation"].is_object() &&
-                          patch["activation"].value("mode", json(nullptr)).is_null();
-        if (pending_[i].armed && !cancelling) {
-            return {423, error_body(423, "an activation is scheduled for this receiver",
-                                    "cancel it with an activation mode of null first")};
-        }
-        next = staged_[i];
-        if (std::string why = merge(i, patch, &next); !why.empty()) {
-            return {400, error_body(400, why)};
-        }
-        if (pending_[i].armed && cancelling) {
-            pending_[i].armed = false;
-            next.act = {nullptr, nullptr, nullptr};
-        }
+    bool cancelling = patch.is_object() && patch.contains("activation") &&
+                      patch["activation"].is_object() &&
+                      patch["activation"].value("mode", json(nullptr)).is_null();
+    if (pending_[i].armed && !cancelling) {
+        return {423, error_body(423, "an activation is scheduled for this receiver",
+                                "cancel it with an activation mode of null first")};
+    }
+    next = staged_[i];
+    if (std::string why = merge(i, patch, &next); !why.empty()) {
+        return {400, error_body(400, why)};
+    }
+    if (pending_[i].armed && cancelling) {
+        pending_[i].armed = false;
+        next.act = {nullptr, nullptr, nullptr};
     }
     const json mode = next.act.mode;
     if (mode.is_null()) {
-        std::lock_guard lk(mu_);
         staged_[i] = next;
         return {200, staged_json(next)};
     }
+    lk.unlock();
     tai_time now = board_.ptp_time();  // throws daemon_unavailable: 503
     if (mode == "activate_immediate") {
         activation act{mode, nullptr, now.text()};
@@ -340,21 +422,29 @@ api_result connection::patch_staged(std::size_t i, const json& patch) {
         next.act = act;
         json body = staged_json(next);
         next.act = {nullptr, nullptr, nullptr};
-        std::lock_guard lk(mu_);
+        lk.lock();
         staged_[i] = next;
         return {200, body};
     }
+    // Both instants are at most tai_time::kMaxSec: their nanosecond counts and their sum fit.
     tai_time req = *tai_time::parse(next.act.requested_time.get<std::string>());
     tai_time target = mode == "activate_scheduled_relative"
                           ? tai_time::from_ns(now.total_ns() + req.total_ns())
                           : req;
+    std::int64_t ahead_ns = target.total_ns() - now.total_ns();
+    if (ahead_ns > kMaxScheduleSec * 1000000000) {
+        return {400, error_body(400,
+                                "activation.requested_time: more than " +
+                                    std::to_string(kMaxScheduleSec) + " s ahead of the clock",
+                                "the clock reads " + now.text())};
+    }
     next.act.activation_time = target.text();
-    std::lock_guard lk(mu_);
+    lk.lock();
     staged_[i] = next;
     pending_[i].armed = true;
     pending_[i].target = target;
-    pending_[i].deadline = steady::now() + std::chrono::nanoseconds(std::max<std::int64_t>(
-                                               0, target.total_ns() - now.total_ns()));
+    pending_[i].check_at = steady::now() + std::chrono::nanoseconds(std::max<std::int64_t>(
+                                               0, ahead_ns - kSchedulerLead.count() * 1000000));
     cv_.notify_all();
     return {202, staged_json(next)};
 }
@@ -385,6 +475,16 @@ void connection::activate(std::size_t i, const staged_state& s, const activation
         for (; sent < lines.size(); ++sent) {
             board_.set(lines[sent]);
         }
+    } catch (const daemon_unavailable& e) {
+        // Gone part way: what it took may be in force, and nothing can be put back now.
+        std::string applied;
+        for (std::size_t k = 0; k < sent; ++k) {
+            applied += (k == 0 ? "" : "; ") + lines[k];
+        }
+        throw daemon_unavailable(std::string(e.what()) + "; " + std::to_string(sent) + " of " +
+                                 std::to_string(lines.size()) + " lines were applied" +
+                                 (sent == 0 ? "" : " (" + applied + ")") +
+                                 ", the channel's state is unknown until the daemon is back");
     } catch (const daemon_refused& e) {
         // Put back what the channel had; the addresses read back carry everything the daemon
         // stores for them.
@@ -412,18 +512,18 @@ void connection::activate(std::size_t i, const staged_state& s, const activation
         sub.sender_id = s.sender_id.get<std::string>();
     }
     sub.active = s.master_enable;
+    a.reported = sub;
     res_.set_subscription(i, sub, *tai_time::parse(act.activation_time.get<std::string>()));
 }
 
 void connection::scheduler_loop() {
-    // The scheduler wakes a little before the time and then holds the activation lock, so that
-    // a request arriving at the activation time already sees its outcome.
-    constexpr auto kLead = std::chrono::milliseconds(50);
+    // Every wait is on cv_, which lets go of mu_ and wakes for a change of schedule or stop;
+    // the clock is asked and the channel set with nothing held but the receiver's mark.
     std::unique_lock lk(mu_);
     while (!stop_) {
         std::optional<std::size_t> next;
         for (std::size_t i = 0; i < pending_.size(); ++i) {
-            if (pending_[i].armed && (!next || pending_[i].deadline < pending_[*next].deadline)) {
+            if (pending_[i].armed && (!next || pending_[i].check_at < pending_[*next].check_at)) {
                 next = i;
             }
         }
@@ -431,43 +531,37 @@ void connection::scheduler_loop() {
             cv_.wait(lk);
             continue;
         }
-        if (cv_.wait_until(lk, pending_[*next].deadline - kLead) != std::cv_status::timeout) {
-            continue;  // woken: the schedule may have changed
+        const std::size_t i = *next;
+        if (steady::now() < pending_[i].check_at) {
+            cv_.wait_until(lk, pending_[i].check_at);
+            continue;  // the time came, or the schedule changed: look again
         }
-        std::size_t i = *next;
-        tai_time target = pending_[i].target;
+        const tai_time target = pending_[i].target;
+        std::optional<tai_time> now;
         lk.unlock();
-        std::unique_lock apply_lk(apply_mu_);
-        bool due = false;
-        for (;;) {
-            lk.lock();
-            bool still = pending_[i].armed && pending_[i].target == target && !stop_;
-            lk.unlock();
-            if (!still) {
-                break;
-            }
-            // The steady clock only tells when to look; the timing daemon's clock decides.
-            std::optional<tai_time> now;
-            try {
-                now = board_.ptp_time();
-            } catch (const std::exception&) {
-            }
-            if (now && *now >= target) {
-                due = true;
-                break;
-            }
-            auto left = now ? std::chrono::nanoseconds(target.total_ns() - now->total_ns())
-                            : std::chrono::nanoseconds(std::chrono::milliseconds(200));
-            if (left > 2 * kLead) {
-                lk.lock();
-                pending_[i].deadline = steady::now() + left;
-                lk.unlock();
-                break;
-            }
-            std::this_thread::sleep_for(left);
+        // The steady clock only tells when to look; the timing daemon's clock decides.
+        try {
+            now = board_.ptp_time();
+        } catch (const std::exception&) {
         }
         lk.lock();
-        if (!due || !pending_[i].armed || pending_[i].target != target) {
+        if (stop_ || !pending_[i].armed || pending_[i].target != target) {
+            continue;
+        }
+        if (!now || *now < target) {
+            // Not yet: look again a lead before the time, or at the time when that is close.
+            std::chrono::nanoseconds wait = kClockRetry;
+            if (now) {
+                auto left = std::chrono::nanoseconds(target.total_ns() - now->total_ns());
+                wait = left > 2 * kSchedulerLead
+                           ? left - kSchedulerLead
+                           : std::max<std::chrono::nanoseconds>(left, std::chrono::milliseconds(1));
+            }
+            pending_[i].check_at = steady::now() + wait;
+            continue;
+        }
+        in_flight applying(*this, lk, i);  // after a request on the receiver that is under way
+        if (stop_ || !pending_[i].armed || pending_[i].target != target) {
             continue;
         }
         pending_[i].armed = false;

@@ -33,13 +33,19 @@ class connection {
     // `interface_ip` gives eth1's current address ("" when none).
     connection(board_control& b, resources& r, std::function<std::string()> interface_ip);
     ~connection();  // stops the scheduler
+    // Stops the scheduler: no activation starts after it returns (one under way ends first).
+    void stop();
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
 
     json constraints(std::size_t i) const;
     json staged(std::size_t i) const;
-    // Reads the channel back from the daemon; throws daemon_unavailable/daemon_refused.
+    // Reads the channel back from the daemon; throws daemon_unavailable/daemon_refused. The
+    // receiver's subscription in the discovery API is brought in line with what it reads.
     json active(std::size_t i);
+    // Reads back (as active() does) every channel whose receiver is shown subscribed; stops at
+    // the first the daemon cannot answer.
+    void follow_channels();
     api_result patch_staged(std::size_t i, const json& patch);
     api_result bulk(const json& body);  // POST /bulk/receivers
 
@@ -67,11 +73,27 @@ class connection {
         activation act{nullptr, nullptr, nullptr};
         bool master_enable = false;
         std::optional<channel_setup> applied;  // what the last activation set
+        subscription reported;                 // as the discovery API shows it
     };
     struct pending {
         bool armed = false;
         tai_time target;
-        std::chrono::steady_clock::time_point deadline;
+        std::chrono::steady_clock::time_point check_at;  // when to ask the clock next
+    };
+    // Marks receiver i as having daemon I/O under way until destroyed; waits for the one
+    // before it on the same receiver. Taken with `lk` (on mu_) held; `lk` may be held or not
+    // when it ends.
+    class in_flight {
+      public:
+        in_flight(connection& c, std::unique_lock<std::mutex>& lk, std::size_t i);
+        ~in_flight();
+        in_flight(const in_flight&) = delete;
+        in_flight& operator=(const in_flight&) = delete;
+
+      private:
+        connection& c_;
+        std::unique_lock<std::mutex>& lk_;
+        std::size_t i_;
     };
 
     json staged_json(const staged_state& s) const;
@@ -87,9 +109,11 @@ class connection {
     std::array<staged_state, kChannels.size()> staged_;
     std::array<active_state, kChannels.size()> active_;
     std::array<pending, kChannels.size()> pending_;
+    std::array<bool, kChannels.size()> busy_{};  // daemon I/O under way for the receiver
+    // Guards everything above; never held across daemon I/O or while the scheduler waits.
     mutable std::mutex mu_;
-    mutable std::mutex apply_mu_;  // one activation at a time; taken before mu_
-    std::condition_variable cv_;
+    std::condition_variable cv_;               // the schedule changed, or stop
+    mutable std::condition_variable idle_cv_;  // a receiver's I/O ended
     bool stop_ = false;
     std::thread scheduler_;
 };

@@ -2,6 +2,13 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+
+#include "chan_plan.h"
+#include "http_limits.h"
+
 namespace nexo::nmos {
 
 namespace {
@@ -38,20 +45,57 @@ api_result listing(std::initializer_list<const char*> names) {
     return {200, a};
 }
 
-// GET of an http:// URL; "" on any failure.
-std::string fetch_text(const std::string& url) {
+// The host of an http:// URL ("" when the URL is not one, or names a user).
+std::string url_host(const std::string& url) {
     const std::string scheme = "http://";
     if (url.rfind(scheme, 0) != 0) {
         return "";
     }
+    std::string authority = url.substr(scheme.size(), url.find('/', scheme.size()) - scheme.size());
+    if (authority.find('@') != std::string::npos || authority.find('[') != std::string::npos) {
+        return "";
+    }
+    return authority.substr(0, authority.find(':'));
+}
+
+// GET of an http:// URL, short and bounded; "" on any failure.
+std::string fetch_text(const std::string& url) {
+    const std::string scheme = "http://";
     std::size_t slash = url.find('/', scheme.size());
     std::string origin = url.substr(0, slash);
-    std::string path = slash == std::string::npos ? "/" : url.substr(slash);
     httplib::Client c(origin);
-    c.set_connection_timeout(std::chrono::seconds(2));
-    c.set_read_timeout(std::chrono::seconds(3));
-    auto res = c.Get(path.c_str());
-    return res && res->status == 200 ? res->body : "";
+    c.set_connection_timeout(std::chrono::seconds(1));
+    c.set_read_timeout(std::chrono::seconds(2));
+    httplib::Request req;
+    req.method = "GET";
+    req.path = slash == std::string::npos ? "/" : url.substr(slash);
+    std::string body;
+    return bounded_request(c, std::move(req), kMaxManifest, &body) == 200 ? body : "";
+}
+
+std::optional<std::pair<std::uint32_t, int>> network_of(const std::string& entry) {
+    std::size_t slash = entry.find('/');
+    auto ip = client::dotted(entry.substr(0, slash));
+    int bits = 32;
+    if (!ip) {
+        return std::nullopt;
+    }
+    if (slash != std::string::npos) {
+        std::string_view b = std::string_view(entry).substr(slash + 1);
+        auto [end, ec] = std::from_chars(b.data(), b.data() + b.size(), bits);
+        if (ec != std::errc() || end != b.data() + b.size() || b.empty() || bits < 0 || bits > 32) {
+            return std::nullopt;
+        }
+    }
+    std::uint32_t a = (std::uint32_t{(*ip)[0]} << 24) | (std::uint32_t{(*ip)[1]} << 16) |
+                      (std::uint32_t{(*ip)[2]} << 8) | (*ip)[3];
+    return std::pair{a, bits};
+}
+
+bool host_name(const std::string& s) {
+    return !s.empty() && s.size() <= 253 && std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+    });
 }
 
 // A resource list path is also served with its trailing slash, and nothing else under it.
@@ -61,9 +105,52 @@ bool is_get(const std::string& method) {
 
 }  // namespace
 
+std::string manifest_sources::check(const std::string& entry) {
+    if (network_of(entry) ||
+        (host_name(entry) && !client::dotted(entry) && entry.find('/') == std::string::npos &&
+         !std::isdigit(static_cast<unsigned char>(entry.back())))) {
+        return "";
+    }
+    return entry + ": neither an IPv4 address or network (a.b.c.d/n) nor a host name";
+}
+
+bool manifest_sources::permits(const std::string& host) const {
+    auto addr = network_of(host);
+    if (addr && host.find('/') != std::string::npos) {
+        return false;
+    }
+    for (const std::string& entry : allowed) {
+        auto net = network_of(entry);
+        if (!net) {
+            if (entry == host) {
+                return true;
+            }
+            continue;
+        }
+        if (addr) {
+            std::uint32_t mask = net->second == 0 ? 0 : ~std::uint32_t{0} << (32 - net->second);
+            if ((addr->first & mask) == (net->first & mask)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 api_result api_router::handle(const std::string& method, const std::string& path,
                               const std::string& body) {
     try {
+        // Bounded before anything is parsed: the parser and every copy of a document are
+        // recursive, so a deep one must not get as far as them.
+        const http_limits limits;
+        if (body.size() > limits.max_body_bytes) {
+            return {413, error_body(413, "the request body is too large")};
+        }
+        if (!json_depth_within(body, limits.max_json_depth)) {
+            return {400, error_body(400, "the request body nests too deep",
+                                    "at most " + std::to_string(limits.max_json_depth) +
+                                        " levels of arrays and objects")};
+        }
         auto seg = split_path(path);
         if (seg.empty()) {
             return is_get(method) ? listing({"x-nmos/"}) : bad_method();
@@ -167,15 +254,35 @@ api_result api_router::node_api(const std::string& method, const std::vector<std
                     return {400, error_body(400, "id: the sender object needs its id")};
                 }
                 patch["sender_id"] = sender["id"];
-                // The sender's description tells where its stream is.
+                // The sender's description tells where its stream is. It is fetched for whoever
+                // sent this, so only from where the operator allows, and nothing of what came
+                // back is quoted to the client.
                 if (sender.contains("manifest_href") && sender["manifest_href"].is_string()) {
-                    std::string sdp = fetch_text(sender["manifest_href"].get<std::string>());
+                    const std::string href = sender["manifest_href"].get<std::string>();
+                    if (!manifests_.permits(url_host(href))) {
+                        return {400, error_body(400,
+                                                "manifest_href: this node fetches descriptions "
+                                                "only from the networks and hosts it is "
+                                                "configured for (--manifest-from)")};
+                    }
+                    std::string sdp = fetch_text(href);
                     if (sdp.empty()) {
                         return {400, error_body(400,
                                                 "manifest_href: the sender's description "
                                                 "could not be fetched")};
                     }
                     patch["transport_file"] = {{"data", sdp}, {"type", "application/sdp"}};
+                    api_result r = conn_.patch_staged(*idx, patch);
+                    if (r.code == 400 &&
+                        r.body["error"].get<std::string>().rfind("transport_file", 0) == 0) {
+                        return {400, error_body(400,
+                                                "manifest_href: the sender's description is not "
+                                                "one this receiver takes")};
+                    }
+                    if (r.code >= 300) {
+                        return r;
+                    }
+                    return {202, sender};
                 }
             } else {
                 patch["sender_id"] = nullptr;
@@ -278,24 +385,21 @@ api_result api_router::connection_api(const std::string& method,
 }
 
 struct http_server::impl {
-    explicit impl(std::unique_ptr<httplib::Server> s) : owned(std::move(s)), server(*owned) {}
-    std::unique_ptr<httplib::Server> owned;  // a plain or a TLS server
-    httplib::Server& server;
+    explicit impl(std::function<bool(SSL_CTX&)> setup_tls)
+        : server(http_limits{}, std::move(setup_tls)) {}
+    bounded_server server;  // plain, or https only
 };
 
+http_server::http_server(api_router& router) : http_server(router, nullptr) {}
+
 http_server::http_server(api_router& router, std::function<bool(ssl_ctx_st&)> setup_tls)
-    : http_server(router, std::make_unique<httplib::SSLServer>(
-                              [setup_tls](SSL_CTX& ctx) { return setup_tls(ctx); })) {}
-
-http_server::http_server(api_router& router)
-    : http_server(router, std::make_unique<httplib::Server>()) {}
-
-http_server::http_server(api_router& router, std::unique_ptr<httplib::Server> server)
-    : p_(std::make_unique<impl>(std::move(server))) {
+    : p_(std::make_unique<impl>(std::move(setup_tls))) {
     auto serve = [&router](const httplib::Request& req, httplib::Response& res) {
         api_result r = router.handle(req.method, req.path, req.body);
         res.status = r.code;
-        res.set_content(r.body.dump(), "application/json");
+        // A path is echoed in error texts and need not be UTF-8.
+        res.set_content(r.body.dump(-1, ' ', false, json::error_handler_t::replace),
+                        "application/json");
     };
     auto& s = p_->server;
     // The answer's head and body leave in separate writes; with Nagle's algorithm the body
@@ -322,7 +426,7 @@ http_server::http_server(api_router& router, std::unique_ptr<httplib::Server> se
 http_server::~http_server() = default;
 
 void http_server::set_gate(request_gate gate) {
-    p_->server.set_pre_routing_handler(
+    p_->server.add_pre_routing(
         [gate = std::move(gate)](const httplib::Request& req, httplib::Response& res) {
             if (req.method == "OPTIONS" && req.has_header("Access-Control-Request-Method")) {
                 return httplib::Server::HandlerResponse::Unhandled;
@@ -341,7 +445,7 @@ void http_server::set_gate(request_gate gate) {
 }
 
 bool http_server::bind(const std::string& host, int port) {
-    return p_->server.is_valid() && p_->server.bind_to_port(host, port);
+    return p_->server.is_valid() && p_->server.bind_with_backlog(host, port);
 }
 
 void http_server::listen() {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "connection.h"
 #include "resources.h"
@@ -17,9 +18,20 @@ class Server;
 
 namespace nexo::nmos {
 
+// Where the node may fetch a sender's description (a target PUT's manifest_href) from: IPv4
+// networks ("192.0.2.0/24"; an address alone is /32) and host names, taken as written. Empty,
+// the default: nowhere, since the fetch is made for whoever sends the PUT.
+struct manifest_sources {
+    std::vector<std::string> allowed;
+    // Whether an entry is an address, a network or a host name ("" when fine, else why not).
+    static std::string check(const std::string& entry);
+    bool permits(const std::string& host) const;
+};
+
 class api_router {
   public:
     api_router(resources& r, connection& c) : res_(r), conn_(c) {}
+    void set_manifest_sources(manifest_sources m) { manifests_ = std::move(m); }
 
     // Answers one request. Never throws: daemon trouble becomes 503/500 with an error body.
     api_result handle(const std::string& method, const std::string& path, const std::string& body);
@@ -31,6 +43,7 @@ class api_router {
                               const std::string& body);
     resources& res_;
     connection& conn_;
+    manifest_sources manifests_;
 };
 
 // What a gate answers instead of the API: status, error body and, for 401 and 403, the
@@ -62,7 +75,6 @@ class http_server {
     void stop();
 
   private:
-    http_server(api_router& router, std::unique_ptr<httplib::Server> s);
     struct impl;
     std::unique_ptr<impl> p_;
 };

@@ -27,7 +27,6 @@ using namespace nexo::nmos;
 
 namespace {
 
-std::atomic<http_server*> running_server{nullptr};
 volatile sig_atomic_t quit = 0;
 volatile sig_atomic_t reread_tls = 0;
 
@@ -76,6 +75,7 @@ int main(int argc, char** argv) {
     bool need_auth = false;
     auth::settings auth_settings;
     auth_settings.audience = host_fqdn();
+    manifest_sources manifests;
     app.add_option("-p,--port", port, "HTTP port of both APIs (default 3212)")
         ->check(CLI::Range(1, 65535));
     app.add_option("--pipes", pipes, "directory of the daemon's control pipes (default /var/run)");
@@ -125,6 +125,10 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_option("--tls-key", tls_keys, "private key (PEM) of the --tls-cert in the same place")
         ->check(CLI::ExistingFile);
+    app.add_option("--manifest-from", manifests.allowed,
+                   "network (a.b.c.d/n), address or host name a target PUT's manifest_href may be "
+                   "fetched from; repeat for more (default: none, manifest_href is refused)")
+        ->check([](const std::string& entry) { return manifest_sources::check(entry); });
     CLI11_PARSE(app, argc, argv);
     if (tls_certs.size() != tls_keys.size()) {
         std::fprintf(stderr, "nexo-nmos: each --tls-cert needs its --tls-key\n");
@@ -223,6 +227,7 @@ int main(int argc, char** argv) {
     });
 
     api_router router(res, conn);
+    router.set_manifest_sources(std::move(manifests));
     // With TLS there is no plain-http port at all.
     auto server = pairs.empty() ? std::make_unique<http_server>(router)
                                 : std::make_unique<http_server>(
@@ -265,10 +270,14 @@ int main(int argc, char** argv) {
         }
         if (++ticks % 50 == 0) {
             res.set_clock(read_clock(b), conn.now_for_version());
+            conn.follow_channels();
         }
     }
+    // The producers stop first: no request and no scheduled activation reaches the
+    // registration or the discovery once they begin to go away.
     server->stop();
     serving.join();
+    conn.stop();
     // The discovery thread stops calling into the registration before the registration goes;
     // the registration, which asks the discovery, goes before the discovery.
     if (discovery) {

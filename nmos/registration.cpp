@@ -5,11 +5,26 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "http_limits.h"
+
 namespace nexo::nmos {
 
 namespace {
 
 constexpr const char* kBase = "/x-nmos/registration/v1.3";
+
+// A request of the registration API; what comes back is read up to kMaxRegistryReply.
+int registry_request(httplib::Client& c, const char* method, const std::string& path,
+                     const std::string& body = "") {
+    httplib::Request req;
+    req.method = method;
+    req.path = path;
+    req.body = body;
+    if (!body.empty()) {
+        req.set_header("Content-Type", "application/json");
+    }
+    return bounded_request(c, std::move(req), kMaxRegistryReply);
+}
 
 // An https registry's certificate is checked against the sources' CA file ("" = the system's
 // anchors); with tokens, every call carries the node's.
@@ -96,8 +111,11 @@ void registration::set_state(bool registered) {
 
 void registration::changed(resource_type t, std::size_t i) {
     {
+        // An update sends the resource as it is when its turn comes: one queued is enough.
         std::lock_guard lk(mu_);
-        updates_.emplace_back(t, i);
+        if (std::find(updates_.begin(), updates_.end(), std::pair{t, i}) == updates_.end()) {
+            updates_.emplace_back(t, i);
+        }
     }
     cv_.notify_all();
 }
@@ -105,10 +123,8 @@ void registration::changed(resource_type t, std::size_t i) {
 int registration::post(const std::string& base, const std::string& type, const json& data) {
     json body = {{"type", type}, {"data", data}};
     return with_token(from_, [&] {
-        auto res =
-            client_for(base, from_)
-                ->Post((std::string(kBase) + "/resource").c_str(), body.dump(), "application/json");
-        return res ? res->status : 0;
+        auto c = client_for(base, from_);
+        return registry_request(*c, "POST", std::string(kBase) + "/resource", body.dump());
     });
 }
 
@@ -133,18 +149,16 @@ bool registration::register_all(const std::string& base) {
 
 int registration::heartbeat(const std::string& base) {
     return with_token(from_, [&] {
+        auto c = client_for(base, from_);
         // An empty body: no Content-Type, and Content-Length 0 (added by the library).
-        auto res =
-            client_for(base, from_)
-                ->Post(std::string(kBase) + "/health/nodes/" + res_.node_id(), httplib::Headers{});
-        return res ? res->status : 0;
+        return registry_request(*c, "POST", std::string(kBase) + "/health/nodes/" + res_.node_id());
     });
 }
 
 void registration::remove(const std::string& base) {
     auto c = client_for(base, from_);
     c->set_connection_timeout(std::chrono::seconds(1));
-    (void)c->Delete((std::string(kBase) + "/resource/nodes/" + res_.node_id()).c_str());
+    (void)registry_request(*c, "DELETE", std::string(kBase) + "/resource/nodes/" + res_.node_id());
 }
 
 namespace {
@@ -255,7 +269,32 @@ void registration::run() {
         if (stop_) {
             break;
         }
-        while (!updates_.empty() && registered) {
+        // A heartbeat that is due goes before the next update: a slow registry with many
+        // updates queued must not let the node expire there.
+        while (registered) {
+            if (std::chrono::steady_clock::now() >= next_beat) {
+                lk.unlock();
+                const int code = heartbeat(target);
+                lk.lock();
+                next_beat = std::chrono::steady_clock::now() + interval_;
+                if (healthy(code)) {
+                    last_contact = std::chrono::steady_clock::now();
+                } else if (code == 404) {
+                    // The registry lost the node (a restart, or it expired): register there
+                    // again.
+                    registered = false;
+                    again = target;
+                    break;
+                } else {
+                    // Gone, or answering wrongly: the next registry by priority.
+                    registered = false;
+                    failed.push_back(target);
+                    break;
+                }
+            }
+            if (updates_.empty() || stop_) {
+                break;
+            }
             auto [type, i] = updates_.front();
             updates_.pop_front();
             lk.unlock();
@@ -265,23 +304,6 @@ void registration::run() {
                                  : post(target, "receiver", res_.receiver_json(i));
             lk.lock();
             if (!healthy(code)) {
-                registered = false;
-                failed.push_back(target);
-            }
-        }
-        if (registered && std::chrono::steady_clock::now() >= next_beat) {
-            lk.unlock();
-            const int code = heartbeat(target);
-            lk.lock();
-            next_beat = std::chrono::steady_clock::now() + interval_;
-            if (healthy(code)) {
-                last_contact = std::chrono::steady_clock::now();
-            } else if (code == 404) {
-                // The registry lost the node (a restart, or it expired): register there again.
-                registered = false;
-                again = target;
-            } else if (!healthy(code)) {
-                // Gone, or answering wrongly: the next registry by priority.
                 registered = false;
                 failed.push_back(target);
             }

@@ -19,6 +19,11 @@ cmake --preset dev
 cmake --build --preset dev
 ctest --preset dev
 
+# The node's threads and the client library's exchange under ThreadSanitizer.
+cmake --preset tsan
+cmake --build --preset tsan
+ctest --preset tsan
+
 # The release build as a user makes it, held to warnings as errors here (the preset does not
 # do that for users and packagers, whose compilers may warn differently).
 cmake --preset release -DCMAKE_COMPILE_WARNING_AS_ERROR=ON

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -30,6 +31,7 @@ constexpr milliseconds kReopenWait{100};
 // How long a client waits for the others before giving up on the lock.
 constexpr milliseconds kLockWait{30000};
 constexpr mode_t kLockMode = 0644;
+constexpr std::string_view kAlertPrefix = "ALRT ";
 
 // Releases the lock when the exchange ends, however it ends.
 class flock_guard {
@@ -99,33 +101,50 @@ control_exchange::control_exchange(std::string dir, milliseconds timeout, diagno
       timeout_(timeout),
       report_(std::move(report)) {}
 
+bool control_exchange::lock_is_at_path() const {
+    struct stat held {};
+    struct stat named {};
+    return ::fstat(lock_.get(), &held) == 0 && ::lstat(lock_path_.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 bool control_exchange::take_lock() {
-    if (!lock_.valid()) {
-        lock_ = open_lock_file(lock_path_);
-        if (!lock_.valid()) {
-            if (!lock_warned_) {
-                const char* why = errno == EINVAL ? "not a regular file" : std::strerror(errno);
-                report_(lock_path_ + " (going on without serialising clients): " + why);
-                lock_warned_ = true;
-            }
-            return true;
-        }
-    }
     // Polled rather than blocking, so that a client stopped while holding the lock cannot keep
     // us waiting for ever.
     auto deadline = steady::now() + kLockWait;
-    while (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            report_("flock " + lock_path_ + ": " + std::strerror(errno));
-            return false;
+    for (;;) {
+        // The lock is the file at the path, whatever became of the one opened before: a lock
+        // file removed and created again (by a clean-up, or by hand) is what the other clients
+        // lock from then on.
+        if (!lock_.valid() || !lock_is_at_path()) {
+            lock_ = open_lock_file(lock_path_);
+            if (!lock_.valid()) {
+                if (!lock_warned_) {
+                    const char* why = errno == EINVAL ? "not a regular file" : std::strerror(errno);
+                    report_(lock_path_ + " (going on without serialising clients): " + why);
+                    lock_warned_ = true;
+                }
+                return true;
+            }
         }
-        if (steady::now() >= deadline) {
-            report_(lock_path_ + ": another client holds the lock");
-            return false;
+        while (::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                report_("flock " + lock_path_ + ": " + std::strerror(errno));
+                return false;
+            }
+            if (steady::now() >= deadline) {
+                report_(lock_path_ + ": another client holds the lock");
+                return false;
+            }
+            std::this_thread::sleep_for(milliseconds{2});
         }
-        std::this_thread::sleep_for(milliseconds{2});
+        // Replaced while we waited: the lock we hold serialises nobody.
+        if (lock_is_at_path()) {
+            return true;
+        }
+        ::flock(lock_.get(), LOCK_UN);
+        lock_.reset();
     }
-    return true;
 }
 
 // Closing the request pipe's write end makes the daemon see a hang-up, close its read end and
@@ -197,7 +216,17 @@ int control_exchange::exchange(std::string_view line, std::string* reply) {
         return kFailure;
     }
 
-    std::string_view got = reader.next(static_cast<int>(timeout_.count()));
+    // A peer's alert that the daemon relays is a line of its own, not the reply: it is passed
+    // over, within the same timeout.
+    const auto reply_deadline = steady::now() + timeout_;
+    std::string_view got;
+    for (;;) {
+        auto left = std::chrono::ceil<milliseconds>(reply_deadline - steady::now());
+        got = reader.next(static_cast<int>(std::max<milliseconds::rep>(0, left.count())));
+        if (got.rfind(kAlertPrefix, 0) != 0) {
+            break;
+        }
+    }
     const bool came = !got.empty() || !reader.held().empty();
     if (got.empty()) {
         got = reader.held();  // the start of a reply cut short by the timeout or a hang-up

@@ -39,14 +39,16 @@ class control_exchange {
 
     // Sends line (without a newline; one is added) and waits for one reply line. Returns kReply,
     // kErrorReply, kNoReply or kFailure; *reply is the reply line without its newline, or what
-    // came of it before the timeout, "" when nothing came. SIGPIPE from a daemon that goes away
+    // came of it before the timeout, "" when nothing came. A line beginning with "ALRT " (an
+    // alert relayed from a peer) is never taken for the reply. SIGPIPE from a daemon that goes away
     // mid-write does not reach the process: the exchange fails.
     //
     // The exchange holds an exclusive flock() on <dir>/nexoctl.lock from before the write until
     // the daemon has taken the hang-up that follows it (it waits at most 30 s for another client
     // to let go; without a usable lock file it says so once and goes on unserialised). The lock
     // file is created with mode 0644 when missing; a link or anything else but a regular file is
-    // never used and an existing file's mode never changed.
+    // never used and an existing file's mode never changed. A lock file replaced at its path is
+    // opened again before the next exchange (and while waiting for it).
     int exchange(std::string_view line, std::string* reply);
 
     void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
@@ -54,6 +56,8 @@ class control_exchange {
 
   private:
     bool take_lock();
+    // Whether lock_ is still the file at lock_path_ (same device and inode).
+    bool lock_is_at_path() const;
     void wait_for_reopen(unique_fd request);
 
     std::string request_path_;

@@ -1,9 +1,13 @@
 // The NMOS node on the simulated board, driven over HTTP as a facility controller drives it:
 // what reaches the daemon and its peers, what the APIs report back, and registration.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -25,6 +29,7 @@
 #include "peer.h"
 #include "sandbox.h"
 #include "wait_until.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -178,7 +183,34 @@ INSTANTIATE_TEST_SUITE_P(
                      {{"transport_params", json::array({json::object(), json::object()})}},
                      "transport_params"},
         refusal_case{
-            "unknown_key", {{"transport_params", {{{"fec_enabled", true}}}}}, "fec_enabled"}),
+            "unknown_key", {{"transport_params", {{{"fec_enabled", true}}}}}, "fec_enabled"},
+        // Strings are checked whole: what follows a NUL never reaches the daemon.
+        refusal_case{"nul_in_source",
+                     {{"transport_params", {{{"source_ip", std::string("192.0.2.5\0\n", 11)}}}},
+                      {"activation", {{"mode", "activate_immediate"}}}},
+                     "source_ip"},
+        refusal_case{
+            "nul_in_group",
+            {{"transport_params", {{{"multicast_ip", std::string("239.2.2.2\0garbage", 17)}}}}},
+            "multicast_ip"},
+        refusal_case{"control_in_description",
+                     file_patch(with("s=cam", std::string("s=c\0am\x01", 8))), "transport_file"},
+        // Times far beyond any use, which once overflowed and locked every receiver.
+        refusal_case{
+            "absolute_overflow",
+            {{"activation",
+              {{"mode", "activate_scheduled_absolute"}, {"requested_time", "18446744074:0"}}}},
+            "requested_time"},
+        refusal_case{"relative_overflow",
+                     {{"activation",
+                       {{"mode", "activate_scheduled_relative"},
+                        {"requested_time", "9223372036854775807:0"}}}},
+                     "requested_time"},
+        refusal_case{
+            "absolute_beyond_a_year",
+            {{"activation",
+              {{"mode", "activate_scheduled_absolute"}, {"requested_time", "3999999999:0"}}}},
+            "requested_time"}),
     [](const testing::TestParamInfo<refusal_case>& i) { return i.param.name; });
 
 // The activation time is the timing daemon's: while its clock stands still before the
@@ -259,11 +291,14 @@ struct registry_standin {
     std::vector<std::string> posts;
     bool holds_node = false;
     std::atomic<int> forget{0};
+    std::atomic<int> post_delay_ms{0};  // a slow registry: each resource POST takes this long
+    std::vector<std::chrono::steady_clock::time_point> beats;
     std::thread thread;
 
     explicit registry_standin(int port) {
         server.Post("/x-nmos/registration/v1.3/resource",
                     [this](const httplib::Request& req, httplib::Response& res) {
+                        std::this_thread::sleep_for(std::chrono::milliseconds(post_delay_ms));
                         json b = json::parse(req.body);
                         std::lock_guard lk(mu);
                         posts.push_back(b["type"].get<std::string>());
@@ -279,6 +314,7 @@ struct registry_standin {
                         bool empty = req.body.empty() && !req.has_header("Content-Type") &&
                                      req.get_header_value("Content-Length") == "0";
                         posts.push_back(empty ? "hb" : "hb with a body");
+                        beats.push_back(std::chrono::steady_clock::now());
                         if (forget.fetch_sub(1) > 0 || !holds_node) {
                             holds_node = false;
                             res.status = 404;
@@ -360,6 +396,33 @@ TEST_F(nmos_fixture, takes_its_settings_from_the_configuration_file) {
     EXPECT_TRUE(wait_until([&] { return registry.count("node") == 1; }, 10s));
 }
 
+// A registry taking 1.5 s per resource while the twelve receivers change twice: the heartbeats
+// go on between the updates (a registry drops a node after about 12 s without one); sent one
+// after the other, the 24 updates alone would take 36 s.
+TEST_F(nmos_fixture, heartbeats_go_first_when_the_registry_is_slow) {
+    registry_standin registry(18240);
+    start({"--registry", "http://127.0.0.1:18240"});
+    ASSERT_TRUE(wait_until([&] { return registry.count("hb") >= 1; }, 15s));
+    registry.post_delay_ms = 1500;
+    json ids = call("GET", kConn).body;
+    for (int round = 0; round < 2; ++round) {
+        for (const json& id : ids) {
+            api_call r =
+                call("PATCH", kConn + id.get<std::string>() + "staged",
+                     {{"master_enable", false}, {"activation", {{"mode", "activate_immediate"}}}});
+            ASSERT_EQ(r.status, 200) << r.body.dump();
+        }
+    }
+    // Twelve updates at 1.5 s, with heartbeats every 5 s between them.
+    std::this_thread::sleep_for(20s);
+    std::lock_guard lk(registry.mu);
+    const auto& beats = registry.beats;
+    ASSERT_GE(beats.size(), 4u);
+    for (std::size_t k = 1; k < beats.size(); ++k) {
+        EXPECT_LT(beats[k] - beats[k - 1], 10s) << "between heartbeats " << k - 1 << " and " << k;
+    }
+}
+
 // The value of a TXT key in an announcement ("" when absent).
 std::string txt_value(const nexo::sim::mdns_service& s, const std::string& key) {
     for (const std::string& t : s.txt) {
@@ -430,6 +493,209 @@ TEST_F(nmos_fixture, finds_registries_by_dns_sd_and_announces_itself_while_it_ha
     EXPECT_EQ(third.count("node"), 0);
     EXPECT_EQ(node.stop(), 0);
     EXPECT_EQ(best.count("delete"), 1);
+}
+
+// A plain TCP connection to the node; empty when it cannot be made.
+nexo::unique_fd connect_to_node() {
+    nexo::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPort);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        fd.reset();
+    }
+    return fd;
+}
+
+// What one client sends on a raw connection, and what comes back until the node closes it or
+// 20 s pass (the request is followed by a half-close: nothing more comes from this client).
+std::string raw_exchange(const std::string& request) {
+    nexo::unique_fd fd = connect_to_node();
+    if (!fd.valid()) {
+        return "no connection";
+    }
+    for (std::size_t sent = 0; sent < request.size();) {
+        ssize_t n = ::send(fd.get(), request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            break;  // the node closed early: what it answered is still to be read
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    ::shutdown(fd.get(), SHUT_WR);
+    std::string got;
+    char buf[4096];
+    pollfd p{fd.get(), POLLIN, 0};
+    while (::poll(&p, 1, 20000) > 0) {
+        ssize_t n = ::recv(fd.get(), buf, sizeof buf, 0);
+        if (n <= 0) {
+            break;
+        }
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+// Each request once cost the node without bound (a crash, gigabytes, or a worker for good);
+// each is now answered with a refusal, or the connection closed, and the node serves on.
+TEST_F(nmos_fixture, refuses_what_would_cost_it_without_bound) {
+    start();
+    const std::string rx = video_rx();
+    const std::string staged = kConn + rx + "staged";
+    auto request = [](const std::string& method, const std::string& path,
+                      const std::string& headers, const std::string& body) {
+        return method + " " + path + " HTTP/1.1\r\nHost: node\r\n" + headers +
+               "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    };
+    std::string many_headers, endless_headers;
+    for (int i = 0; i < 1000; ++i) {
+        many_headers += "X-" + std::to_string(i) + ": a\r\n";
+    }
+    for (int i = 0; i < 100000; ++i) {
+        endless_headers += "X-" + std::to_string(i) + ": a\r\n";
+    }
+    const struct {
+        const char* name;
+        std::string request;
+        const char* answer;  // the status line's start; "" for a connection closed unanswered
+    } rows[] = {
+        {"deep_mode",
+         request("PATCH", staged, "",
+                 R"({"activation":{"mode":)" + std::string(100000, '[') + "}}"),
+         "HTTP/1.1 400"},
+        {"deep_target",
+         request("PUT", "/x-nmos/node/v1.3/receivers/" + rx.substr(0, 36) + "/target", "",
+                 std::string(100000, '[')),
+         "HTTP/1.1 400"},
+        {"big_body", request("PATCH", staged, "", std::string(2 << 20, ' ')), "HTTP/1.1 413"},
+        {"gzip_body", request("PATCH", staged, "Content-Encoding: gzip\r\n", "xxxx"),
+         "HTTP/1.1 415"},
+        {"many_headers", request("GET", "/x-nmos/node/v1.3/self", many_headers, ""),
+         "HTTP/1.1 431"},
+        {"endless_headers", request("GET", "/x-nmos/node/v1.3/self", endless_headers, ""), ""},
+        {"not_utf8_path", request("GET", "/x-nmos/node/v1.3/devices/%ff%fe", "", ""),
+         "HTTP/1.1 404"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string got = raw_exchange(r.request);
+        if (*r.answer == 0) {
+            EXPECT_EQ(got.find("HTTP/1.1 2"), std::string::npos) << got.substr(0, 200);
+        } else {
+            EXPECT_EQ(got.rfind(r.answer, 0), 0u) << got.substr(0, 200);
+            std::string body = got.substr(got.find("\r\n\r\n") + 4);
+            EXPECT_FALSE(json::parse(body, nullptr, false).is_discarded()) << body;
+        }
+        EXPECT_EQ(call("GET", "/x-nmos/node/v1.3/self").status, 200) << node.output();
+    }
+}
+
+// Slow and idle connections each hold only themselves: the API answers meanwhile, and the node
+// lets go of them once their time is up.
+TEST_F(nmos_fixture, slow_and_idle_clients_hold_nothing_but_their_connection) {
+    start();
+    std::vector<nexo::unique_fd> held;
+    for (int i = 0; i < 50; ++i) {
+        held.push_back(connect_to_node());
+        const char partial[] = "GET /x-nmos/node/v1.3/self HTTP/1.1\r\nHost: n";
+        ASSERT_TRUE(held.back().valid());
+        ASSERT_GT(::send(held.back().get(), partial, sizeof partial - 1, MSG_NOSIGNAL), 0);
+    }
+    for (int i = 0; i < 100; ++i) {
+        held.push_back(connect_to_node());
+    }
+    for (int i = 0; i < 10; ++i) {
+        httplib::Client probe("127.0.0.1", kPort);
+        probe.set_read_timeout(5s);
+        auto r = probe.Get("/x-nmos/node/v1.3/self");
+        ASSERT_TRUE(r) << i;
+        EXPECT_EQ(r->status, 200);
+    }
+    // Each is closed by the node (after an error answer, or none) within its time, with room
+    // to spare.
+    for (const nexo::unique_fd& fd : held) {
+        pollfd p{fd.get(), POLLIN, 0};
+        char buf[512];
+        ssize_t n = 1;
+        while (n > 0 && ::poll(&p, 1, 30000) == 1) {
+            n = ::recv(fd.get(), buf, sizeof buf, 0);
+        }
+        EXPECT_LE(n, 0);
+    }
+}
+
+// Zero-padded octets are decimal, as nexoctl and the daemon read them, and the node stores the
+// address in its plain form.
+TEST_F(nmos_fixture, reads_an_address_as_nexoctl_does) {
+    start();
+    std::string rx = video_rx();
+    api_call r = call(
+        "PATCH", kConn + rx + "staged",
+        {{"master_enable", true},
+         {"transport_params", {{{"multicast_ip", "239.010.000.001"}, {"source_ip", "192.0.2.01"}}}},
+         {"activation", {{"mode", "activate_immediate"}}}});
+    ASSERT_EQ(r.status, 200) << r.body.dump();
+    EXPECT_EQ(r.body["transport_params"][0]["multicast_ip"], "239.10.0.1");
+    EXPECT_EQ(
+        daemon("GET RX_IP_DEST 20:0 eth1").rfind("RGET RX_IP_DEST 20:0 eth1 R 239.10.0.1 ", 0), 0u);
+    EXPECT_EQ(call("GET", kConn + rx + "active").body["sender_id"], nullptr);
+}
+
+// A scheduled activation waits without holding anything: the other receivers answer, the same
+// receiver's staged answers, and SIGTERM ends the node at once.
+TEST_F(nmos_fixture, a_pending_activation_blocks_nothing) {
+    start();
+    std::string rx = video_rx();
+    api_call r = call(
+        "PATCH", kConn + rx + "staged",
+        {{"master_enable", true},
+         {"activation", {{"mode", "activate_scheduled_relative"}, {"requested_time", "3600:0"}}}});
+    ASSERT_EQ(r.status, 202) << r.body.dump();
+    std::string other = call("GET", kConn).body.at(5).get<std::string>();
+    EXPECT_EQ(call("GET", kConn + other + "active").status, 200);
+    EXPECT_EQ(call("GET", kConn + rx + "staged").body["activation"]["mode"],
+              "activate_scheduled_relative");
+    EXPECT_EQ(node.stop(), 0);
+}
+
+// manifest_href is fetched only from where the operator allows, and what comes back is never
+// quoted to the client.
+TEST_F(nmos_fixture, fetches_a_manifest_only_from_where_it_is_allowed) {
+    httplib::Server origin;
+    origin.Get("/good.sdp", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(kVideoSdp, "application/sdp");
+    });
+    origin.Get("/secret", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("root:SECRET-LINE\n", "text/plain");
+    });
+    ASSERT_TRUE(origin.bind_to_port("0.0.0.0", 18099));
+    std::thread serving([&] { origin.listen_after_bind(); });
+    start({"--manifest-from", "127.0.0.0/8"});
+    const std::string target =
+        "/x-nmos/node/v1.3/receivers/" + video_rx().substr(0, 36) + "/target";
+    auto put = [&](const std::string& href) {
+        json sender = {{"id", "0a174530-e3cf-4ebc-8ba3-4d5a4bd3f8c2"}, {"manifest_href", href}};
+        auto res = http.Put(target.c_str(), sender.dump(), "application/json");
+        return res ? std::pair{res->status, res->body} : std::pair{0, std::string()};
+    };
+    const struct {
+        std::string href;
+        int status;
+    } rows[] = {
+        {"http://127.0.0.1:18099/good.sdp", 202},
+        {"http://127.0.0.1:18099/secret", 400},
+        {std::string("http://") + nexo::sim::kEth1Addr + ":18099/good.sdp", 400},
+        {"http://user@127.0.0.1:18099/good.sdp", 400},
+    };
+    for (const auto& r : rows) {
+        auto [status, body] = put(r.href);
+        EXPECT_EQ(status, r.status) << r.href << " " << body;
+        EXPECT_EQ(body.find("SECRET"), std::string::npos) << body;
+    }
+    EXPECT_EQ(
+        daemon("GET RX_IP_DEST 20:0 eth1").rfind("RGET RX_IP_DEST 20:0 eth1 R 239.10.0.1 ", 0), 0u);
+    origin.stop();
+    serving.join();
 }
 
 }  // namespace

@@ -6,9 +6,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -43,6 +45,7 @@ struct stand_in {
 
     // Once a whole line has come (or 5 s have passed), writes reply unless it is null.
     void answer(const char* reply) {
+        got.clear();
         daemon = std::thread([this, reply] {
             char buf[512];
             pollfd pfd{requests.get(), POLLIN, 0};
@@ -87,12 +90,20 @@ TEST(control_exchange, sends_one_line_and_returns_its_reply) {
         {"GET EMPTY", "", "\n", kReply, ""},
         // Only the first line of what comes is the reply.
         {"GET TWO", "", "RGET TWO 1\nRGET TWO 2\n", kReply, "RGET TWO 1"},
+        // A peer's alert relayed before the reply is not the reply, nor is one alone.
+        {"GET PTP_TIME", "", "ALRT 2059_FRA_CHANGED\nRGET PTP_TIME 3 4\n", kReply,
+         "RGET PTP_TIME 3 4"},
+        {"GET PTP_TIME", "", "ALRT 2059_FRA_CHANGED\n", kNoReply, ""},
+        {"GET ALRTX", "", "ALRTX\n", kReply, "ALRTX"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.line);
         stand_in daemon;
         std::vector<std::string> said;
-        control_exchange c(daemon.dir, milliseconds(150),
+        // Where a reply comes, the timeout is one a loaded machine always meets; only the
+        // silent cases wait for it to run out.
+        const bool whole_reply = r.rc != kNoReply;
+        control_exchange c(daemon.dir, milliseconds(whole_reply ? 10000 : 150),
                            [&said](const std::string& m) { said.push_back(m); });
         (void)!::write(daemon.replies.get(), r.stale, std::strlen(r.stale));
         daemon.answer(r.answer);
@@ -102,6 +113,36 @@ TEST(control_exchange, sends_one_line_and_returns_its_reply) {
         EXPECT_EQ(daemon.received(), std::string(r.line) + "\n");
         EXPECT_TRUE(said.empty()) << said.front();
     }
+}
+
+// The lock is the file at the lock path: once it is replaced, a client holding the new one keeps
+// the exchange waiting, as it keeps every other client waiting.
+TEST(control_exchange, locks_the_file_now_at_the_lock_path) {
+    stand_in daemon;
+    control_exchange c(daemon.dir, milliseconds(10000), [](const std::string&) {});
+    std::string reply;
+    daemon.answer("RGET A 1\n");
+    ASSERT_EQ(c.exchange("GET A", &reply), kReply);
+    daemon.received();
+
+    const std::string lock = daemon.dir + "/" + kLockName;
+    ASSERT_EQ(::unlink(lock.c_str()), 0);
+    unique_fd other(::open(lock.c_str(), O_RDONLY | O_CREAT | O_EXCL, 0644));
+    ASSERT_TRUE(other.valid());
+    ASSERT_EQ(::flock(other.get(), LOCK_EX), 0);
+
+    std::atomic<bool> done{false};
+    daemon.answer("RGET B 1\n");
+    std::thread client([&] {
+        std::string got;
+        EXPECT_EQ(c.exchange("GET B", &got), kReply);
+        done = true;
+    });
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_FALSE(done);  // waiting for the new lock, not served through the old one
+    ::flock(other.get(), LOCK_UN);
+    client.join();
+    EXPECT_EQ(daemon.received(), "GET B\n");
 }
 
 TEST(control_exchange, refuses_lines_it_cannot_send_whole) {

@@ -2,13 +2,19 @@
 // in their order, and what a refusal part way sends back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
+#include <future>
 #include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board_control.h"
 #include "connection.h"
 #include "http_api.h"
+#include "http_limits.h"
 #include "resources.h"
 
 namespace {
@@ -24,29 +30,38 @@ const std::map<std::string, std::string> kAnswers = {
     {"GET PTP_TIME", "RGET PTP_TIME 1000 5"},
 };
 
-// Answers the queries of channel 20:0 as a fresh daemon does, accepts every SET but the one
-// starting with `refuse`, and records the SET lines.
+// Answers the queries of channel 20:0 as a fresh daemon does (or as `answers` says), accepts
+// every SET but the one starting with `refuse`, and records the SET lines; after `sets_taken`
+// SET lines (when not negative) it is gone.
 struct scripted_daemon : control_link {
     std::vector<std::string> sets;
     std::string refuse;
+    std::map<std::string, std::string> answers = kAnswers;
+    int sets_taken = -1;
 
     link_reply exchange(const std::string& line) override {
         link_reply r;
         r.what = link_reply::status::reply;
         if (line.rfind("SET ", 0) == 0) {
+            if (sets_taken >= 0 && static_cast<int>(sets.size()) >= sets_taken) {
+                r.what = link_reply::status::no_daemon;
+                r.why = "nexo is not running";
+                return r;
+            }
             sets.push_back(line);
             r.line = !refuse.empty() && line.rfind(refuse, 0) == 0 ? "ERROR" : "RSET OK";
         } else {
-            auto a = kAnswers.find(line);
-            r.line = a != kAnswers.end() ? a->second : "ERROR";
+            auto a = answers.find(line);
+            r.line = a != answers.end() ? a->second : "ERROR";
         }
         return r;
     }
 };
 
-// A node on channel 20:0 of the scripted daemon.
+// A node on a stand-in daemon (by default the scripted one, on channel 20:0).
+template <typename Daemon = scripted_daemon>
 struct node {
-    scripted_daemon d;
+    Daemon d;
     board_control b{d};
     resources res{
         {"host", "label", "eth1", "192.0.2.10", "02-00-00-00-00-10", "", 3212, "m", "p", "", "f"},
@@ -151,9 +166,179 @@ TEST(board_replies, parse_what_the_daemon_writes_and_nothing_else) {
     EXPECT_EQ(parse_ptp_time_reply("RGET PTP_TIME 1796485425 775975781"),
               (tai_time{1796485425, 775975781}));
     EXPECT_FALSE(parse_ptp_time_reply("RGET PTP_TIME 1 1000000000"));
-    EXPECT_FALSE(tai_time::parse("12"));
-    EXPECT_FALSE(tai_time::parse("-1:0"));
-    EXPECT_EQ(tai_time::parse("0:200000000"), (tai_time{0, 200000000}));
+    EXPECT_FALSE(parse_ptp_time_reply("RGET PTP_TIME 9223372036854775807 0"));
+    // Times from clients: bounded so that no arithmetic on them can overflow.
+    struct time_row {
+        const char* text;
+        std::optional<tai_time> t;
+    };
+    const time_row times[] = {
+        {"12", std::nullopt},
+        {"-1:0", std::nullopt},
+        {"0:200000000", tai_time{0, 200000000}},
+        {"4000000000:999999999", tai_time{4000000000, 999999999}},
+        {"4000000001:0", std::nullopt},
+        {"18446744074:0", std::nullopt},
+        {"9223372036854775807:0", std::nullopt},
+        {"99999999999999999999999:0", std::nullopt},
+        {"1:1000000000", std::nullopt},
+        {"1:", std::nullopt},
+        {":1", std::nullopt},
+        {"1:2:3", std::nullopt},
+    };
+    for (const time_row& r : times) {
+        EXPECT_EQ(tai_time::parse(r.text), r.t) << r.text;
+    }
+}
+
+// Answers the queries of every channel as a fresh daemon does and holds each SET of channel
+// 20:0 until released, as a daemon stopped part way through an activation would.
+struct holding_daemon : control_link {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool holding = false;
+    bool released = false;
+
+    link_reply exchange(const std::string& line) override {
+        link_reply r;
+        r.what = link_reply::status::reply;
+        std::vector<std::string> w;
+        for (std::size_t at = 0; at < line.size();) {
+            std::size_t end = std::min(line.find(' ', at), line.size());
+            w.push_back(line.substr(at, end - at));
+            at = end + 1;
+        }
+        if (w[0] == "SET") {
+            if (w[2] == "20:0") {
+                std::unique_lock lk(mu);
+                holding = true;
+                cv.notify_all();
+                cv.wait(lk, [this] { return released; });
+            }
+            r.line = "RSET " + w[1] + " OK";
+        } else if (w[1] == "RX_IP_DEST" || w[1] == "RX_IP_SRC") {
+            r.line = "RGET " + w[1] + " " + w[2] + " eth1 R 0.0.0.0 0 96";
+        } else if (w[1] == "RX_STR_ENA") {
+            r.line = "RGET RX_STR_ENA " + w[2] + " OFF";
+        } else if (w[1] == "RX_IP_IF_ENA") {
+            r.line = "RGET RX_IP_IF_ENA " + w[2] + " eth1/0";
+        } else {
+            r.line = kAnswers.at(line);
+        }
+        return r;
+    }
+};
+
+// Requests to the other receivers go on while one receiver's activation waits for the daemon:
+// each receiver's daemon I/O holds that receiver only.
+TEST(connection, one_receivers_activation_holds_no_other) {
+    node<holding_daemon> n;
+    std::thread activating([&] {
+        json patch = {{"master_enable", true}, {"activation", {{"mode", "activate_immediate"}}}};
+        EXPECT_EQ(n.conn.patch_staged(0, patch).code, 200);
+    });
+    {
+        std::unique_lock lk(n.d.mu);
+        n.d.cv.wait(lk, [&] { return n.d.holding; });
+    }
+    auto others = std::async(std::launch::async, [&] {
+        for (std::size_t i = 1; i < kChannels.size(); ++i) {
+            EXPECT_TRUE(n.conn.staged(i).is_object());
+            EXPECT_EQ(n.conn.active(i)["master_enable"], false);
+            EXPECT_EQ(n.conn.patch_staged(i, {{"master_enable", true}}).code, 200);
+        }
+    });
+    // Bounded only so that a regression fails instead of hanging the run.
+    EXPECT_EQ(others.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    {
+        std::lock_guard lk(n.d.mu);
+        n.d.released = true;
+    }
+    n.d.cv.notify_all();
+    activating.join();
+    others.wait();
+    EXPECT_EQ(n.conn.staged(0)["master_enable"], true);
+}
+
+// Many clients at once, each on its own receiver, mixing reads and activations (run under
+// ThreadSanitizer by the tsan preset): each ends with what it staged last.
+TEST(connection, many_clients_on_different_receivers) {
+    node<holding_daemon> n;
+    n.d.released = true;
+    api_router router(n.res, n.conn);
+    std::vector<std::thread> clients;
+    for (std::size_t i = 0; i < kChannels.size(); ++i) {
+        clients.emplace_back([&, i] {
+            const std::string base =
+                "/x-nmos/connection/v1.1/single/receivers/" + n.res.receiver_id(i) + "/";
+            for (int k = 0; k < 20; ++k) {
+                json patch = {{"master_enable", k % 2 == 0},
+                              {"activation", {{"mode", "activate_immediate"}}}};
+                EXPECT_EQ(router.handle("PATCH", base + "staged", patch.dump()).code, 200);
+                EXPECT_EQ(router.handle("GET", base + "staged", "").code, 200);
+                EXPECT_EQ(router.handle("GET", base + "active", "").code, 200);
+                EXPECT_EQ(router.handle("GET", "/x-nmos/node/v1.3/receivers", "").code, 200);
+            }
+        });
+    }
+    for (auto& t : clients) {
+        t.join();
+    }
+    for (std::size_t i = 0; i < kChannels.size(); ++i) {
+        EXPECT_EQ(n.conn.staged(i)["master_enable"], false) << i;
+    }
+}
+
+// A daemon gone part way: the answer says which lines it took. Once it is back with the channel
+// off, the discovery API's subscription says so as soon as the channel is read back.
+TEST(connection, tells_what_a_daemon_lost_part_way_had_taken_and_what_the_channel_is) {
+    node n;
+    api_router router(n.res, n.conn);
+    const std::string staged =
+        "/x-nmos/connection/v1.1/single/receivers/" + n.res.receiver_id(0) + "/staged";
+    n.d.sets_taken = 2;
+    api_result r =
+        router.handle("PATCH", staged,
+                      R"({"master_enable":true,"transport_params":[{"multicast_ip":"239.1.1.1"}],)"
+                      R"("activation":{"mode":"activate_immediate"}})");
+    EXPECT_EQ(r.code, 503);
+    const std::string debug = r.body["debug"].get<std::string>();
+    EXPECT_NE(debug.find("2 of 4 lines were applied (" + n.d.sets[0] + "; " + n.d.sets[1] + ")"),
+              std::string::npos)
+        << debug;
+    EXPECT_NE(debug.find("unknown"), std::string::npos) << debug;
+
+    n.d.sets_taken = -1;
+    r = router.handle("PATCH", staged,
+                      R"({"master_enable":true,"activation":{"mode":"activate_immediate"}})");
+    ASSERT_EQ(r.code, 200) << r.body.dump();
+    EXPECT_EQ(n.res.receiver_json(0)["subscription"]["active"], true);
+    // Restarted: the channel is off and its addresses are the daemon's defaults.
+    n.d.answers["GET RX_STR_ENA 20:0"] = "RGET RX_STR_ENA 20:0 OFF";
+    n.d.answers["GET RX_IP_DEST 20:0 eth1"] = "RGET RX_IP_DEST 20:0 eth1 R 0.0.0.0 0 96";
+    n.conn.follow_channels();
+    EXPECT_EQ(n.res.receiver_json(0)["subscription"]["active"], false);
+    EXPECT_EQ(n.conn.active(0)["master_enable"], false);
+}
+
+TEST(json_depth_within, counts_brackets_outside_strings) {
+    struct row {
+        std::string text;
+        bool ok;
+    };
+    const row rows[] = {
+        {"", true},
+        {"{\"a\":[1,{\"b\":2}]}", true},
+        {std::string(3, '[') + std::string(3, ']'), true},
+        {std::string(4, '['), false},
+        {"\"[[[[[[\"", true},
+        {"[\"\\\"[[[[\"]", true},  // an escaped quote does not end the string
+        {"]]]]][[[", true},
+        {std::string(300000, '['), false},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(json_depth_within(r.text, 3), r.ok) << r.text.substr(0, 40);
+    }
 }
 
 }  // namespace
@@ -188,6 +373,28 @@ TEST(api_router, answers_each_path_and_method) {
         {"PATCH", single + rx + "/staged", "not json", 400},
         {"PATCH", single + rx + "/staged", "{}", 200},
         {"GET", "/x-nmos/connection/v1.1/bulk/receivers", "", 405},
+        // Bounded before parsing: nesting (a stack overflow in the parser's copies), size.
+        {"PATCH", single + rx + "/staged",
+         R"({"activation":{"mode":)" + std::string(100000, '[') + "}}", 400},
+        {"PUT", "/x-nmos/node/v1.3/receivers/" + rx + "/target", std::string(100000, '{'), 400},
+        {"POST", "/x-nmos/connection/v1.1/bulk/receivers", std::string(300000, '['), 413},
+        {"PATCH", single + rx + "/staged",
+         R"({"activation":{"mode":"activate_scheduled_absolute","requested_time":)"
+         R"("18446744074:0"}})",
+         400},
+        {"PATCH", single + rx + "/staged",
+         R"({"activation":{"mode":"activate_scheduled_relative","requested_time":)"
+         R"("40000000:0"}})",
+         400},
+        {"PATCH", single + rx + "/staged",
+         R"({"activation":{"mode":"activate_scheduled_absolute","requested_time":)"
+         R"("3999999999:0"}})",
+         400},
+        {"PATCH", single + rx + "/staged",
+         R"({"transport_params":[{"source_ip":"192.0.2.5\u0000\n"}]})", 400},
+        {"PATCH", single + rx + "/staged",
+         R"({"transport_params":[{"multicast_ip":"239.2.2.2\u0000garbage"}]})", 400},
+        {"PATCH", single + rx + "/staged", R"({"transport_file":{"data":"v=0\u0000"}})", 400},
     };
     for (const route_case& c : cases) {
         api_result r = router.handle(c.method, c.path, c.body);

@@ -49,9 +49,10 @@ struct fresh_daemon : control_link {
 struct node {
     fresh_daemon d;
     board_control b{d};
-    resources res{{"host", "label", "eth1", "192.0.2.10", "02-00-00-00-00-10", "", 3212},
-                  [](const channel_def&) { return json::object(); },
-                  {1, 0}};
+    resources res{
+        {"host", "label", "eth1", "192.0.2.10", "02-00-00-00-00-10", "", 3212, "m", "p", "", "f"},
+        [](const channel_def&) { return json::object(); },
+        {1, 0}};
     connection conn{b, res, [] { return std::string("192.0.2.10"); }};
     api_router router{res, conn};
 };

@@ -353,7 +353,7 @@ bool bounded_server::is_valid() const {
     return !tls_wanted_ || tls_ != nullptr;
 }
 
-void bounded_server::add_pre_routing(Handler gate) {
+void bounded_server::add_pre_routing(HandlerWithResponse gate) {
     gate_ = std::move(gate);
 }
 

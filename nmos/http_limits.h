@@ -58,14 +58,14 @@ class bounded_server : public httplib::Server {
     bool bind_with_backlog(const std::string& host, int port);
     // Checks run before routing, after the server's own (header count, encoding): the first
     // that handles a request answers it.
-    void add_pre_routing(Handler gate);
+    void add_pre_routing(HandlerWithResponse gate);
 
   private:
     bool process_and_close_socket(socket_t sock) override;
     http_limits limits_;
     SSL_CTX* tls_ = nullptr;
     bool tls_wanted_ = false;
-    Handler gate_;
+    HandlerWithResponse gate_;
 };
 
 }  // namespace nexo::nmos

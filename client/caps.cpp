@@ -154,6 +154,19 @@ std::string to_string(const video_format& f) {
            " " + std::to_string(f.height) + " " + f.rate;
 }
 
+std::optional<video_format> detected_instead(const video_format& f) {
+    video_format d = f;
+    if (f.cspace == "YCR444") {
+        d.cspace = "RGB";
+    } else if (f.cspace == "YCR422" && f.bpc == 12) {
+        d.cspace = "RGB";
+        d.bpc = 8;
+    } else {
+        return std::nullopt;
+    }
+    return d;
+}
+
 std::optional<video_format> video_format_from_text(const std::string& text) {
     std::istringstream in(text);
     video_format f;

@@ -105,6 +105,12 @@ struct audio_format {
 std::string to_string(const audio_format& f);
 std::optional<audio_format> audio_format_from_text(const std::string& text);
 
+// The board's format detector measures the pixel group, which names a sampling and depth only
+// up to its bytes per pixel: YCbCr 4:4:4 reads as RGB of the same depth, 12-bit 4:2:2 as 8-bit
+// RGB. For a format it cannot tell from another, the format it reports instead; nullopt when
+// it reports the format itself.
+std::optional<video_format> detected_instead(const video_format& f);
+
 // Video section (rtpmap raw/90000 and its fmtp) to the format text, or why not.
 struct video_check {
     std::optional<video_format> format;

@@ -200,6 +200,21 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
     if (before.state->config.payload_size != 0) {
         config.payload_size = before.state->config.payload_size;
     }
+    if (config.video) {
+        if (auto instead = detected_instead(*config.video)) {
+            // Only when the daemon says so: a channel whose detection state cannot be read is
+            // applied as described, without a warning.
+            link_reply r = link.exchange("GET RX_FMT_AUTO_DET_ENA " + config.channel.name());
+            if (r.status == link_status::ok && r.text.ends_with(" ON")) {
+                result.messages.push_back(
+                    "warning: automatic detection is on for " + config.channel.name() +
+                    " and its detector cannot tell " + to_string(*config.video) + " from " +
+                    to_string(*instead) + ": once it measures the stream, the channel is set to " +
+                    to_string(*instead) + "; SET RX_FMT_AUTO_DET_ENA " + config.channel.name() +
+                    " off keeps the description's format");
+            }
+        }
+    }
     std::vector<std::string> lines = config_lines(config, options.enable);
     if (options.dry_run) {
         result.lines = lines;

@@ -85,7 +85,8 @@ struct apply_result {
     std::vector<std::string> lines;      // sent (or, for a dry run, to be sent)
     std::optional<link_failure> failed;  // the exchange that failed
     bool restored = false;               // after a failure: the channel holds what it held
-    std::vector<std::string> messages;   // for the operator: what failed, what was restored
+    std::vector<std::string>
+        messages;  // for the operator: warnings, what failed, what was restored
 };
 
 // Carries out a plan that was not refused: reads the channel first (its interface name and

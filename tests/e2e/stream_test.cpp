@@ -92,6 +92,20 @@ struct with_streams : testing::Test {
         ASSERT_EQ(req("SET RX_STR_ENA " + chan + " on"), "RSET RX_STR_ENA " + chan + " OK\n");
     }
 
+    // nexoctl status: the channel's row of the table, its object of the JSON.
+    static std::string status_row(const std::string& chan) {
+        std::string out;
+        run({"sh", "-c", std::string(NEXOCTL_PATH) + " --pipes /run status"}, &out);
+        const size_t at = out.find("\n" + chan + " ");
+        return at == std::string::npos ? out : out.substr(at + 1, out.find('\n', at + 1) - at);
+    }
+    static std::string status_json_of(const std::string& chan) {
+        std::string out;
+        run({"sh", "-c", std::string(NEXOCTL_PATH) + " --pipes /run status --json"}, &out);
+        const size_t at = out.find("{\"channel\": \"" + chan + "\"");
+        return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
+    }
+
     // Waits until the daemon has configured channel i from its detector and enabled it.
     bool configured(int i) {
         return b->media().wait_for_line("SET ST2110_DEC_CHAN_ENA 20:" + std::to_string(i) + " ON",
@@ -123,6 +137,11 @@ TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_stream
         receive(i, d);
         EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
                   "RGET RX_FMT_AUTO_DET_STATE " + chan + " BUSY\n");
+        // No signal reads as no signal, not as the empty format record.
+        EXPECT_NE(status_row(chan).find("  no signal  "), std::string::npos) << status_row(chan);
+        EXPECT_NE(status_json_of(chan).find(R"("detected": {"state": "BUSY", "format": null})"),
+                  std::string::npos)
+            << status_json_of(chan);
 
         rtp_sender sender;
         ASSERT_TRUE(sender.start(d, "/run/stream.sdp")) << sender.log();
@@ -133,6 +152,8 @@ TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_stream
                   "RGET RX_FMT_AUTO_DET_FMT " + chan + " " + c.format + "\n");
         EXPECT_EQ(req("GET RX_VID_FMT " + chan), "RGET RX_VID_FMT " + chan + " " + c.format + "\n");
         EXPECT_GT(b->tap()->stats().channels.at(static_cast<size_t>(i)).packets, 0u);
+        EXPECT_NE(status_row(chan).find(std::string("ON           ") + c.format), std::string::npos)
+            << status_row(chan);
 
         sender.stop();
         EXPECT_TRUE(wait_for([&] { return b->tap()->stats().detectors[i].state == kDetBusy; }, 5s))

@@ -270,6 +270,35 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
     return result;
 }
 
+conflict_check check_conflicts(daemon_link& link, const channel_config& want) {
+    conflict_check result;
+    // Only the two address blocks: the rules look at nothing else, and twelve channels read
+    // whole take a hundred exchanges.
+    reader r(link, &result.failed);
+    std::vector<channel_config> others;
+    for (const channel_id& ch : all_channels()) {
+        if (ch == want.channel) {
+            continue;
+        }
+        channel_config& o = others.emplace_back();
+        o.channel = ch;
+        // RGET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96 1260
+        if (auto t = r.ask("GET RX_IP_DEST " + ch.name() + " " + want.interface, 8)) {
+            auto w = split(*t);
+            o.destination = w[5];
+            o.port = to_u32(w[6]);
+        }
+        if (auto t = r.ask("GET RX_IP_SRC " + ch.name() + " " + want.interface, 8)) {
+            o.source = split(*t)[5];
+        }
+        if (result.failed) {
+            return result;
+        }
+    }
+    result.conflict = channel_conflict(want, others);
+    return result;
+}
+
 get_result read_channel_sdp(daemon_link& link, channel_id channel) {
     get_result result;
     read_result r = read_channel(link, channel);

@@ -98,6 +98,14 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
 // address never set, a format never set) are left out.
 std::vector<std::string> restore_lines(const channel_state& before);
 
+// The other channels' address blocks on `want`'s interface, read from the daemon and checked
+// against `want` (channel_conflict()).
+struct conflict_check {
+    std::optional<std::string> conflict;  // why the board cannot receive both
+    std::optional<link_failure> failed;   // reading a channel failed
+};
+conflict_check check_conflicts(daemon_link& link, const channel_config& want);
+
 struct get_result {
     std::optional<std::string> sdp;  // CRLF text
     std::optional<link_failure> failed;

@@ -321,6 +321,33 @@ std::vector<std::string> config_lines(const channel_config& c, bool enable) {
     return lines;
 }
 
+std::optional<std::string> channel_conflict(const channel_config& want,
+                                            const std::vector<channel_config>& others) {
+    auto from = [](const std::string& source) {
+        return source == "0.0.0.0" ? std::string(" from any source") : " from " + source + " only";
+    };
+    for (const channel_config& o : others) {
+        if (o.channel == want.channel || o.destination == "0.0.0.0") {
+            continue;
+        }
+        const bool any = want.source == "0.0.0.0";
+        if (is_multicast(want.destination) && o.destination == want.destination &&
+            any != (o.source == "0.0.0.0")) {
+            return o.channel.name() + " receives " + o.destination + from(o.source) + ", and " +
+                   want.channel.name() + " would receive it" + from(want.source) +
+                   ": the board holds one membership of a group, for any source or for given "
+                   "sources, so one of the two channels would lose its stream";
+        }
+        if (o.destination == want.destination && o.port == want.port && o.source == want.source) {
+            return o.channel.name() + " already receives " + o.destination + ":" +
+                   std::to_string(o.port) + from(o.source) +
+                   ": the board's filter gives every packet to the first of two such channels, "
+                   "and the other receives nothing";
+        }
+    }
+    return std::nullopt;
+}
+
 config_sdp config_to_sdp(const channel_config& c) {
     config_sdp out;
     if (c.destination == "self" || !address_accepted(c.destination, false)) {

@@ -79,6 +79,7 @@ struct args {
     std::optional<std::string> channel;
     bool enable = false;
     bool dry_run = false;
+    bool force = false;
     bool json = false;
     bool help = false;
     std::string unknown;
@@ -96,6 +97,8 @@ args split_args(const std::vector<std::string>& words, std::size_t from) {
             a.enable = true;
         } else if (w == "--dry-run") {
             a.dry_run = true;
+        } else if (w == "--force") {
+            a.force = true;
         } else if (w == "--json") {
             a.json = true;
         } else if (w == "--help" || w == "-h") {
@@ -145,6 +148,17 @@ int run_apply(const args& a, daemon_link& link) {
     if (int rc = plan_file(a.positional[1], ch, &plan); rc != kExitOk) {
         return rc;
     }
+    if (!a.force) {
+        conflict_check c = check_conflicts(link, plan.config);
+        if (c.failed) {
+            say("reading the other channels failed: " + to_string(*c.failed));
+            return std::max(status_code(c.failed->reply.status), kExitError);
+        }
+        if (c.conflict) {
+            say("refused: " + *c.conflict + "; nothing was sent (--force applies it anyway)");
+            return kExitRefused;
+        }
+    }
     apply_result r = apply_plan(link, plan, {a.enable, a.dry_run});
     print_lines(r.lines);
     for (const std::string& m : r.messages) {
@@ -190,10 +204,12 @@ const char* const kSdpHelp =
     "SDP and status:\n"
     "  sdp check FILE [--channel CH]   parse and check a session description without a\n"
     "                                  daemon; print the lines apply would send\n"
-    "  sdp apply CH FILE|- [--enable] [--dry-run]\n"
+    "  sdp apply CH FILE|- [--enable] [--dry-run] [--force]\n"
     "                                  configure channel CH from the description (--enable\n"
     "                                  switches it on; --dry-run prints the lines only); on a\n"
-    "                                  failure part way the channel is set back as it was\n"
+    "                                  failure part way the channel is set back as it was; a\n"
+    "                                  group or stream another channel would lose is refused\n"
+    "                                  unless --force\n"
     "  sdp get CH                      the channel as an ST 2110 session description\n"
     "  status [--json]                 all twelve channels at a glance\n"
     "  Channels: 20:0-20:3 video/raw, 30:0-30:3 audio/L16 and L24, 40:0-40:3 video/smpte291.\n"

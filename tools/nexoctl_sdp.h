@@ -1,7 +1,7 @@
 // nexoctl's SDP and status commands:
 //
 //   nexoctl sdp check FILE [--channel CH]     parse and check only; print the daemon lines
-//   nexoctl sdp apply CH FILE|- [--enable] [--dry-run]
+//   nexoctl sdp apply CH FILE|- [--enable] [--dry-run] [--force]
 //   nexoctl sdp get CH                        the channel as a session description
 //   nexoctl status [--json]                   all twelve channels
 //

@@ -201,6 +201,47 @@ TEST(sdp_apply, refused_description_sends_nothing_and_changes_nothing) {
     EXPECT_EQ(all_state(b), before);
 }
 
+// A group or stream another channel would lose is refused before anything is sent, naming the
+// other channel; --force applies it anyway.
+TEST(sdp_apply, refuses_what_another_channel_would_lose) {
+    board b;
+    ASSERT_TRUE(b.started());
+    // 20:1 receives 239.10.1.1:5004 from 192.0.2.1 only.
+    ASSERT_EQ(ctl("sdp apply 20:1 " + write_sdp_file("ssm.sdp", k1080i) + " --enable").status, 0);
+    std::string any_source = k1080i;
+    any_source.erase(any_source.find("a=source-filter"),
+                     any_source.find("a=rtpmap") - any_source.find("a=source-filter"));
+    struct row {
+        const char* channel;
+        std::string file;
+        const char* says;
+    };
+    const row rows[] = {
+        {"20:2", write_sdp_file("asm.sdp", any_source),
+         "refused: 20:1 receives 239.10.1.1 from 192.0.2.1 only, and 20:2 would receive it from "
+         "any source"},
+        {"20:3", write_sdp_file("same.sdp", k1080i),
+         "refused: 20:1 already receives 239.10.1.1:5004"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.channel);
+        std::string before = all_state(b);
+        b.media().clear_log();
+        outcome o = ctl(std::string("sdp apply ") + r.channel + " " + r.file + " --enable");
+        EXPECT_EQ(o.status, 4);
+        EXPECT_NE(o.err.find(r.says), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("nothing was sent"), std::string::npos) << o.err;
+        EXPECT_TRUE(o.out.empty()) << o.out;
+        EXPECT_TRUE(media_sets(b.media()).empty());
+        EXPECT_EQ(all_state(b), before);
+        outcome forced = ctl(std::string("sdp apply ") + r.channel + " " + r.file + " --force");
+        EXPECT_EQ(forced.status, 0) << forced.err;
+        EXPECT_EQ(
+            b.client().request(std::string("GET RX_IP_DEST ") + r.channel + " eth1"),
+            std::string("RGET RX_IP_DEST ") + r.channel + " eth1 R 239.10.1.1 5004 96 1260\n");
+    }
+}
+
 TEST(sdp_apply, failure_part_way_restores_the_channel) {
     board b;
     ASSERT_TRUE(b.started());

@@ -274,5 +274,47 @@ TEST(chan_plan, configurations_round_trip) {
         config_to_sdp(channel_config{.channel = {20, 0}, .video = {}, .audio = {}}).session);
 }
 
+TEST(chan_plan, refuses_a_group_or_stream_another_channel_would_lose) {
+    auto cfg = [](uint32_t type, uint32_t index, const char* dst, uint32_t port, const char* src) {
+        channel_config c;
+        c.channel = {type, index};
+        c.destination = dst;
+        c.port = port;
+        c.source = src;
+        return c;
+    };
+    const std::vector<channel_config> others = {
+        cfg(20, 0, "239.1.1.1", 5004, "192.0.2.1"),  // source-specific
+        cfg(30, 0, "239.1.1.2", 5006, "0.0.0.0"),    // any source
+        cfg(40, 0, "10.0.0.9", 5008, "0.0.0.0"),     // unicast
+        cfg(20, 3, "0.0.0.0", 0, "0.0.0.0"),         // never set
+    };
+    struct row {
+        channel_config want;
+        const char* names;  // nullptr: no conflict
+    } rows[] = {
+        {cfg(20, 1, "239.1.1.1", 5006, "0.0.0.0"), "20:0 receives 239.1.1.1 from 192.0.2.1 only"},
+        {cfg(20, 1, "239.1.1.2", 5004, "192.0.2.3"), "30:0 receives 239.1.1.2 from any source"},
+        {cfg(20, 1, "239.1.1.1", 5004, "192.0.2.1"), "20:0 already receives 239.1.1.1:5004"},
+        {cfg(30, 1, "10.0.0.9", 5008, "0.0.0.0"), "40:0 already receives 10.0.0.9:5008"},
+        // Another source or another port of the same group in the same mode, a unicast
+        // destination on another port, the channel's own old configuration, a fresh channel.
+        {cfg(20, 1, "239.1.1.1", 5004, "192.0.2.2"), nullptr},
+        {cfg(20, 1, "239.1.1.2", 5010, "0.0.0.0"), nullptr},
+        {cfg(20, 1, "10.0.0.9", 5010, "0.0.0.0"), nullptr},
+        {cfg(20, 0, "239.1.1.1", 5004, "0.0.0.0"), nullptr},
+        {cfg(20, 1, "239.9.9.9", 0, "0.0.0.0"), nullptr},
+    };
+    for (const row& r : rows) {
+        auto why = channel_conflict(r.want, others);
+        if (r.names == nullptr) {
+            EXPECT_FALSE(why) << *why;
+        } else {
+            ASSERT_TRUE(why) << r.names;
+            EXPECT_TRUE(why->starts_with(r.names)) << *why;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace nexo::client

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,24 @@ const std::map<std::string, std::string> kAnswers = {
     {"GET PTP_TIME", "RGET PTP_TIME 1000 5"},
 };
 
+// The other channels as a fresh daemon answers for them (the activation reads them to find a
+// stream another channel would lose).
+std::string fresh_channel(const std::string& line) {
+    std::istringstream in(line);
+    std::string get, keyword, chan;
+    in >> get >> keyword >> chan;
+    if (keyword == "RX_IP_DEST" || keyword == "RX_IP_SRC") {
+        return "RGET " + keyword + " " + chan + " eth1 U 0.0.0.0 0 0";
+    }
+    if (keyword == "RX_STR_ENA") {
+        return "RGET RX_STR_ENA " + chan + " OFF";
+    }
+    if (keyword == "RX_IP_IF_ENA") {
+        return "RGET RX_IP_IF_ENA " + chan + " eth1/0";
+    }
+    return "ERROR";
+}
+
 // Answers the queries of channel 20:0 as a fresh daemon does, accepts every SET but the one
 // starting with `refuse`, and records the SET lines.
 struct scripted_daemon : control_link {
@@ -36,9 +55,10 @@ struct scripted_daemon : control_link {
         if (line.rfind("SET ", 0) == 0) {
             sets.push_back(line);
             r.line = !refuse.empty() && line.rfind(refuse, 0) == 0 ? "ERROR" : "RSET OK";
+        } else if (auto a = kAnswers.find(line); a != kAnswers.end()) {
+            r.line = a->second;
         } else {
-            auto a = kAnswers.find(line);
-            r.line = a != kAnswers.end() ? a->second : "ERROR";
+            r.line = fresh_channel(line);
         }
         return r;
     }

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <set>
 
+#include "chan_store.h"
+
 namespace nexo::client {
 namespace {
 
@@ -299,7 +301,7 @@ conflict_check check_conflicts(daemon_link& link, const channel_config& want) {
     return result;
 }
 
-get_result read_channel_sdp(daemon_link& link, channel_id channel) {
+get_result read_channel_sdp(daemon_link& link, channel_id channel, const get_options& options) {
     get_result result;
     read_result r = read_channel(link, channel);
     if (!r.state) {
@@ -307,10 +309,20 @@ get_result read_channel_sdp(daemon_link& link, channel_id channel) {
         result.error = to_string(*r.failed);
         return result;
     }
-    config_sdp described = config_to_sdp(r.state->config);
+    config_sdp described = config_to_sdp(r.state->config, options.board_address);
     if (!described.session) {
         result.error = described.error;
         return result;
+    }
+    const char* implied = "TCS, colorimetry, TP and the reference clock are the implied defaults";
+    auto stored =
+        options.state_dir.empty() ? std::nullopt : load_description(options.state_dir, channel);
+    if (!stored) {
+        result.notes.push_back("no description was applied to " + channel.name() +
+                               " with nexoctl: " + implied);
+    } else if (std::string why = restore_unstored(*described.session, r.state->config, *stored);
+               !why.empty()) {
+        result.notes.push_back(why + ": " + implied);
     }
     result.sdp = write_sdp(*described.session);
     return result;

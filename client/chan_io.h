@@ -106,12 +106,18 @@ struct conflict_check {
 };
 conflict_check check_conflicts(daemon_link& link, const channel_config& want);
 
+struct get_options {
+    std::string state_dir;      // where apply keeps descriptions (chan_store.h); "": none
+    std::string board_address;  // the board's address on the receive interface; "": unknown
+};
 struct get_result {
     std::optional<std::string> sdp;  // CRLF text
     std::optional<link_failure> failed;
-    std::string error;  // no description: why
+    std::string error;               // no description: why
+    std::vector<std::string> notes;  // for the operator: where implied defaults stand, and why
 };
-// Reads the channel and describes it.
-get_result read_channel_sdp(daemon_link& link, channel_id channel);
+// Reads the channel and describes it, completed from the description stored for it as long as
+// that still matches the board (restore_unstored()).
+get_result read_channel_sdp(daemon_link& link, channel_id channel, const get_options& options = {});
 
 }  // namespace nexo::client

@@ -348,8 +348,12 @@ std::optional<std::string> channel_conflict(const channel_config& want,
     return std::nullopt;
 }
 
-config_sdp config_to_sdp(const channel_config& c) {
+config_sdp config_to_sdp(const channel_config& config, const std::string& board_address) {
     config_sdp out;
+    channel_config c = config;
+    if (c.destination == "self" && !board_address.empty()) {
+        c.destination = board_address;
+    }
     if (c.destination == "self" || !address_accepted(c.destination, false)) {
         out.error =
             "channel " + c.channel.name() + " has no destination address (" + c.destination + ")";
@@ -420,7 +424,9 @@ config_sdp config_to_sdp(const channel_config& c) {
 
     sdp_session s;
     s.origin_session_id = std::to_string(c.channel.type * 10 + c.channel.index);
-    s.origin_address = c.source != "0.0.0.0" ? c.source : c.destination;
+    s.origin_address = !board_address.empty()  ? board_address
+                       : c.source != "0.0.0.0" ? c.source
+                                               : c.destination;
     s.name = "nexo " + c.channel.name();
     s.media.push_back(std::move(m));
     // Re-reading fills the typed parameters from the fmtp list, as for any description.

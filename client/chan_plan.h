@@ -75,12 +75,14 @@ std::string address_line(const char* keyword, channel_id channel, const std::str
                          uint32_t argument, uint32_t payload_size);
 
 // An ST 2110 description of a configuration; the error says why there is none (no
-// destination, not RTP, no format).
+// destination, not RTP, no format). board_address is the board's own address on the receive
+// interface: it stands for "self" in c= (a unicast channel) and is the origin's address in o=;
+// without it a unicast channel has no description and o= carries the source or destination.
 struct config_sdp {
     std::optional<sdp_session> session;
     std::string error;
 };
-config_sdp config_to_sdp(const channel_config& config);
+config_sdp config_to_sdp(const channel_config& config, const std::string& board_address = "");
 
 // Why the board cannot receive `want` beside the other channels' configurations, naming the
 // other channel; nullopt when it can. Two rules the daemon itself does not check:

@@ -1,5 +1,9 @@
 #include "nexoctl_sdp.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -9,6 +13,7 @@
 #include <sstream>
 
 #include "chan_plan.h"
+#include "chan_store.h"
 #include "sdp.h"
 #include "status.h"
 
@@ -45,12 +50,17 @@ std::optional<std::string> read_input(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Parses and plans; prints the refusal and returns 4, or fills *plan and returns 0.
-int plan_file(const std::string& path, std::optional<channel_id> channel, channel_plan* plan) {
+// Parses and plans; prints the refusal and returns 4, or fills *plan (and *text with the
+// description) and returns 0.
+int plan_file(const std::string& path, std::optional<channel_id> channel, channel_plan* plan,
+              std::string* description = nullptr) {
     auto text = read_input(path);
     if (!text) {
         say(path + ": cannot be read");
         return kExitUsage;
+    }
+    if (description != nullptr) {
+        *description = *text;
     }
     sdp_parse_result parsed = parse_sdp(*text);
     if (!parsed.ok()) {
@@ -68,6 +78,31 @@ int plan_file(const std::string& path, std::optional<channel_id> channel, channe
     return kExitOk;
 }
 
+// The board's IPv4 address on the interface the daemon receives on, "" when it has none.
+std::string board_address(daemon_link& link) {
+    link_reply r = link.exchange("GET RX_NET_IF_NAME 0");
+    if (r.status != link_status::ok) {
+        return "";
+    }
+    const std::string name = r.text.substr(r.text.find_last_of(' ') + 1);
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return "";
+    }
+    std::string address;
+    for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET && name == i->ifa_name) {
+            char text[INET_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, text,
+                        sizeof text);
+            address = text;
+            break;
+        }
+    }
+    ::freeifaddrs(list);
+    return address;
+}
+
 void print_lines(const std::vector<std::string>& lines) {
     for (const std::string& line : lines) {
         std::printf("%s\n", line.c_str());
@@ -81,6 +116,7 @@ struct args {
     bool dry_run = false;
     bool force = false;
     bool json = false;
+    std::string state_dir = kDefaultStateDir;
     bool help = false;
     std::string unknown;
 };
@@ -99,6 +135,8 @@ args split_args(const std::vector<std::string>& words, std::size_t from) {
             a.dry_run = true;
         } else if (w == "--force") {
             a.force = true;
+        } else if (w == "--state-dir" && i + 1 < words.size()) {
+            a.state_dir = words[++i];
         } else if (w == "--json") {
             a.json = true;
         } else if (w == "--help" || w == "-h") {
@@ -145,7 +183,8 @@ int run_apply(const args& a, daemon_link& link) {
         return kExitUsage;
     }
     channel_plan plan;
-    if (int rc = plan_file(a.positional[1], ch, &plan); rc != kExitOk) {
+    std::string text;
+    if (int rc = plan_file(a.positional[1], ch, &plan, &text); rc != kExitOk) {
         return rc;
     }
     if (!a.force) {
@@ -164,6 +203,13 @@ int run_apply(const args& a, daemon_link& link) {
     for (const std::string& m : r.messages) {
         say(m);
     }
+    // Kept for sdp get, which restores from it what the board does not store.
+    std::string error;
+    if (r.status == link_status::ok && !a.dry_run &&
+        !store_description(a.state_dir, *ch, text, &error)) {
+        say("warning: the description was applied but not kept (" + error +
+            "): sdp get will give the implied defaults");
+    }
     return status_code(r.status);
 }
 
@@ -175,7 +221,10 @@ int run_get(const args& a, daemon_link& link) {
     if (!ch) {
         return kExitUsage;
     }
-    get_result r = read_channel_sdp(link, *ch);
+    get_result r = read_channel_sdp(link, *ch, {a.state_dir, board_address(link)});
+    for (const std::string& note : r.notes) {
+        say("note: " + note);
+    }
     if (!r.sdp) {
         say(r.error);
         return r.failed ? std::max(status_code(r.failed->reply.status), kExitError) : kExitError;
@@ -210,7 +259,9 @@ const char* const kSdpHelp =
     "                                  failure part way the channel is set back as it was; a\n"
     "                                  group or stream another channel would lose is refused\n"
     "                                  unless --force\n"
-    "  sdp get CH                      the channel as an ST 2110 session description\n"
+    "  sdp get CH                      the channel as an ST 2110 session description,\n"
+    "                                  completed from the description apply kept\n"
+    "  --state-dir DIR                 where apply keeps descriptions (/var/lib/nexo)\n"
     "  status [--json]                 all twelve channels at a glance\n"
     "  Channels: 20:0-20:3 video/raw, 30:0-30:3 audio/L16 and L24, 40:0-40:3 video/smpte291.\n"
     "  Exit status 4: the description was refused before anything was sent.\n";

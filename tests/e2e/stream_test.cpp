@@ -283,7 +283,10 @@ TEST_F(with_streams, a_running_channel_switched_to_another_stream_measures_it_af
         SCOPED_TRACE(to.stream);
         std::string out;
         const auto start = clock::now();
-        ASSERT_EQ(run({"sh", "-c", nexoctl + "sdp apply 20:0 " + to.sdp + " --enable"}, &out), 0)
+        ASSERT_EQ(run({"sh", "-c",
+                       nexoctl + "sdp apply 20:0 " + to.sdp + " --enable --state-dir /run/state"},
+                      &out),
+                  0)
             << out;
         bool wrong = false;
         EXPECT_TRUE(wait_for(

@@ -1,9 +1,5 @@
 #include "nexoctl_sdp.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -14,6 +10,7 @@
 
 #include "chan_plan.h"
 #include "chan_store.h"
+#include "interface_addr.h"
 #include "sdp.h"
 #include "status.h"
 
@@ -84,23 +81,7 @@ std::string board_address(daemon_link& link) {
     if (r.status != link_status::ok) {
         return "";
     }
-    const std::string name = r.text.substr(r.text.find_last_of(' ') + 1);
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) {
-        return "";
-    }
-    std::string address;
-    for (ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
-        if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET && name == i->ifa_name) {
-            char text[INET_ADDRSTRLEN] = {};
-            ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, text,
-                        sizeof text);
-            address = text;
-            break;
-        }
-    }
-    ::freeifaddrs(list);
-    return address;
+    return interface_ipv4(r.text.substr(r.text.find_last_of(' ') + 1));
 }
 
 void print_lines(const std::vector<std::string>& lines) {

@@ -52,6 +52,11 @@ inline constexpr std::array<const char*, 5> colorimetries = {"BT601", "BT709", "
 // Values of the other video parameters that the board accepts when they are given.
 inline constexpr std::array<const char*, 2> packing_modes = {"2110GPM", "2110BPM"};
 inline constexpr std::array<const char*, 3> sender_types = {"2110TPN", "2110TPNL", "2110TPW"};
+// Transfer characteristics (TCS) a sender may declare; they do not change how the board
+// receives, but anything else is a description error.
+inline constexpr std::array<const char*, 11> transfer_characteristics = {
+    "SDR",      "PQ",      "HLG",     "LINEAR",      "BT2100LINPQ", "BT2100LINHLG",
+    "ST2065-1", "ST428-1", "DENSITY", "ST2115LOGS3", "UNSPECIFIED"};
 inline constexpr uint32_t kMaxUdpSize = 8960;
 
 // Audio: the format record holds the channel count in 8 bits and the packet time in whole
@@ -115,6 +120,7 @@ std::optional<video_format> detected_instead(const video_format& f);
 struct video_check {
     std::optional<video_format> format;
     std::optional<refusal> refused;
+    std::vector<std::string> notices;  // where the format was read other than as written
 };
 video_check check_video(const sdp_media& media);
 

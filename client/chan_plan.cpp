@@ -244,6 +244,7 @@ channel_plan plan_channel(const sdp_session& s, std::optional<channel_id> channe
             return no(*v.refused);
         }
         c.video = v.format;
+        plan.notices.insert(plan.notices.end(), v.notices.begin(), v.notices.end());
     } else if (c.channel.type == 30) {
         audio_check a = check_audio(m);
         if (a.refused) {

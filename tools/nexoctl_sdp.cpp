@@ -61,7 +61,7 @@ int plan_file(const std::string& path, std::optional<channel_id> channel, channe
     }
     sdp_parse_result parsed = parse_sdp(*text);
     if (!parsed.ok()) {
-        say("refused: " + path + ": not a session description: " + to_string(parsed.error));
+        say("refused: " + path + ": " + to_string(parsed.error) + "; nothing was sent");
         return kExitRefused;
     }
     *plan = plan_channel(*parsed.session, channel);

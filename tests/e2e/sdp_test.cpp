@@ -73,6 +73,10 @@ const std::string k720p = description(
     "m=video 6000 RTP/AVP 98\r\nc=IN IP4 239.10.2.2/64\r\na=rtpmap:98 raw/90000\r\n"
     "a=fmtp:98 sampling=YCbCr-4:2:2; width=1280; height=720; exactframerate=60000/1001; "
     "depth=10\r\n");
+const std::string k576i = description(
+    "m=video 5010 RTP/AVP 96\r\nc=IN IP4 239.10.5.5/64\r\na=rtpmap:96 raw/90000\r\n"
+    "a=fmtp:96 sampling=YCbCr-4:2:2; width=720; height=576; exactframerate=25; depth=10; "
+    "interlace; colorimetry=BT601; TCS=SDR; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPN\r\n");
 const std::string kAudio = description(
     "m=audio 5006 RTP/AVP 97\r\nc=IN IP4 239.10.3.3/64\r\na=rtpmap:97 L24/48000/8\r\n"
     "a=fmtp:97 channel-order=SMPTE2110.(SGRP)\r\na=ptime:1\r\n");
@@ -177,6 +181,12 @@ INSTANTIATE_TEST_SUITE_P(
              {"GET RX_IP_SRC 20:1 eth1", "RGET RX_IP_SRC 20:1 eth1 R 192.0.2.1 0 96 1260"},
              {"GET RX_VID_FMT 20:1", "RGET RX_VID_FMT 20:1 YCR422 10 I 1920 1080 50"},
              {"GET RX_STR_ENA 20:1", "RGET RX_STR_ENA 20:1 ON"}}},
+        apply_case{"20:3",
+                   &k576i,
+                   {"SET ST2110_DEC_NET_PARAMS 20:3 R 96",
+                    "SET ST2110_DEC_VID_FMT 20:3 YCR422 10 I 720 576 50",
+                    "SET ST2110_DEC_CHAN_ENA 20:3 ON"},
+                   {{"GET RX_VID_FMT 20:3", "RGET RX_VID_FMT 20:3 YCR422 10 I 720 576 50"}}},
         apply_case{
             "30:2",
             &kAudio,

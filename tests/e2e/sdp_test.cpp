@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "board.h"
+#include "board_link.h"
 #include "chan_io.h"
 #include "chan_plan.h"
 #include "control_client.h"
@@ -83,19 +84,6 @@ const std::string kAudio = description(
 const std::string kAnc = description(
     "m=video 5008 RTP/AVP 100\r\nc=IN IP4 239.10.4.4/64\r\n"
     "a=source-filter: incl IN IP4 239.10.4.4 192.0.2.7\r\na=rtpmap:100 smpte291/90000\r\n");
-
-// The library's link over the board's own control client.
-client::function_link board_link(board& b) {
-    return client::function_link([&b](const std::string& line) {
-        std::string reply = b.client().request(line, 1500ms);
-        client::link_reply r;
-        r.status = reply.empty()        ? client::link_status::no_reply
-                   : reply == "ERROR\n" ? client::link_status::error
-                                        : client::link_status::ok;
-        r.text = reply.substr(0, reply.find('\n'));
-        return r;
-    });
-}
 
 // Every channel as the daemon answers, for comparing before and after.
 std::string all_state(board& b) {

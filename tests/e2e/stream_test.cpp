@@ -21,11 +21,16 @@
 #include <vector>
 
 #include "board.h"
+#include "board_link.h"
+#include "chan_io.h"
+#include "chan_plan.h"
 #include "control_client.h"
 #include "daemon_process.h"
 #include "peer.h"
 #include "rtp_sender.h"
 #include "sandbox.h"
+#include "sdp.h"
+#include "status.h"
 #include "switch_fabric.h"
 #include "unique_fd.h"
 #include "video_meter.h"
@@ -92,16 +97,17 @@ struct with_streams : testing::Test {
         ASSERT_EQ(req("SET RX_STR_ENA " + chan + " on"), "RSET RX_STR_ENA " + chan + " OK\n");
     }
 
-    // nexoctl status: the channel's row of the table, its object of the JSON.
-    static std::string status_row(const std::string& chan) {
-        std::string out;
-        run({"sh", "-c", std::string(NEXOCTL_PATH) + " --pipes /run status"}, &out);
+    // The status of all channels as nexoctl shows it: the channel's row of the table, its
+    // object of the JSON.
+    std::string status_row(const std::string& chan) {
+        auto link = board_link(*b);
+        const std::string out = client::status_table(client::read_status(link).channels);
         const size_t at = out.find("\n" + chan + " ");
         return at == std::string::npos ? out : out.substr(at + 1, out.find('\n', at + 1) - at);
     }
-    static std::string status_json_of(const std::string& chan) {
-        std::string out;
-        run({"sh", "-c", std::string(NEXOCTL_PATH) + " --pipes /run status --json"}, &out);
+    std::string status_json_of(const std::string& chan) {
+        auto link = board_link(*b);
+        const std::string out = client::status_json(client::read_status(link).channels);
         const size_t at = out.find("{\"channel\": \"" + chan + "\"");
         return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
     }
@@ -125,7 +131,7 @@ constexpr detect_case kDetectCases[] = {
     {"video 239.10.0.1:5004 640x480p25", "YCR422 8 P 640 480 25"},
     {"video 239.10.0.2:5006 640x360p29.97 depth=10", "YCR422 10 P 640 360 29.97"},
     {"video 239.10.0.3:5008 720x576i25", "YCR422 8 I 720 576 50"},
-    {"video 239.10.0.4:5010 720x576i25 depth=10 via=ffmpeg", "YCR422 10 I 720 576 50"},
+    {"video 239.10.0.4:5010 320x240i25 depth=10 via=ffmpeg", "YCR422 10 I 320 240 50"},
 };
 
 TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_streams) {
@@ -249,7 +255,7 @@ std::string show(const detected_format& f) {
            std::to_string(f.trnsp) + " r" + std::to_string(f.rate);
 }
 
-// A running channel pointed at another stream with `nexoctl sdp apply --enable`, from a
+// A running channel pointed at another stream as `nexoctl sdp apply --enable` does, from a
 // GStreamer sender to an FFmpeg one and back: the detector measures the new stream (never a
 // raster of neither) and the filter channel counts it afresh, without gaps that are not there.
 TEST_F(with_streams, a_running_channel_switched_to_another_stream_measures_it_afresh) {
@@ -274,20 +280,21 @@ TEST_F(with_streams, a_running_channel_switched_to_another_stream_measures_it_af
         ASSERT_TRUE(senders[i].start(desc(legs[i].stream), legs[i].sdp)) << senders[i].log();
     }
     ASSERT_EQ(req("SET RX_FMT_AUTO_DET_ENA 20:0 on"), "RSET RX_FMT_AUTO_DET_ENA 20:0 OK\n");
-    const std::string nexoctl = std::string(NEXOCTL_PATH) + " --pipes /run ";
+    auto link = board_link(*b);
     // Into the first stream, on to the second (another pixel group, raster and rate), back to
     // the first.
     for (int n = 0; n < 3; ++n) {
         const leg& to = legs[n % 2];
         const leg& from = legs[1 - n % 2];
         SCOPED_TRACE(to.stream);
-        std::string out;
+        // What nexoctl sdp apply --enable does, without nexoctl's lock (see board_link.h).
+        auto parsed = client::parse_sdp(read_file(to.sdp));
+        ASSERT_TRUE(parsed.ok());
+        const client::channel_plan plan =
+            client::plan_channel(*parsed.session, client::channel_id{20, 0});
+        ASSERT_FALSE(plan.refused);
         const auto start = clock::now();
-        ASSERT_EQ(run({"sh", "-c",
-                       nexoctl + "sdp apply 20:0 " + to.sdp + " --enable --state-dir /run/state"},
-                      &out),
-                  0)
-            << out;
+        ASSERT_EQ(client::apply_plan(link, plan, {true, false}).status, client::link_status::ok);
         bool wrong = false;
         EXPECT_TRUE(wait_for(
             [&] {

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <numeric>
 #include <sstream>
+#include <utility>
+#include <vector>
 
 #include "nexo-cmd-parse.h"
 #include "video_types.h"
@@ -104,15 +107,29 @@ std::vector<video_mode> build_video_modes() {
     return modes;
 }
 
-std::string describe_modes(uint32_t subsampling) {
-    std::ostringstream out;
-    const char* sep = "";
+// The catalogue's formats of one sampling nearest to the one asked for, best first: the same
+// scan before the other, then the nearest picture area, then the nearest rate.
+std::string nearest_modes(uint32_t subsampling, uint32_t width, uint32_t height, bool interlaced,
+                          double rate) {
+    std::vector<std::pair<double, const video_mode*>> scored;
+    const double area = std::max(1.0, static_cast<double>(width) * height);
     for (const video_mode& m : video_modes()) {
-        if (m.subsampling == subsampling) {
-            out << sep << m.width << "x" << m.height << (m.interlaced ? "i" : "p") << "@"
-                << rate_to_string(m.frame_rate);
-            sep = ", ";
+        if (m.subsampling != subsampling) {
+            continue;
         }
+        const double r = static_cast<double>(m.frame_rate.num) / m.frame_rate.den;
+        const double score = (m.interlaced != interlaced ? 4.0 : 0.0) +
+                             std::fabs(std::log(static_cast<double>(m.width) * m.height / area)) +
+                             (rate > 0 ? std::fabs(r - rate) / rate : 0.0);
+        scored.emplace_back(score, &m);
+    }
+    std::stable_sort(scored.begin(), scored.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::ostringstream out;
+    for (std::size_t i = 0; i < scored.size() && i < 4; ++i) {
+        const video_mode& m = *scored[i].second;
+        out << (i == 0 ? "" : ", ") << m.width << "x" << m.height << (m.interlaced ? "i" : "p")
+            << "@" << rate_to_string(m.frame_rate);
     }
     return out.str();
 }
@@ -152,6 +169,19 @@ std::string to_string(const refusal& r) {
 std::string to_string(const video_format& f) {
     return f.cspace + " " + std::to_string(f.bpc) + " " + f.scan + " " + std::to_string(f.width) +
            " " + std::to_string(f.height) + " " + f.rate;
+}
+
+std::optional<video_format> detected_instead(const video_format& f) {
+    video_format d = f;
+    if (f.cspace == "YCR444") {
+        d.cspace = "RGB";
+    } else if (f.cspace == "YCR422" && f.bpc == 12) {
+        d.cspace = "RGB";
+        d.bpc = 8;
+    } else {
+        return std::nullopt;
+    }
+    return d;
 }
 
 std::optional<video_format> video_format_from_text(const std::string& text) {
@@ -229,9 +259,16 @@ video_check check_video(const sdp_media& m) {
     if (depth == 0) {
         return no("depth", p.depth.empty() ? "(missing)" : p.depth, join(video_depths), line);
     }
+    bool interlaced = p.interlace || p.segmented;
     if (p.width == 0 || p.height == 0 || !p.exactframerate) {
         const char* missing = p.width == 0 ? "width" : p.height == 0 ? "height" : "exactframerate";
-        return no(missing, "(missing)", "every frame size and rate of its catalogue", line);
+        return no(missing, "(missing)",
+                  "formats with width, height and exactframerate, for " + p.sampling + " nearest " +
+                      nearest_modes(sampling->subsampling, p.width, p.height, interlaced, 0),
+                  line);
+    }
+    if (!p.tcs.empty() && find_name(transfer_characteristics, p.tcs) == nullptr) {
+        return no("TCS", p.tcs, join(transfer_characteristics), line);
     }
     if (!p.colorimetry.empty() && find_name(colorimetries, p.colorimetry) == nullptr) {
         return no("colorimetry", p.colorimetry, join(colorimetries), line);
@@ -246,11 +283,18 @@ video_check check_video(const sdp_media& m) {
         return no("MAXUDP", std::to_string(p.maxudp),
                   "at most " + std::to_string(kMaxUdpSize) + " bytes", line);
     }
-    bool interlaced = p.interlace || p.segmented;
     sdp_rate frame_rate = reduce(*p.exactframerate);
+    // 525-line interlaced video is 486 active lines, but many senders describe it by the 480
+    // lines of its digital picture. The board has one 525-line format, so 720x480 interlaced
+    // at 30000/1001 can only mean it.
+    uint32_t height = p.height;
+    if (p.width == 720 && p.height == 480 && interlaced && frame_rate == sdp_rate{30000, 1001}) {
+        height = 486;
+        out.notices.push_back("height=480 is taken as the 525-line format 720x486i@30000/1001");
+    }
     const video_mode* mode = nullptr;
     for (const video_mode& candidate : video_modes()) {
-        if (candidate.width == p.width && candidate.height == p.height &&
+        if (candidate.width == p.width && candidate.height == height &&
             candidate.interlaced == interlaced && candidate.frame_rate == frame_rate &&
             candidate.subsampling == sampling->subsampling) {
             mode = &candidate;
@@ -259,8 +303,11 @@ video_check check_video(const sdp_media& m) {
     if (mode == nullptr) {
         std::string written = std::to_string(p.width) + "x" + std::to_string(p.height) +
                               (interlaced ? "i" : "p") + "@" + rate_to_string(*p.exactframerate);
+        const double rate = static_cast<double>(frame_rate.num) / frame_rate.den;
         return no("a=fmtp", written + " " + p.sampling,
-                  "for " + p.sampling + ": " + describe_modes(sampling->subsampling), line);
+                  "for " + p.sampling + " nearest " +
+                      nearest_modes(sampling->subsampling, p.width, p.height, interlaced, rate),
+                  line);
     }
     // Interlaced and segmented-frame formats name their field rate in the format text.
     sdp_rate text_rate = frame_rate;
@@ -281,7 +328,7 @@ video_check check_video(const sdp_media& m) {
     f.bpc = depth;
     f.scan = p.segmented ? 'S' : p.interlace ? 'I' : 'P';
     f.width = p.width;
-    f.height = p.height;
+    f.height = height;
     f.rate = rate;
     out.format = f;
     return out;

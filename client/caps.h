@@ -52,6 +52,11 @@ inline constexpr std::array<const char*, 5> colorimetries = {"BT601", "BT709", "
 // Values of the other video parameters that the board accepts when they are given.
 inline constexpr std::array<const char*, 2> packing_modes = {"2110GPM", "2110BPM"};
 inline constexpr std::array<const char*, 3> sender_types = {"2110TPN", "2110TPNL", "2110TPW"};
+// Transfer characteristics (TCS) a sender may declare; they do not change how the board
+// receives, but anything else is a description error.
+inline constexpr std::array<const char*, 11> transfer_characteristics = {
+    "SDR",      "PQ",      "HLG",     "LINEAR",      "BT2100LINPQ", "BT2100LINHLG",
+    "ST2065-1", "ST428-1", "DENSITY", "ST2115LOGS3", "UNSPECIFIED"};
 inline constexpr uint32_t kMaxUdpSize = 8960;
 
 // Audio: the format record holds the channel count in 8 bits and the packet time in whole
@@ -105,10 +110,17 @@ struct audio_format {
 std::string to_string(const audio_format& f);
 std::optional<audio_format> audio_format_from_text(const std::string& text);
 
+// The board's format detector measures the pixel group, which names a sampling and depth only
+// up to its bytes per pixel: YCbCr 4:4:4 reads as RGB of the same depth, 12-bit 4:2:2 as 8-bit
+// RGB. For a format it cannot tell from another, the format it reports instead; nullopt when
+// it reports the format itself.
+std::optional<video_format> detected_instead(const video_format& f);
+
 // Video section (rtpmap raw/90000 and its fmtp) to the format text, or why not.
 struct video_check {
     std::optional<video_format> format;
     std::optional<refusal> refused;
+    std::vector<std::string> notices;  // where the format was read other than as written
 };
 video_check check_video(const sdp_media& media);
 

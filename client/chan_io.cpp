@@ -4,6 +4,8 @@
 #include <charconv>
 #include <set>
 
+#include "chan_store.h"
+
 namespace nexo::client {
 namespace {
 
@@ -200,6 +202,21 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
     if (before.state->config.payload_size != 0) {
         config.payload_size = before.state->config.payload_size;
     }
+    if (config.video) {
+        if (auto instead = detected_instead(*config.video)) {
+            // Only when the daemon says so: a channel whose detection state cannot be read is
+            // applied as described, without a warning.
+            link_reply r = link.exchange("GET RX_FMT_AUTO_DET_ENA " + config.channel.name());
+            if (r.status == link_status::ok && r.text.ends_with(" ON")) {
+                result.messages.push_back(
+                    "warning: automatic detection is on for " + config.channel.name() +
+                    " and its detector cannot tell " + to_string(*config.video) + " from " +
+                    to_string(*instead) + ": once it measures the stream, the channel is set to " +
+                    to_string(*instead) + "; SET RX_FMT_AUTO_DET_ENA " + config.channel.name() +
+                    " off keeps the description's format");
+            }
+        }
+    }
     std::vector<std::string> lines = config_lines(config, options.enable);
     if (options.dry_run) {
         result.lines = lines;
@@ -255,7 +272,36 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
     return result;
 }
 
-get_result read_channel_sdp(daemon_link& link, channel_id channel) {
+conflict_check check_conflicts(daemon_link& link, const channel_config& want) {
+    conflict_check result;
+    // Only the two address blocks: the rules look at nothing else, and twelve channels read
+    // whole take a hundred exchanges.
+    reader r(link, &result.failed);
+    std::vector<channel_config> others;
+    for (const channel_id& ch : all_channels()) {
+        if (ch == want.channel) {
+            continue;
+        }
+        channel_config& o = others.emplace_back();
+        o.channel = ch;
+        // RGET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96 1260
+        if (auto t = r.ask("GET RX_IP_DEST " + ch.name() + " " + want.interface, 8)) {
+            auto w = split(*t);
+            o.destination = w[5];
+            o.port = to_u32(w[6]);
+        }
+        if (auto t = r.ask("GET RX_IP_SRC " + ch.name() + " " + want.interface, 8)) {
+            o.source = split(*t)[5];
+        }
+        if (result.failed) {
+            return result;
+        }
+    }
+    result.conflict = channel_conflict(want, others);
+    return result;
+}
+
+get_result read_channel_sdp(daemon_link& link, channel_id channel, const get_options& options) {
     get_result result;
     read_result r = read_channel(link, channel);
     if (!r.state) {
@@ -263,10 +309,20 @@ get_result read_channel_sdp(daemon_link& link, channel_id channel) {
         result.error = to_string(*r.failed);
         return result;
     }
-    config_sdp described = config_to_sdp(r.state->config);
+    config_sdp described = config_to_sdp(r.state->config, options.board_address);
     if (!described.session) {
         result.error = described.error;
         return result;
+    }
+    const char* implied = "TCS, colorimetry, TP and the reference clock are the implied defaults";
+    auto stored =
+        options.state_dir.empty() ? std::nullopt : load_description(options.state_dir, channel);
+    if (!stored) {
+        result.notes.push_back("no description was applied to " + channel.name() +
+                               " with nexoctl: " + implied);
+    } else if (std::string why = restore_unstored(*described.session, r.state->config, *stored);
+               !why.empty()) {
+        result.notes.push_back(why + ": " + implied);
     }
     result.sdp = write_sdp(*described.session);
     return result;

@@ -85,7 +85,8 @@ struct apply_result {
     std::vector<std::string> lines;      // sent (or, for a dry run, to be sent)
     std::optional<link_failure> failed;  // the exchange that failed
     bool restored = false;               // after a failure: the channel holds what it held
-    std::vector<std::string> messages;   // for the operator: what failed, what was restored
+    std::vector<std::string>
+        messages;  // for the operator: warnings, what failed, what was restored
 };
 
 // Carries out a plan that was not refused: reads the channel first (its interface name and
@@ -97,12 +98,26 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
 // address never set, a format never set) are left out.
 std::vector<std::string> restore_lines(const channel_state& before);
 
+// The other channels' address blocks on `want`'s interface, read from the daemon and checked
+// against `want` (channel_conflict()).
+struct conflict_check {
+    std::optional<std::string> conflict;  // why the board cannot receive both
+    std::optional<link_failure> failed;   // reading a channel failed
+};
+conflict_check check_conflicts(daemon_link& link, const channel_config& want);
+
+struct get_options {
+    std::string state_dir;      // where apply keeps descriptions (chan_store.h); "": none
+    std::string board_address;  // the board's address on the receive interface; "": unknown
+};
 struct get_result {
     std::optional<std::string> sdp;  // CRLF text
     std::optional<link_failure> failed;
-    std::string error;  // no description: why
+    std::string error;               // no description: why
+    std::vector<std::string> notes;  // for the operator: where implied defaults stand, and why
 };
-// Reads the channel and describes it.
-get_result read_channel_sdp(daemon_link& link, channel_id channel);
+// Reads the channel and describes it, completed from the description stored for it as long as
+// that still matches the board (restore_unstored()).
+get_result read_channel_sdp(daemon_link& link, channel_id channel, const get_options& options = {});
 
 }  // namespace nexo::client

@@ -244,6 +244,7 @@ channel_plan plan_channel(const sdp_session& s, std::optional<channel_id> channe
             return no(*v.refused);
         }
         c.video = v.format;
+        plan.notices.insert(plan.notices.end(), v.notices.begin(), v.notices.end());
     } else if (c.channel.type == 30) {
         audio_check a = check_audio(m);
         if (a.refused) {
@@ -321,8 +322,39 @@ std::vector<std::string> config_lines(const channel_config& c, bool enable) {
     return lines;
 }
 
-config_sdp config_to_sdp(const channel_config& c) {
+std::optional<std::string> channel_conflict(const channel_config& want,
+                                            const std::vector<channel_config>& others) {
+    auto from = [](const std::string& source) {
+        return source == "0.0.0.0" ? std::string(" from any source") : " from " + source + " only";
+    };
+    for (const channel_config& o : others) {
+        if (o.channel == want.channel || o.destination == "0.0.0.0") {
+            continue;
+        }
+        const bool any = want.source == "0.0.0.0";
+        if (is_multicast(want.destination) && o.destination == want.destination &&
+            any != (o.source == "0.0.0.0")) {
+            return o.channel.name() + " receives " + o.destination + from(o.source) + ", and " +
+                   want.channel.name() + " would receive it" + from(want.source) +
+                   ": the board holds one membership of a group, for any source or for given "
+                   "sources, so one of the two channels would lose its stream";
+        }
+        if (o.destination == want.destination && o.port == want.port && o.source == want.source) {
+            return o.channel.name() + " already receives " + o.destination + ":" +
+                   std::to_string(o.port) + from(o.source) +
+                   ": the board's filter gives every packet to the first of two such channels, "
+                   "and the other receives nothing";
+        }
+    }
+    return std::nullopt;
+}
+
+config_sdp config_to_sdp(const channel_config& config, const std::string& board_address) {
     config_sdp out;
+    channel_config c = config;
+    if (c.destination == "self" && !board_address.empty()) {
+        c.destination = board_address;
+    }
     if (c.destination == "self" || !address_accepted(c.destination, false)) {
         out.error =
             "channel " + c.channel.name() + " has no destination address (" + c.destination + ")";
@@ -393,7 +425,9 @@ config_sdp config_to_sdp(const channel_config& c) {
 
     sdp_session s;
     s.origin_session_id = std::to_string(c.channel.type * 10 + c.channel.index);
-    s.origin_address = c.source != "0.0.0.0" ? c.source : c.destination;
+    s.origin_address = !board_address.empty()  ? board_address
+                       : c.source != "0.0.0.0" ? c.source
+                                               : c.destination;
     s.name = "nexo " + c.channel.name();
     s.media.push_back(std::move(m));
     // Re-reading fills the typed parameters from the fmtp list, as for any description.

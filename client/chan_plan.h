@@ -75,12 +75,26 @@ std::string address_line(const char* keyword, channel_id channel, const std::str
                          uint32_t argument, uint32_t payload_size);
 
 // An ST 2110 description of a configuration; the error says why there is none (no
-// destination, not RTP, no format).
+// destination, not RTP, no format). board_address is the board's own address on the receive
+// interface: it stands for "self" in c= (a unicast channel) and is the origin's address in o=;
+// without it a unicast channel has no description and o= carries the source or destination.
 struct config_sdp {
     std::optional<sdp_session> session;
     std::string error;
 };
-config_sdp config_to_sdp(const channel_config& config);
+config_sdp config_to_sdp(const channel_config& config, const std::string& board_address = "");
+
+// Why the board cannot receive `want` beside the other channels' configurations, naming the
+// other channel; nullopt when it can. Two rules the daemon itself does not check:
+//  - one group, two source modes: the board holds one membership per group, either for any
+//    source or for given sources, so an any-source and a source-specific channel on the same
+//    group take each other's stream away;
+//  - one destination, port and source on two channels: the filter gives every packet to the
+//    first matching channel, and the other receives nothing.
+// Channels without a destination (0.0.0.0) and `want`'s own channel are passed over; channels
+// switched off count, since switching one on goes round this check.
+std::optional<std::string> channel_conflict(const channel_config& want,
+                                            const std::vector<channel_config>& others);
 
 // The channel type a media section goes to: 20, 30, 40, or 0 for none.
 uint32_t channel_type_of(const sdp_media& media);

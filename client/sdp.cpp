@@ -233,8 +233,19 @@ fail read_format_params(const std::vector<sdp_fmtp_param>& list, sdp_format_para
         } else if (iequals(n, "exactframerate")) {
             p->exactframerate = rate_from_string(v);
             if (!p->exactframerate) {
-                err =
-                    bad(n + "=" + v + ": exactframerate must be <integer> or <integer>/<integer>");
+                // The rates people write with decimals are the /1001 ones.
+                static constexpr std::pair<const char*, const char*> kDecimal[] = {
+                    {"23.98", "24000/1001"}, {"23.976", "24000/1001"}, {"29.97", "30000/1001"},
+                    {"47.95", "48000/1001"}, {"59.94", "60000/1001"},  {"119.88", "120000/1001"},
+                };
+                std::string hint;
+                for (const auto& [decimal, fraction] : kDecimal) {
+                    if (v == decimal) {
+                        hint = std::string(" (") + decimal + " is written " + fraction + ")";
+                    }
+                }
+                err = bad(n + "=" + v +
+                          ": exactframerate must be <integer> or <integer>/<integer>" + hint);
             }
         } else if (iequals(n, "depth")) {
             std::string_view d = v;

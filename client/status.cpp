@@ -28,7 +28,54 @@ std::string quoted(const std::string& s) {
     return out + "\"";
 }
 
+std::string video_json(const video_format& f) {
+    return "{\"colour_space\": " + quoted(f.cspace) + ", \"depth\": " + std::to_string(f.bpc) +
+           ", \"scan\": " + quoted(std::string(1, f.scan)) +
+           ", \"width\": " + std::to_string(f.width) + ", \"height\": " + std::to_string(f.height) +
+           ", \"rate\": " + quoted(f.rate) + "}";
+}
+
+std::string format_json(const channel_state& s) {
+    if (s.config.video) {
+        return video_json(*s.config.video);
+    }
+    if (const auto& a = s.config.audio) {
+        return "{\"channels\": " + std::to_string(a->channels) +
+               ", \"encoding\": " + quoted(a->encoding) +
+               ", \"sample_rate\": " + std::to_string(a->sample_rate) +
+               ", \"packet_time_ms\": " + std::to_string(a->packet_time_ms) + "}";
+    }
+    return "null";
+}
+
+std::string detected_json(const channel_state& s) {
+    if (s.config.channel.type != 20) {
+        return "null";
+    }
+    auto f = s.auto_detect_state == "FORMAT_DETECTED" ? video_format_from_text(s.auto_detect_format)
+                                                      : std::nullopt;
+    return "{\"state\": " + quoted(s.auto_detect_state) +
+           ", \"format\": " + (f ? video_json(*f) : "null") + "}";
+}
+
 }  // namespace
+
+std::string detected_text(const channel_state& s) {
+    const std::string& st = s.auto_detect_state;
+    if (st == "FORMAT_DETECTED") {
+        return or_dash(s.auto_detect_format);
+    }
+    if (st == "STREAM_DETECTED") {
+        return "measuring";
+    }
+    if (st == "BUSY") {
+        return "no signal";
+    }
+    if (st == "DISABLED") {
+        return "off";
+    }
+    return "-";
+}
 
 status_result read_status(daemon_link& link) {
     status_result result;
@@ -49,15 +96,12 @@ std::string status_table(const std::vector<channel_state>& channels) {
                                                    "DETECTED", "TX-TS-DELAY", "RECONS-DELAY"}};
     for (const channel_state& s : channels) {
         const channel_config& c = s.config;
-        std::string detect = s.auto_detect ? "ON" : "OFF";
-        if (!s.auto_detect_state.empty()) {
-            detect += "/" + s.auto_detect_state;
-        }
         rows.push_back({c.channel.name(), s.enabled ? "ON" : "OFF",
                         c.interface + (s.interface_enabled ? "/1" : "/0"),
                         std::string(1, c.transport) + " " + c.destination, c.source,
-                        std::to_string(c.port), or_dash(s.format_text), detect,
-                        or_dash(s.auto_detect_format), s.tx_ts_delay, s.recons_delay});
+                        std::to_string(c.port), or_dash(s.format_text),
+                        s.auto_detect ? "ON" : "OFF", detected_text(s), s.tx_ts_delay,
+                        s.recons_delay});
     }
     std::vector<std::size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows) {
@@ -99,10 +143,9 @@ std::string status_json(const std::vector<channel_state>& channels) {
         field("payload_type", std::to_string(c.payload_type));
         field("payload_size", std::to_string(c.payload_size));
         field("source", quoted(c.source));
-        field("format", quoted(s.format_text));
+        field("format", format_json(s));
         field("auto_detect", s.auto_detect ? "true" : "false");
-        field("auto_detect_state", quoted(s.auto_detect_state));
-        field("detected_format", quoted(s.auto_detect_format));
+        field("detected", detected_json(s));
         field("tx_ts_delay", quoted(s.tx_ts_delay));
         field("recons_delay", quoted(s.recons_delay), true);
         out += "}";

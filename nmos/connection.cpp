@@ -72,6 +72,39 @@ bool is_uuid(const json& v) {
     return v.is_string() && std::regex_match(v.get<std::string>(), re);
 }
 
+// The client library's rule for streams another channel would lose (chan_plan.h), checked
+// against what the daemon reports for the other channels before anything is sent: "" when the
+// activation can go ahead, otherwise why not. Parking a receiver takes nothing away.
+std::string conflict_with_others(board_control& board, std::size_t i, const json& p, bool enable) {
+    if (!enable) {
+        return "";
+    }
+    auto config = [](const channel_def& ch, const std::string& dst, unsigned port,
+                     const std::string& src) {
+        client::channel_config c;
+        c.channel = *client::parse_channel(ch.token);
+        c.destination = dst;
+        c.port = port;
+        c.source = src;
+        return c;
+    };
+    std::vector<client::channel_config> others;
+    for (std::size_t j = 0; j < kChannels.size(); ++j) {
+        if (j != i) {
+            channel_setup o = board.read_channel(kChannels[j]);
+            others.push_back(config(kChannels[j], o.dest.ip, o.dest.port, o.src.ip));
+        }
+    }
+    auto why = client::channel_conflict(
+        config(kChannels[i],
+               p["multicast_ip"].is_string() ? p["multicast_ip"].get<std::string>() : "self",
+               p["destination_port"].is_number() ? p["destination_port"].get<unsigned>()
+                                                 : kDefaultPort,
+               p["source_ip"].is_string() ? p["source_ip"].get<std::string>() : "0.0.0.0"),
+        others);
+    return why ? *why : "";
+}
+
 json default_params() {
     return {{"source_ip", nullptr},
             {"multicast_ip", nullptr},
@@ -415,6 +448,10 @@ api_result connection::patch_staged(std::size_t i, const json& patch) {
         return {200, staged_json(next)};
     }
     lk.unlock();
+    if (std::string why = conflict_with_others(board_, i, next.params, next.master_enable);
+        !why.empty()) {
+        return {400, error_body(400, why)};
+    }
     tai_time now = board_.ptp_time();  // throws daemon_unavailable: 503
     if (mode == "activate_immediate") {
         activation act{mode, nullptr, now.text()};

@@ -11,7 +11,7 @@ packages=(
     g++-aarch64-linux-gnu qemu-user
     clang-14 libclang-rt-14-dev
     clang-format git
-    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+    gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good ffmpeg
     libcpp-httplib-dev nlohmann-json3-dev curl jq libssl-dev openssl
     python3-jsonschema  # the node's tests judge its bodies by the published schemas
     libavahi-client-dev avahi-daemon avahi-utils dbus

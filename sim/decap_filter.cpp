@@ -76,11 +76,24 @@ bool parse_ipv4_udp(const uint8_t* data, size_t len, udp_view& out) {
     return true;
 }
 
-void decap_filter::set_rules(std::vector<filter_rule> rules) {
+std::vector<size_t> decap_filter::set_rules(std::vector<filter_rule> rules) {
+    std::vector<size_t> changed;
+    for (size_t i = 0; i < rules.size() && i < rules_.size(); ++i) {
+        const filter_rule& a = rules_[i];
+        const filter_rule& b = rules[i];
+        if (a.src_ip != b.src_ip || a.dst_ip != b.dst_ip || a.src_port != b.src_port ||
+            a.dst_port != b.dst_port || a.flags != b.flags) {
+            changed.push_back(i);
+            if (i < counters_.size()) {
+                counters_[i] = channel_counters{};
+            }
+        }
+    }
     rules_ = std::move(rules);
     if (counters_.size() < rules_.size()) {
         counters_.resize(rules_.size());
     }
+    return changed;
 }
 
 int decap_filter::classify(const udp_view& p) const {

@@ -10,6 +10,8 @@
 //
 // Per channel the model counts packets, bytes (UDP payload), RTP sequence gaps (packets
 // missing between two received ones) and timestamp steps, and keeps the last RTP timestamp.
+// A channel whose record changes (another group, port or source) counts afresh: the stream it
+// now takes is another sender's, whose sequence numbers have nothing to do with the last one's.
 #pragma once
 
 #include <array>
@@ -64,8 +66,10 @@ struct channel_counters {
 
 class decap_filter {
   public:
-    // Replaces the table; index = filter channel number. Counters are kept.
-    void set_rules(std::vector<filter_rule> rules);
+    // Replaces the table; index = filter channel number. The counters of a channel whose
+    // addresses, ports or flags changed start over; those of a channel only switched on or off
+    // are kept. Returns the channels that start over.
+    std::vector<size_t> set_rules(std::vector<filter_rule> rules);
 
     // The filter channel that takes the packet, or -1.
     int classify(const udp_view& p) const;

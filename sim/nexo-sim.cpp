@@ -287,9 +287,11 @@ bool cmd_stream(session& s, const std::vector<std::string>& w) {
     const std::string& verb = w[1];
     if (verb == "list") {
         for (auto& [name, snd] : s.senders) {
-            std::fprintf(s.out, "%s %s (%s, SDP %s)\n", name.c_str(),
+            const bool ffmpeg = snd->desc().via == sim::sender_kind::ffmpeg;
+            std::fprintf(s.out, "%s %s (%s, SDP %s%s%s)\n", name.c_str(),
                          sim::describe(snd->desc()).c_str(), snd->running() ? "sending" : "stopped",
-                         sdp_path(name).c_str());
+                         sdp_path(name).c_str(), ffmpeg ? ", FFmpeg's own " : "",
+                         ffmpeg ? sim::native_sdp_path(sdp_path(name)).c_str() : "");
         }
         return true;
     }
@@ -319,8 +321,10 @@ bool cmd_stream(session& s, const std::vector<std::string>& w) {
     }
     if (verb == "stop") {
         s.senders.erase(it);
-    } else if (verb == "sdp") {
+    } else if (verb == "sdp" && w.size() == 3) {
         std::fputs(sim::read_file(sdp_path(name)).c_str(), s.out);
+    } else if (verb == "sdp" && w.size() == 4 && w[3] == "native") {
+        std::fputs(sim::read_file(sim::native_sdp_path(sdp_path(name))).c_str(), s.out);
     } else {
         return false;
     }
@@ -380,8 +384,8 @@ constexpr std::array<sim_command, 18> kSimCommands{{
     {":timeout", 1, "MS", "how long to wait for a reply", cmd_timeout},
     {":sleep", 1, "MS", "pause, e.g. to let an alert travel before :log", cmd_sleep},
     {":stream", 1,
-     "start NAME video|audio GROUP:PORT FORMAT [depth=10|rgb|ptime=125|src=ADDR] | stop NAME | "
-     "sdp NAME | list",
+     "start NAME video|audio GROUP:PORT FORMAT [depth=10|rgb|ptime=125|src=ADDR|via=ffmpeg] | "
+     "stop NAME | sdp NAME [native] | list",
      "real RTP senders behind the switch (--streams), e.g. video 239.1.1.1:5004 1280x720p25",
      cmd_stream},
     {":stats", 0, "[clear]", "per filter channel counters and the detectors (--streams)",

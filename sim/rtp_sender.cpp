@@ -143,6 +143,8 @@ bool parse_stream_desc(const std::vector<std::string>& words, stream_desc& out,
             d.payload_type = static_cast<uint8_t>(v);
         } else if (key == "ptime" && parse_uint(value, v) && (v == 1000 || v == 125)) {
             d.ptime_us = v;
+        } else if (key == "via" && (value == "ffmpeg" || value == "gstreamer")) {
+            d.via = value == "ffmpeg" ? sender_kind::ffmpeg : sender_kind::gstreamer;
         } else {
             return fail("unknown option '" + w + "'");
         }
@@ -173,7 +175,8 @@ std::string describe(const stream_desc& d) {
                       d.ptime_us);
         s += pcm;
     }
-    return s + " src=" + d.source;
+    s += " src=" + d.source;
+    return d.via == sender_kind::ffmpeg ? s + " via=ffmpeg" : s;
 }
 
 std::string stream_sdp(const stream_desc& d, const std::string& name) {
@@ -234,8 +237,58 @@ std::vector<std::string> gst_arguments(const stream_desc& d) {
     return a;
 }
 
-bool senders_available(std::string* missing) {
+std::vector<std::string> ffmpeg_arguments(const stream_desc& d, const std::string& native_sdp) {
+    std::vector<std::string> a{"-nostdin", "-loglevel", "error", "-re", "-f", "lavfi", "-i"};
+    // Packets of a fixed size: lines then span packets, as the detector needs to see a pixel
+    // group (at 1460 bytes a 720-pixel 8-bit line would fill each packet exactly).
+    uint32_t packet_size = 1400;
+    if (d.kind == media_kind::video) {
+        a.push_back("testsrc=size=" + std::to_string(d.width) + "x" + std::to_string(d.height) +
+                    ":rate=" + rate_text(d.rate_num, d.rate_den));
+        if (d.interlaced) {
+            a.insert(a.end(), {"-vf", "setfield=tff", "-field_order", "tt"});
+        }
+        if (d.rgb) {
+            a.insert(a.end(), {"-pix_fmt", "rgb24", "-c:v", "rawvideo"});
+        } else if (d.depth == 10) {
+            a.insert(a.end(), {"-pix_fmt", "yuv422p10", "-c:v", "bitpacked"});
+        } else {
+            a.insert(a.end(), {"-pix_fmt", "uyvy422", "-c:v", "rawvideo"});
+        }
+    } else {
+        const uint32_t samples = samples_per_packet(d);
+        a.push_back("sine=frequency=1000:sample_rate=" + std::to_string(d.sample_rate));
+        a.insert(a.end(), {"-ac", std::to_string(d.channels), "-af",
+                           "asetnsamples=n=" + std::to_string(samples), "-c:a",
+                           d.bits == 24 ? "pcm_s24be" : "pcm_s16be"});
+        packet_size = 12 + samples * static_cast<uint32_t>(d.channels * d.bits / 8);
+    }
+    a.insert(a.end(),
+             {"-payload_type", std::to_string(d.payload_type), "-sdp_file", native_sdp, "-f", "rtp",
+              "rtp://" + d.group + ":" + std::to_string(d.port) +
+                  "?ttl=64&pkt_size=" + std::to_string(packet_size) + "&localaddr=" + d.source});
+    return a;
+}
+
+std::string native_sdp_path(const std::string& sdp_path) {
+    const std::string ext = ".sdp";
+    if (sdp_path.size() > ext.size() && sdp_path.ends_with(ext)) {
+        return sdp_path.substr(0, sdp_path.size() - ext.size()) + ".ffmpeg.sdp";
+    }
+    return sdp_path + ".ffmpeg";
+}
+
+bool senders_available(std::string* missing, sender_kind kind) {
     std::string out;
+    if (kind == sender_kind::ffmpeg) {
+        if (run({"ffmpeg", "-hide_banner", "-version"}, &out) != 0) {
+            if (missing != nullptr) {
+                *missing = "ffmpeg";
+            }
+            return false;
+        }
+        return true;
+    }
     const char* elements[] = {"rtpvrawpay", "rtpL24pay", "rtpL16pay", "udpsink", "videotestsrc"};
     for (const char* e : elements) {
         if (run({"gst-inspect-1.0", "--exists", e}, &out) != 0) {
@@ -265,8 +318,12 @@ bool rtp_sender::start(const stream_desc& d, const std::string& sdp_path) {
     }
     log_path_ = "/run/nexo-sender-" + d.group + "-" + std::to_string(d.port) + ".log";
     // `ip netns exec` execs the program, so the pid is the sender's.
-    std::vector<std::string> argv{"ip", "netns", "exec", kSenderNetns, "gst-launch-1.0"};
-    for (std::string& a : gst_arguments(d)) {
+    const bool ffmpeg = d.via == sender_kind::ffmpeg;
+    std::vector<std::string> argv{"ip", "netns", "exec", kSenderNetns,
+                                  ffmpeg ? "ffmpeg" : "gst-launch-1.0"};
+    const std::string native =
+        native_sdp_path(sdp_path.empty() ? "/run/nexo-sender-" + d.group + ".sdp" : sdp_path);
+    for (std::string& a : ffmpeg ? ffmpeg_arguments(d, native) : gst_arguments(d)) {
         argv.push_back(std::move(a));
     }
     pid_t pid = spawn(argv, log_path_);

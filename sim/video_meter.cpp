@@ -110,6 +110,22 @@ void video_meter::reset() {
     *this = video_meter{};
 }
 
+void video_meter::start_over(bool keep_pgroup) {
+    video_meter fresh;
+    if (keep_pgroup) {
+        fresh.pgroup_ = pgroup_;
+    }
+    fresh.packets_ = packets_;
+    fresh.malformed_ = malformed_;
+    fresh.frames_ = frames_;
+    fresh.have_seq_ = have_seq_;
+    fresh.next_seq_ = next_seq_;
+    // The contradiction came from the new stream's packets: its timestamp is the new stream's.
+    fresh.have_ts_ = have_ts_;
+    fresh.ts_ = ts_;
+    *this = fresh;
+}
+
 void video_meter::feed(const uint8_t* data, size_t len) {
     ++packets_;
     rtp_info rtp;
@@ -166,9 +182,13 @@ void video_meter::feed(const uint8_t* data, size_t len) {
         prev_valid_ = false;
     }
 
-    if (!have_ts_ || rtp.timestamp != ts_) {
-        if (have_ts_) {
+    const bool new_ts = !have_ts_ || rtp.timestamp != ts_;
+    if (new_ts || after_marker_) {
+        if (new_ts && have_ts_) {
             timestamp_step(rtp.timestamp - ts_);
+        }
+        if (!new_ts && !gap) {
+            shared_ts_ = true;
         }
         have_ts_ = true;
         ts_ = rtp.timestamp;
@@ -179,7 +199,11 @@ void video_meter::feed(const uint8_t* data, size_t len) {
     }
 
     for (size_t i = 0; i < nseg; ++i) {
-        segment(segs[i].line, segs[i].field, segs[i].offset, segs[i].length);
+        if (!segment(segs[i].line, segs[i].field, segs[i].offset, segs[i].length)) {
+            start_over(false);
+            after_marker_ = rtp.marker;
+            return;
+        }
     }
     if (rtp.marker) {
         end_of_frame();
@@ -187,11 +211,14 @@ void video_meter::feed(const uint8_t* data, size_t len) {
     after_marker_ = rtp.marker;
 }
 
-void video_meter::segment(uint16_t line, bool field, uint16_t offset, uint16_t length) {
+bool video_meter::segment(uint16_t line, bool field, uint16_t offset, uint16_t length) {
     if (prev_valid_ && prev_line_ == line && prev_field_ == field && offset > prev_offset_) {
         const uint32_t pixels = offset - prev_offset_;
         for (size_t i = 0; i < kPgroups.size(); ++i) {
             if (uint32_t{prev_length_} * kPgroups[i].pixels == pixels * kPgroups[i].bytes) {
+                if (pgroup_ >= 0 && pgroup_ != static_cast<int>(i)) {
+                    return false;  // another sender's pixels
+                }
                 if (pgroup_ < 0) {
                     // Segments of this frame before this one were not measured.
                     pgroup_ = static_cast<int>(i);
@@ -215,20 +242,27 @@ void video_meter::segment(uint16_t line, bool field, uint16_t offset, uint16_t l
     prev_field_ = field;
     prev_offset_ = offset;
     prev_length_ = length;
+    return true;
 }
 
 void video_meter::end_of_frame() {
     if (!cur_.clean || pgroup_ < 0 || cur_.lines == 0) {
+        last_parity_ = -1;
         return;
     }
     const int f = cur_.field ? 1 : 0;
-    if (lines_[f] == cur_.lines && width_[f] == cur_.width) {
-        ++agreed_[f];
-    } else {
-        lines_[f] = cur_.lines;
-        width_[f] = cur_.width;
-        agreed_[f] = 1;
+    // A whole frame of another raster, or a second progressive frame in a row after fields
+    // were seen: the stream has changed. Measuring starts again with the next frame.
+    const bool other_raster =
+        lines_[f] != 0 && (lines_[f] != cur_.lines || width_[f] != cur_.width);
+    if (other_raster || (interlaced_ && f == 0 && last_parity_ == 0)) {
+        start_over(true);
+        return;
     }
+    lines_[f] = cur_.lines;
+    width_[f] = cur_.width;
+    ++agreed_[f];
+    last_parity_ = f;
     ++frames_;
     cur_.clean = false;
 }
@@ -276,7 +310,10 @@ detected_format video_meter::format() const {
             ++n;
         }
     }
-    f.rate = n == 0 ? kRateUnknown : rate_code(double{kVideoClock} * n / static_cast<double>(sum));
+    // Fields that share their frame's timestamp step once a frame: twice the step rate.
+    const double per_step = interlaced_ && shared_ts_ ? 2.0 : 1.0;
+    f.rate =
+        n == 0 ? kRateUnknown : rate_code(per_step * kVideoClock * n / static_cast<double>(sum));
     return f;
 }
 

@@ -11,9 +11,16 @@
 //    start at offset 0 in a frame (in both fields of an interlaced frame);
 //  - the scan from the field bit;
 //  - the rate from the timestamp steps between frames, or between fields of an interlaced
-//    stream (each field carries its own timestamp, so the rate is the field rate, as the daemon
-//    expects for interlaced formats).
+//    stream, reported as the field rate, as the daemon expects for interlaced formats. Senders
+//    stamp interlaced video in two ways: each field with its own timestamp, or both fields with
+//    the frame's; a field therefore begins at a new timestamp or right after a marker, and when
+//    the fields share a timestamp the steps are frame steps, of half the field rate.
 // Only frames received whole (from one marker to the next, no sequence gap) count.
+//
+// The meter follows the stream it is given, not the first one: packets that contradict what
+// was measured (another pixel group, a whole frame of another raster, two progressive frames
+// in a row of a stream measured as interlaced) make it start over from the next frame, so that
+// it never combines two streams into a raster that neither has.
 //
 // Limits: 8-bit RGB and 12-bit 4:2:2 have the same pixel group ratio (3 bytes a pixel) and
 // read as RGB; YCbCr 4:4:4 reads as RGB of the same depth; 4:2:0 is not measured. A stream
@@ -86,9 +93,13 @@ class video_meter {
         uint32_t width = 0;  // furthest pixel end seen
     };
 
-    void segment(uint16_t line, bool field, uint16_t offset, uint16_t length);
+    // False when the segment contradicts the measured pixel group.
+    bool segment(uint16_t line, bool field, uint16_t offset, uint16_t length);
     void end_of_frame();
     void timestamp_step(uint32_t ts);
+    // Forgets the measurement, keeping the counters, the place in the packet sequence and the
+    // last timestamp; the pixel group too unless it was the pixel group that changed.
+    void start_over(bool keep_pgroup);
 
     uint64_t packets_ = 0;
     uint64_t malformed_ = 0;
@@ -108,7 +119,9 @@ class video_meter {
     int pgroup_ = -1;  // row of the pixel group table
 
     frame_state cur_;
-    bool after_marker_ = false;  // the next timestamp starts a frame from its beginning
+    bool after_marker_ = false;  // the next packet starts a frame (field) from its beginning
+    int last_parity_ = -1;       // field bit of the last whole frame, -1 after an unclean one
+    bool shared_ts_ = false;     // a field began after a marker without a new timestamp
 
     // Last whole frame of each field parity (progressive uses [0] only), and how many agreed.
     uint32_t lines_[2] = {0, 0};

@@ -74,7 +74,13 @@ struct wire_tap::impl {
         for (const filter_channel& ch : dev.filter_table()) {
             rules.push_back(decode_filter_record(ch.cfg, ch.enable));
         }
-        filter.set_rules(std::move(rules));
+        // A detector whose filter channel now takes another stream measures it afresh.
+        for (size_t chan : filter.set_rules(std::move(rules))) {
+            if (chan < det.size()) {
+                det[chan].meter.reset();
+                det[chan].had_signal = false;
+            }
+        }
     }
 
     void packet(const uint8_t* data, size_t len, clock::time_point now) {

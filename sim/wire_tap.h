@@ -12,7 +12,8 @@
 //   no packet for 250 ms      BUSY again with an empty format record (the stream is lost), and
 //                             measuring starts over when packets come back
 // A disabled detector is left alone (the node model answers DISABLED) and its meter starts
-// over when it is enabled again. Nothing of the senders' settings reaches the detectors, and
+// over when it is enabled again, or when the record of its filter channel changes (the
+// channel now takes another stream). Nothing of the senders' settings reaches the detectors, and
 // on a board with a tap the tap owns the enabled detectors' state (fpga::set_detector() is
 // overwritten within 20 ms).
 #pragma once

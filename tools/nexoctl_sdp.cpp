@@ -9,6 +9,8 @@
 #include <sstream>
 
 #include "chan_plan.h"
+#include "chan_store.h"
+#include "interface_addr.h"
 #include "sdp.h"
 #include "status.h"
 
@@ -45,16 +47,21 @@ std::optional<std::string> read_input(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// Parses and plans; prints the refusal and returns 4, or fills *plan and returns 0.
-int plan_file(const std::string& path, std::optional<channel_id> channel, channel_plan* plan) {
+// Parses and plans; prints the refusal and returns 4, or fills *plan (and *text with the
+// description) and returns 0.
+int plan_file(const std::string& path, std::optional<channel_id> channel, channel_plan* plan,
+              std::string* description = nullptr) {
     auto text = read_input(path);
     if (!text) {
         say(path + ": cannot be read");
         return kExitUsage;
     }
+    if (description != nullptr) {
+        *description = *text;
+    }
     sdp_parse_result parsed = parse_sdp(*text);
     if (!parsed.ok()) {
-        say("refused: " + path + ": not a session description: " + to_string(parsed.error));
+        say("refused: " + path + ": " + to_string(parsed.error) + "; nothing was sent");
         return kExitRefused;
     }
     *plan = plan_channel(*parsed.session, channel);
@@ -68,6 +75,15 @@ int plan_file(const std::string& path, std::optional<channel_id> channel, channe
     return kExitOk;
 }
 
+// The board's IPv4 address on the interface the daemon receives on, "" when it has none.
+std::string board_address(daemon_link& link) {
+    link_reply r = link.exchange("GET RX_NET_IF_NAME 0");
+    if (r.status != link_status::ok) {
+        return "";
+    }
+    return interface_ipv4(r.text.substr(r.text.find_last_of(' ') + 1));
+}
+
 void print_lines(const std::vector<std::string>& lines) {
     for (const std::string& line : lines) {
         std::printf("%s\n", line.c_str());
@@ -79,7 +95,9 @@ struct args {
     std::optional<std::string> channel;
     bool enable = false;
     bool dry_run = false;
+    bool force = false;
     bool json = false;
+    std::string state_dir = kDefaultStateDir;
     bool help = false;
     std::string unknown;
 };
@@ -96,6 +114,10 @@ args split_args(const std::vector<std::string>& words, std::size_t from) {
             a.enable = true;
         } else if (w == "--dry-run") {
             a.dry_run = true;
+        } else if (w == "--force") {
+            a.force = true;
+        } else if (w == "--state-dir" && i + 1 < words.size()) {
+            a.state_dir = words[++i];
         } else if (w == "--json") {
             a.json = true;
         } else if (w == "--help" || w == "-h") {
@@ -142,13 +164,32 @@ int run_apply(const args& a, daemon_link& link) {
         return kExitUsage;
     }
     channel_plan plan;
-    if (int rc = plan_file(a.positional[1], ch, &plan); rc != kExitOk) {
+    std::string text;
+    if (int rc = plan_file(a.positional[1], ch, &plan, &text); rc != kExitOk) {
         return rc;
+    }
+    if (!a.force) {
+        conflict_check c = check_conflicts(link, plan.config);
+        if (c.failed) {
+            say("reading the other channels failed: " + to_string(*c.failed));
+            return std::max(status_code(c.failed->reply.status), kExitError);
+        }
+        if (c.conflict) {
+            say("refused: " + *c.conflict + "; nothing was sent (--force applies it anyway)");
+            return kExitRefused;
+        }
     }
     apply_result r = apply_plan(link, plan, {a.enable, a.dry_run});
     print_lines(r.lines);
     for (const std::string& m : r.messages) {
         say(m);
+    }
+    // Kept for sdp get, which restores from it what the board does not store.
+    std::string error;
+    if (r.status == link_status::ok && !a.dry_run &&
+        !store_description(a.state_dir, *ch, text, &error)) {
+        say("warning: the description was applied but not kept (" + error +
+            "): sdp get will give the implied defaults");
     }
     return status_code(r.status);
 }
@@ -161,7 +202,10 @@ int run_get(const args& a, daemon_link& link) {
     if (!ch) {
         return kExitUsage;
     }
-    get_result r = read_channel_sdp(link, *ch);
+    get_result r = read_channel_sdp(link, *ch, {a.state_dir, board_address(link)});
+    for (const std::string& note : r.notes) {
+        say("note: " + note);
+    }
     if (!r.sdp) {
         say(r.error);
         return r.failed ? std::max(status_code(r.failed->reply.status), kExitError) : kExitError;
@@ -190,11 +234,15 @@ const char* const kSdpHelp =
     "SDP and status:\n"
     "  sdp check FILE [--channel CH]   parse and check a session description without a\n"
     "                                  daemon; print the lines apply would send\n"
-    "  sdp apply CH FILE|- [--enable] [--dry-run]\n"
+    "  sdp apply CH FILE|- [--enable] [--dry-run] [--force]\n"
     "                                  configure channel CH from the description (--enable\n"
     "                                  switches it on; --dry-run prints the lines only); on a\n"
-    "                                  failure part way the channel is set back as it was\n"
-    "  sdp get CH                      the channel as an ST 2110 session description\n"
+    "                                  failure part way the channel is set back as it was; a\n"
+    "                                  group or stream another channel would lose is refused\n"
+    "                                  unless --force\n"
+    "  sdp get CH                      the channel as an ST 2110 session description,\n"
+    "                                  completed from the description apply kept\n"
+    "  --state-dir DIR                 where apply keeps descriptions (/var/lib/nexo)\n"
     "  status [--json]                 all twelve channels at a glance\n"
     "  Channels: 20:0-20:3 video/raw, 30:0-30:3 audio/L16 and L24, 40:0-40:3 video/smpte291.\n"
     "  Exit status 4: the description was refused before anything was sent.\n";

@@ -1,8 +1,9 @@
 // nexoctl's SDP and status commands:
 //
 //   nexoctl sdp check FILE [--channel CH]     parse and check only; print the daemon lines
-//   nexoctl sdp apply CH FILE|- [--enable] [--dry-run]
+//   nexoctl sdp apply CH FILE|- [--enable] [--dry-run] [--force]
 //   nexoctl sdp get CH                        the channel as a session description
+//   (apply and get: --state-dir DIR, where apply keeps what it applied; /var/lib/nexo)
 //   nexoctl status [--json]                   all twelve channels
 //
 // Exit status as for single lines (0, 1 ERROR, 2 no reply, 3 no daemon or usage), and 4 for

@@ -135,12 +135,18 @@ TEST_F(nmos_fixture, staged_transport_file_activates_on_the_daemon_and_reads_bac
 struct refusal_case {
     const char* name;
     json patch;
-    const char* attribute;  // must appear in the error
+    const char* attribute;             // must appear in the error
+    std::vector<std::string> setup{};  // daemon lines that set other channels first
 };
 
 class nmos_refusal : public nmos_fixture, public testing::WithParamInterface<refusal_case> {};
 
 TEST_P(nmos_refusal, leaves_staged_and_the_daemon_unchanged) {
+    // Before the node starts: the test's lines do not take the node's lock.
+    ASSERT_TRUE(b.started());
+    for (const std::string& line : GetParam().setup) {
+        ASSERT_EQ(daemon(line).rfind("RSET ", 0), 0u) << line;
+    }
     start();
     std::string rx = video_rx();
     json staged_before = call("GET", kConn + rx + "staged").body;
@@ -210,7 +216,14 @@ INSTANTIATE_TEST_SUITE_P(
             "absolute_beyond_a_year",
             {{"activation",
               {{"mode", "activate_scheduled_absolute"}, {"requested_time", "3999999999:0"}}}},
-            "requested_time"}),
+            "requested_time"},
+        // Another channel takes the same group from any source: one of the two would lose it.
+        refusal_case{"group_of_another_channel",
+                     {{"transport_file", {{"data", kVideoSdp}, {"type", "application/sdp"}}},
+                      {"master_enable", true},
+                      {"activation", {{"mode", "activate_immediate"}}}},
+                     "20:1 receives 239.10.0.1 from any source",
+                     {"SET RX_IP_DEST 20:1 eth1 r 239.10.0.1 5004 96"}}),
     [](const testing::TestParamInfo<refusal_case>& i) { return i.param.name; });
 
 // The activation time is the timing daemon's: while its clock stands still before the

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "board.h"
+#include "board_link.h"
 #include "chan_io.h"
 #include "chan_plan.h"
 #include "control_client.h"
@@ -35,7 +36,8 @@ struct outcome {
 
 outcome ctl(const std::string& args) {
     outcome o;
-    std::string cmd = std::string(NEXOCTL_PATH) + " --pipes /run " + args + " 2>/run/sdp-err";
+    std::string cmd = std::string(NEXOCTL_PATH) + " --pipes /run " + args +
+                      " --state-dir /run/nexo-state 2>/run/sdp-err";
     FILE* p = ::popen(cmd.c_str(), "r");
     if (p == nullptr) {
         return o;
@@ -65,30 +67,23 @@ const std::string k1080i = description(
     "m=video 5004 RTP/AVP 96\r\nc=IN IP4 239.10.1.1/64\r\n"
     "a=source-filter: incl IN IP4 239.10.1.1 192.0.2.1\r\na=rtpmap:96 raw/90000\r\n"
     "a=fmtp:96 sampling=YCbCr-4:2:2; width=1920; height=1080; exactframerate=25; depth=10; "
-    "interlace; colorimetry=BT709; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPN; \r\n");
+    "interlace; colorimetry=BT2020; TCS=PQ; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPW; "
+    "MAXUDP=8960; \r\n"
+    "a=ts-refclk:ptp=IEEE1588-2008:08-00-11-FF-FE-22-39-E4:127\r\na=mediaclk:direct=0\r\n");
 const std::string k720p = description(
     "m=video 6000 RTP/AVP 98\r\nc=IN IP4 239.10.2.2/64\r\na=rtpmap:98 raw/90000\r\n"
     "a=fmtp:98 sampling=YCbCr-4:2:2; width=1280; height=720; exactframerate=60000/1001; "
     "depth=10\r\n");
+const std::string k576i = description(
+    "m=video 5010 RTP/AVP 96\r\nc=IN IP4 239.10.5.5/64\r\na=rtpmap:96 raw/90000\r\n"
+    "a=fmtp:96 sampling=YCbCr-4:2:2; width=720; height=576; exactframerate=25; depth=10; "
+    "interlace; colorimetry=BT601; TCS=SDR; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPN\r\n");
 const std::string kAudio = description(
     "m=audio 5006 RTP/AVP 97\r\nc=IN IP4 239.10.3.3/64\r\na=rtpmap:97 L24/48000/8\r\n"
-    "a=ptime:1\r\n");
+    "a=fmtp:97 channel-order=SMPTE2110.(SGRP)\r\na=ptime:1\r\n");
 const std::string kAnc = description(
     "m=video 5008 RTP/AVP 100\r\nc=IN IP4 239.10.4.4/64\r\n"
     "a=source-filter: incl IN IP4 239.10.4.4 192.0.2.7\r\na=rtpmap:100 smpte291/90000\r\n");
-
-// The library's link over the board's own control client.
-client::function_link board_link(board& b) {
-    return client::function_link([&b](const std::string& line) {
-        std::string reply = b.client().request(line, 1500ms);
-        client::link_reply r;
-        r.status = reply.empty()        ? client::link_status::no_reply
-                   : reply == "ERROR\n" ? client::link_status::error
-                                        : client::link_status::ok;
-        r.text = reply.substr(0, reply.find('\n'));
-        return r;
-    });
-}
 
 // Every channel as the daemon answers, for comparing before and after.
 std::string all_state(board& b) {
@@ -140,6 +135,19 @@ TEST_P(sdp_round_trip, apply_reaches_the_board_and_get_reads_it_back) {
     client::channel_plan g = client::plan_channel(*read_back.session, ch);
     ASSERT_FALSE(g.refused) << client::to_string(*g.refused) << "\n" << got.out;
     EXPECT_EQ(g.config, a.config) << got.out;
+    // And what the board does not store, from what apply kept; nothing to note.
+    const client::sdp_media& om = original.session->media[0];
+    const client::sdp_media& gm = read_back.session->media[0];
+    EXPECT_EQ(gm.params.colorimetry, om.params.colorimetry) << got.out;
+    EXPECT_EQ(gm.params.tcs, om.params.tcs) << got.out;
+    EXPECT_EQ(gm.params.tp, om.params.tp) << got.out;
+    EXPECT_EQ(gm.params.maxudp, om.params.maxudp) << got.out;
+    EXPECT_EQ(gm.params.channel_order, om.params.channel_order) << got.out;
+    if (!om.ts_refclk.empty()) {
+        EXPECT_EQ(gm.ts_refclk, om.ts_refclk) << got.out;
+    }
+    EXPECT_EQ(read_back.session->name, "sender");
+    EXPECT_EQ(got.err, "");
 
     // Applying what get wrote changes nothing the daemon answers.
     std::string before = all_state(b);
@@ -161,6 +169,12 @@ INSTANTIATE_TEST_SUITE_P(
              {"GET RX_IP_SRC 20:1 eth1", "RGET RX_IP_SRC 20:1 eth1 R 192.0.2.1 0 96 1260"},
              {"GET RX_VID_FMT 20:1", "RGET RX_VID_FMT 20:1 YCR422 10 I 1920 1080 50"},
              {"GET RX_STR_ENA 20:1", "RGET RX_STR_ENA 20:1 ON"}}},
+        apply_case{"20:3",
+                   &k576i,
+                   {"SET ST2110_DEC_NET_PARAMS 20:3 R 96",
+                    "SET ST2110_DEC_VID_FMT 20:3 YCR422 10 I 720 576 50",
+                    "SET ST2110_DEC_CHAN_ENA 20:3 ON"},
+                   {{"GET RX_VID_FMT 20:3", "RGET RX_VID_FMT 20:3 YCR422 10 I 720 576 50"}}},
         apply_case{
             "30:2",
             &kAudio,
@@ -199,6 +213,81 @@ TEST(sdp_apply, refused_description_sends_nothing_and_changes_nothing) {
     }
     EXPECT_TRUE(b.media().log().empty());
     EXPECT_EQ(all_state(b), before);
+}
+
+// A group or stream another channel would lose is refused before anything is sent, naming the
+// other channel; --force applies it anyway.
+TEST(sdp_apply, refuses_what_another_channel_would_lose) {
+    board b;
+    ASSERT_TRUE(b.started());
+    // 20:1 receives 239.10.1.1:5004 from 192.0.2.1 only.
+    ASSERT_EQ(ctl("sdp apply 20:1 " + write_sdp_file("ssm.sdp", k1080i) + " --enable").status, 0);
+    std::string any_source = k1080i;
+    any_source.erase(any_source.find("a=source-filter"),
+                     any_source.find("a=rtpmap") - any_source.find("a=source-filter"));
+    struct row {
+        const char* channel;
+        std::string file;
+        const char* says;
+    };
+    const row rows[] = {
+        {"20:2", write_sdp_file("asm.sdp", any_source),
+         "refused: 20:1 receives 239.10.1.1 from 192.0.2.1 only, and 20:2 would receive it from "
+         "any source"},
+        {"20:3", write_sdp_file("same.sdp", k1080i),
+         "refused: 20:1 already receives 239.10.1.1:5004"},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.channel);
+        std::string before = all_state(b);
+        b.media().clear_log();
+        outcome o = ctl(std::string("sdp apply ") + r.channel + " " + r.file + " --enable");
+        EXPECT_EQ(o.status, 4);
+        EXPECT_NE(o.err.find(r.says), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("nothing was sent"), std::string::npos) << o.err;
+        EXPECT_TRUE(o.out.empty()) << o.out;
+        EXPECT_TRUE(media_sets(b.media()).empty());
+        EXPECT_EQ(all_state(b), before);
+        outcome forced = ctl(std::string("sdp apply ") + r.channel + " " + r.file + " --force");
+        EXPECT_EQ(forced.status, 0) << forced.err;
+        EXPECT_EQ(
+            b.client().request(std::string("GET RX_IP_DEST ") + r.channel + " eth1"),
+            std::string("RGET RX_IP_DEST ") + r.channel + " eth1 R 239.10.1.1 5004 96 1260\n");
+    }
+}
+
+// What apply kept is used only while the board still holds what it applied; a unicast channel
+// reads back with the board's own address.
+TEST(sdp_get, restores_only_while_the_board_still_matches) {
+    board b;
+    ASSERT_TRUE(b.started());
+    ASSERT_EQ(ctl("sdp apply 20:1 " + write_sdp_file("a.sdp", k1080i)).status, 0);
+    ASSERT_EQ(b.client().request("SET RX_IP_DEST 20:1 eth1 r 239.10.1.9 5004 96"),
+              "RSET RX_IP_DEST 20:1 eth1 OK\n");
+    struct row {
+        const char* channel;
+        const char* has;   // in the description
+        const char* note;  // on standard error
+    } rows[] = {
+        {"20:1", "colorimetry=BT709", "has changed since its description was applied"},
+        {"20:2", "TCS=SDR", "no description was applied to 20:2"},
+    };
+    ASSERT_EQ(b.client().request("SET RX_IP_DEST 20:2 eth1 r self 5004 96"),
+              "RSET RX_IP_DEST 20:2 eth1 OK\n");
+    ASSERT_EQ(b.client().request("SET RX_VID_FMT 20:2 YCR422 10 P 1920 1080 25"),
+              "RSET RX_VID_FMT 20:2 OK\n");
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.channel);
+        outcome got = ctl(std::string("sdp get ") + r.channel);
+        EXPECT_EQ(got.status, 0) << got.err;
+        EXPECT_NE(got.out.find(r.has), std::string::npos) << got.out;
+        EXPECT_NE(got.err.find(r.note), std::string::npos) << got.err;
+        // o= and, for the unicast channel, c= carry the board's own address.
+        EXPECT_NE(got.out.find(std::string(" IN IP4 ") + kEth1Addr + "\r\n"), std::string::npos)
+            << got.out;
+    }
+    EXPECT_NE(ctl("sdp get 20:2").out.find(std::string("c=IN IP4 ") + kEth1Addr + "\r\n"),
+              std::string::npos);
 }
 
 TEST(sdp_apply, failure_part_way_restores_the_channel) {

@@ -21,13 +21,19 @@
 #include <vector>
 
 #include "board.h"
+#include "board_link.h"
+#include "chan_io.h"
+#include "chan_plan.h"
 #include "control_client.h"
 #include "daemon_process.h"
 #include "peer.h"
 #include "rtp_sender.h"
 #include "sandbox.h"
+#include "sdp.h"
+#include "status.h"
 #include "switch_fabric.h"
 #include "unique_fd.h"
+#include "video_meter.h"
 #include "wire_tap.h"
 
 namespace nexo::sim {
@@ -64,8 +70,8 @@ struct with_streams : testing::Test {
 
     void SetUp() override {
         std::string missing;
-        if (!senders_available(&missing)) {
-            GTEST_SKIP() << "GStreamer element '" << missing << "' is not installed";
+        if (!senders_available(&missing) || !senders_available(&missing, sender_kind::ffmpeg)) {
+            GTEST_SKIP() << "sender program '" << missing << "' is not installed";
         }
         board_options opts;
         opts.streams = true;
@@ -91,6 +97,21 @@ struct with_streams : testing::Test {
         ASSERT_EQ(req("SET RX_STR_ENA " + chan + " on"), "RSET RX_STR_ENA " + chan + " OK\n");
     }
 
+    // The status of all channels as nexoctl shows it: the channel's row of the table, its
+    // object of the JSON.
+    std::string status_row(const std::string& chan) {
+        auto link = board_link(*b);
+        const std::string out = client::status_table(client::read_status(link).channels);
+        const size_t at = out.find("\n" + chan + " ");
+        return at == std::string::npos ? out : out.substr(at + 1, out.find('\n', at + 1) - at);
+    }
+    std::string status_json_of(const std::string& chan) {
+        auto link = board_link(*b);
+        const std::string out = client::status_json(client::read_status(link).channels);
+        const size_t at = out.find("{\"channel\": \"" + chan + "\"");
+        return at == std::string::npos ? out : out.substr(at, out.find('\n', at) - at);
+    }
+
     // Waits until the daemon has configured channel i from its detector and enabled it.
     bool configured(int i) {
         return b->media().wait_for_line("SET ST2110_DEC_CHAN_ENA 20:" + std::to_string(i) + " ON",
@@ -104,11 +125,13 @@ struct detect_case {
 };
 
 // Progressive and interlaced, 8 and 10 bits, three rates (an interlaced format's rate is its
-// field rate). Small rasters keep two cores free for the rest of the test run.
+// field rate), from both sender kinds: FFmpeg stamps both fields of a frame alike. Small rasters
+// keep two cores free for the rest of the test run.
 constexpr detect_case kDetectCases[] = {
     {"video 239.10.0.1:5004 640x480p25", "YCR422 8 P 640 480 25"},
     {"video 239.10.0.2:5006 640x360p29.97 depth=10", "YCR422 10 P 640 360 29.97"},
     {"video 239.10.0.3:5008 720x576i25", "YCR422 8 I 720 576 50"},
+    {"video 239.10.0.4:5010 320x240i25 depth=10 via=ffmpeg", "YCR422 10 I 320 240 50"},
 };
 
 TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_streams) {
@@ -120,6 +143,11 @@ TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_stream
         receive(i, d);
         EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
                   "RGET RX_FMT_AUTO_DET_STATE " + chan + " BUSY\n");
+        // No signal reads as no signal, not as the empty format record.
+        EXPECT_NE(status_row(chan).find("  no signal  "), std::string::npos) << status_row(chan);
+        EXPECT_NE(status_json_of(chan).find(R"("detected": {"state": "BUSY", "format": null})"),
+                  std::string::npos)
+            << status_json_of(chan);
 
         rtp_sender sender;
         ASSERT_TRUE(sender.start(d, "/run/stream.sdp")) << sender.log();
@@ -130,6 +158,8 @@ TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_stream
                   "RGET RX_FMT_AUTO_DET_FMT " + chan + " " + c.format + "\n");
         EXPECT_EQ(req("GET RX_VID_FMT " + chan), "RGET RX_VID_FMT " + chan + " " + c.format + "\n");
         EXPECT_GT(b->tap()->stats().channels.at(static_cast<size_t>(i)).packets, 0u);
+        EXPECT_NE(status_row(chan).find(std::string("ON           ") + c.format), std::string::npos)
+            << status_row(chan);
 
         sender.stop();
         EXPECT_TRUE(wait_for([&] { return b->tap()->stats().detectors[i].state == kDetBusy; }, 5s))
@@ -219,6 +249,84 @@ TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask
     EXPECT_EQ(t.detectors[2].state, kDetBusy);
 }
 
+std::string show(const detected_format& f) {
+    return std::to_string(f.width) + "x" + std::to_string(f.height) + " cs" +
+           std::to_string(f.cspace) + " bpc" + std::to_string(f.bpc) + " t" +
+           std::to_string(f.trnsp) + " r" + std::to_string(f.rate);
+}
+
+// A running channel pointed at another stream as `nexoctl sdp apply --enable` does, from a
+// GStreamer sender to an FFmpeg one and back: the detector measures the new stream (never a
+// raster of neither) and the filter channel counts it afresh, without gaps that are not there.
+TEST_F(with_streams, a_running_channel_switched_to_another_stream_measures_it_afresh) {
+    struct leg {
+        const char* stream;
+        const char* sdp;
+        detected_format fmt;
+        const char* format;  // as the daemon shows it
+    };
+    const leg legs[] = {
+        {"video 239.30.0.1:5004 720x576i25 depth=10",
+         "/run/gst.sdp",
+         {720, 576, kCspaceYcr422, 1, kTrnspInterlaced, 7},
+         "YCR422 10 I 720 576 50"},
+        {"video 239.30.0.2:5004 720x486i29.97 via=ffmpeg",
+         "/run/ffmpeg.sdp",
+         {720, 486, kCspaceYcr422, 0, kTrnspInterlaced, 8},
+         "YCR422 8 I 720 486 59.94"},
+    };
+    rtp_sender senders[2];
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(senders[i].start(desc(legs[i].stream), legs[i].sdp)) << senders[i].log();
+    }
+    ASSERT_EQ(req("SET RX_FMT_AUTO_DET_ENA 20:0 on"), "RSET RX_FMT_AUTO_DET_ENA 20:0 OK\n");
+    auto link = board_link(*b);
+    // Into the first stream, on to the second (another pixel group, raster and rate), back to
+    // the first.
+    for (int n = 0; n < 3; ++n) {
+        const leg& to = legs[n % 2];
+        const leg& from = legs[1 - n % 2];
+        SCOPED_TRACE(to.stream);
+        // What nexoctl sdp apply --enable does, without nexoctl's lock (see board_link.h).
+        auto parsed = client::parse_sdp(read_file(to.sdp));
+        ASSERT_TRUE(parsed.ok());
+        const client::channel_plan plan =
+            client::plan_channel(*parsed.session, client::channel_id{20, 0});
+        ASSERT_FALSE(plan.refused);
+        const auto start = clock::now();
+        ASSERT_EQ(client::apply_plan(link, plan, {true, false}).status, client::link_status::ok);
+        bool wrong = false;
+        EXPECT_TRUE(wait_for(
+            [&] {
+                const detector_view d = b->tap()->stats().detectors[0];
+                if (d.state == kDetFormatDetected && show(d.fmt) != show(to.fmt) &&
+                    show(d.fmt) != show(from.fmt)) {
+                    ADD_FAILURE() << "reported " << show(d.fmt);
+                    wrong = true;
+                }
+                return wrong || (d.state == kDetFormatDetected && show(d.fmt) == show(to.fmt));
+            },
+            15s))
+            << format_stats(b->tap()->stats());
+        RecordProperty("switch_ms_" + std::to_string(n),
+                       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            clock::now() - start)
+                                            .count()));
+        EXPECT_TRUE(wait_for(
+            [&] {
+                return req("GET RX_FMT_AUTO_DET_FMT 20:0") ==
+                       "RGET RX_FMT_AUTO_DET_FMT 20:0 " + std::string(to.format) + "\n";
+            },
+            5s));
+        std::this_thread::sleep_for(500ms);
+        const tap_stats s = b->tap()->stats();
+        EXPECT_GT(s.channels[0].packets, 0u) << format_stats(s);
+        // Counted on from the last stream, the first packet would be a gap of thousands. The
+        // senders themselves may lose a few packets of a burst on a loaded machine.
+        EXPECT_LT(s.channels[0].seq_gaps, s.channels[0].packets / 20) << format_stats(s);
+    }
+}
+
 // Stream descriptions as nexo-sim's :stream reads them, and what the sender is told. The 10-bit,
 // interlaced, RGB, fractional-rate, other-source and default-packet-time senders are checked by
 // what the tests above measure of them.
@@ -233,6 +341,13 @@ TEST(rtp_sender, reads_stream_descriptions) {
          "video/x-raw,format=UYVY,width=1280,height=720,framerate=25/1"},
         {"audio 239.1.2.1:5006 L16/48000/8 ptime=125",
          "audio 239.1.2.1:5006 L16/48000/8 ptime=125 src=192.0.2.20", "samplesperbuffer=6"},
+        // FFmpeg: the 10-bit pixel packer, and packets of one packet time of audio each.
+        {"video 239.1.1.1:5004 720x576i25 depth=10 via=ffmpeg",
+         "video 239.1.1.1:5004 720x576i25 depth=10 src=192.0.2.20 via=ffmpeg", "bitpacked"},
+        {"audio 239.1.2.1:5006 L24/48000/2 via=ffmpeg",
+         "audio 239.1.2.1:5006 L24/48000/2 ptime=1000 src=192.0.2.20 via=ffmpeg",
+         "rtp://239.1.2.1:5006?ttl=64&pkt_size=300&localaddr=192.0.2.20"},
+        {"video 239.1.1.1:5004 1280x720p25 via=vlc", nullptr, nullptr},
         {"video 239.1.1.1:5004 1280x720p25 rgb depth=10", nullptr, nullptr},
         {"video 239.1.1.1 1280x720p25", nullptr, nullptr},
         {"video 239.1.1.1:70000 1280x720p25", nullptr, nullptr},
@@ -252,7 +367,9 @@ TEST(rtp_sender, reads_stream_descriptions) {
             continue;
         }
         EXPECT_EQ(describe(d), r.canonical);
-        const std::vector<std::string> args = gst_arguments(d);
+        const std::vector<std::string> args = d.via == sender_kind::ffmpeg
+                                                  ? ffmpeg_arguments(d, "/run/x.ffmpeg.sdp")
+                                                  : gst_arguments(d);
         EXPECT_TRUE(std::ranges::any_of(
             args, [&](const std::string& a) { return a.find(r.caps) != std::string::npos; }))
             << r.text << " lacks " << r.caps;
@@ -263,8 +380,8 @@ TEST(rtp_sender, reads_stream_descriptions) {
 // the daemon's answers.
 TEST(nexo_sim, scripted_stream_demo) {
     std::string missing;
-    if (!senders_available(&missing)) {
-        GTEST_SKIP() << "GStreamer element '" << missing << "' is not installed";
+    if (!senders_available(&missing) || !senders_available(&missing, sender_kind::ffmpeg)) {
+        GTEST_SKIP() << "sender program '" << missing << "' is not installed";
     }
     std::string out;
     const std::string err_path = "/tmp/nexo-stream-demo.err." + std::to_string(::getpid());
@@ -284,6 +401,7 @@ TEST(nexo_sim, scripted_stream_demo) {
     EXPECT_NE(err.find("a=fmtp:96 sampling=YCbCr-4:2:2; width=720; height=576;"), std::string::npos)
         << err;
     EXPECT_NE(err.find("detector 0 FORMAT_DETECTED"), std::string::npos) << err;
+    EXPECT_NE(err.find("width=720; height=486; depth=8; interlace"), std::string::npos) << err;
 }
 
 }  // namespace

@@ -87,6 +87,44 @@ TEST(chan_io, apply_keeps_the_payload_size_and_sends_the_plan_in_order) {
     EXPECT_EQ(d.lines.size(), 5u);
 }
 
+// A format the detector reports as another one is applied as described, with a warning while
+// automatic detection would replace it.
+TEST(chan_io, apply_warns_when_the_detector_would_replace_the_format) {
+    struct row {
+        video_format format;
+        const char* auto_detect;  // the daemon's answer; nullptr: ERROR
+        const char* warns;        // nullptr: no warning
+    };
+    const row rows[] = {
+        {{"YCR444", 10, 'P', 1920, 1080, "50"}, "ON", "YCR444 10 P 1920 1080 50 from RGB 10 P"},
+        {{"YCR422", 12, 'I', 1920, 1080, "50"}, "ON", "YCR422 12 I 1920 1080 50 from RGB 8 I"},
+        {{"YCR444", 10, 'P', 1920, 1080, "50"}, "OFF", nullptr},
+        {{"YCR444", 10, 'P', 1920, 1080, "50"}, nullptr, nullptr},
+        {{"RGB", 8, 'P', 1920, 1080, "50"}, "ON", nullptr},
+        {{"YCR422", 10, 'P', 1920, 1080, "50"}, "ON", nullptr},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(to_string(r.format) + " " + (r.auto_detect ? r.auto_detect : "ERROR"));
+        scripted_link l = channel_20_1(true);
+        if (r.auto_detect != nullptr) {
+            l.answers["GET RX_FMT_AUTO_DET_ENA 20:1"] = {
+                link_status::ok, std::string("RGET RX_FMT_AUTO_DET_ENA 20:1 ") + r.auto_detect};
+        }
+        channel_plan p = plan_1080p50();
+        p.config.video = r.format;
+        apply_result a = apply_plan(l, p, {false, false});
+        EXPECT_EQ(a.status, link_status::ok);
+        EXPECT_EQ(l.sets().at(2), "SET RX_VID_FMT 20:1 " + to_string(r.format));
+        if (r.warns == nullptr) {
+            EXPECT_TRUE(a.messages.empty()) << a.messages.front();
+        } else {
+            ASSERT_EQ(a.messages.size(), 1u);
+            EXPECT_NE(a.messages[0].find(r.warns), std::string::npos) << a.messages[0];
+            EXPECT_NE(a.messages[0].find("SET RX_FMT_AUTO_DET_ENA 20:1 off"), std::string::npos);
+        }
+    }
+}
+
 TEST(chan_io, failure_part_way_sets_back_what_was_touched) {
     struct row {
         bool configured;

@@ -105,6 +105,12 @@ TEST(chan_plan, turns_receivable_descriptions_into_daemon_lines) {
          "40:1",
          {"SET RX_IP_DEST 40:1 eth1 R 239.9.9.9 5008 100",
           "SET RX_IP_SRC 40:1 eth1 R 0.0.0.0 0 100"}},
+        // 525-line interlaced described by its 480 picture lines: the board's 525-line format.
+        {session(video(with(k1080p50, "width=1920; height=1080; exactframerate=50",
+                            "width=720; height=480; exactframerate=30000/1001; interlace"))),
+         nullptr,
+         {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:0 eth1 R 10.0.0.9 0 96",
+          "SET RX_VID_FMT 20:0 YCR422 10 I 720 486 59.94"}},
         {session(video(k1080p50) + audio("L24/48000/2") + kAnc),
          "40:0",
          {"SET RX_IP_DEST 40:0 eth1 R 239.1.3.1 5008 100",
@@ -123,9 +129,21 @@ TEST(chan_plan, refuses_what_the_board_cannot_receive) {
         const char* channel;
         const char* attribute;  // what the refusal names
         const char* value;
+        const char* accepted = nullptr;  // what it offers instead begins so
     };
     const row rows[] = {
         {session(""), nullptr, "m=", "(none)"},
+        // The nearest formats are named, the same scan first.
+        {session(video(with(k1080p50, "width=1920; height=1080", "width=1280; height=718"))),
+         nullptr, "a=fmtp", "1280x718p@50 YCbCr-4:2:2",
+         "for YCbCr-4:2:2 nearest 1280x720p@50, 1280x720p@60000/1001, 1280x720p@60, "},
+        {session(video(with(k1080p50, "exactframerate=50", "exactframerate=50; interlace"))),
+         nullptr, "a=fmtp", "1920x1080i@50 YCbCr-4:2:2",
+         "for YCbCr-4:2:2 nearest 1920x1080i@30, 1920x1080i@30000/1001, 1920x1080i@25, "},
+        {session(video(with(k1080p50, "exactframerate=50; ", ""))), nullptr, "exactframerate",
+         "(missing)",
+         "formats with width, height and exactframerate, for YCbCr-4:2:2 nearest 1920x1080p@"},
+        {session(video(k1080p50 + "; TCS=BOGUS")), nullptr, "TCS", "BOGUS", "SDR, PQ, HLG, "},
         {session(video(with(k1080p50, "YCbCr-4:2:2", "YCbCr-4:2:0"))), nullptr, "sampling",
          "YCbCr-4:2:0"},
         {session(video(with(k1080p50, "depth=10", "depth=16f"))), nullptr, "depth", "16f"},
@@ -134,8 +152,6 @@ TEST(chan_plan, refuses_what_the_board_cannot_receive) {
         // 1080p50 is in the catalogue only as 4:2:2.
         {session(video(with(k1080p50, "YCbCr-4:2:2", "YCbCr-4:4:4"))), nullptr, "a=fmtp",
          "1920x1080p@50 YCbCr-4:4:4"},
-        {session(video(with(k1080p50, "exactframerate=50; ", ""))), nullptr, "exactframerate",
-         "(missing)"},
         {session(video(with(k1080p50, "BT709", "XYZ"))), nullptr, "colorimetry", "XYZ"},
         {session(video(k1080p50 + "; MAXUDP=9628")), nullptr, "MAXUDP", "9628"},
         {session(with(video(k1080p50), "raw/90000", "jxsv/90000")), nullptr, "a=rtpmap",
@@ -164,6 +180,9 @@ TEST(chan_plan, refuses_what_the_board_cannot_receive) {
         EXPECT_EQ(plan.refused->attribute, r.attribute) << r.text;
         EXPECT_EQ(plan.refused->value, r.value) << r.text;
         EXPECT_FALSE(plan.refused->accepted.empty());
+        if (r.accepted != nullptr) {
+            EXPECT_TRUE(plan.refused->accepted.starts_with(r.accepted)) << plan.refused->accepted;
+        }
     }
 }
 
@@ -272,6 +291,48 @@ TEST(chan_plan, configurations_round_trip) {
     }
     EXPECT_FALSE(
         config_to_sdp(channel_config{.channel = {20, 0}, .video = {}, .audio = {}}).session);
+}
+
+TEST(chan_plan, refuses_a_group_or_stream_another_channel_would_lose) {
+    auto cfg = [](uint32_t type, uint32_t index, const char* dst, uint32_t port, const char* src) {
+        channel_config c;
+        c.channel = {type, index};
+        c.destination = dst;
+        c.port = port;
+        c.source = src;
+        return c;
+    };
+    const std::vector<channel_config> others = {
+        cfg(20, 0, "239.1.1.1", 5004, "192.0.2.1"),  // source-specific
+        cfg(30, 0, "239.1.1.2", 5006, "0.0.0.0"),    // any source
+        cfg(40, 0, "10.0.0.9", 5008, "0.0.0.0"),     // unicast
+        cfg(20, 3, "0.0.0.0", 0, "0.0.0.0"),         // never set
+    };
+    struct row {
+        channel_config want;
+        const char* names;  // nullptr: no conflict
+    } rows[] = {
+        {cfg(20, 1, "239.1.1.1", 5006, "0.0.0.0"), "20:0 receives 239.1.1.1 from 192.0.2.1 only"},
+        {cfg(20, 1, "239.1.1.2", 5004, "192.0.2.3"), "30:0 receives 239.1.1.2 from any source"},
+        {cfg(20, 1, "239.1.1.1", 5004, "192.0.2.1"), "20:0 already receives 239.1.1.1:5004"},
+        {cfg(30, 1, "10.0.0.9", 5008, "0.0.0.0"), "40:0 already receives 10.0.0.9:5008"},
+        // Another source or another port of the same group in the same mode, a unicast
+        // destination on another port, the channel's own old configuration, a fresh channel.
+        {cfg(20, 1, "239.1.1.1", 5004, "192.0.2.2"), nullptr},
+        {cfg(20, 1, "239.1.1.2", 5010, "0.0.0.0"), nullptr},
+        {cfg(20, 1, "10.0.0.9", 5010, "0.0.0.0"), nullptr},
+        {cfg(20, 0, "239.1.1.1", 5004, "0.0.0.0"), nullptr},
+        {cfg(20, 1, "239.9.9.9", 0, "0.0.0.0"), nullptr},
+    };
+    for (const row& r : rows) {
+        auto why = channel_conflict(r.want, others);
+        if (r.names == nullptr) {
+            EXPECT_FALSE(why) << *why;
+        } else {
+            ASSERT_TRUE(why) << r.names;
+            EXPECT_TRUE(why->starts_with(r.names)) << *why;
+        }
+    }
 }
 
 }  // namespace

@@ -134,9 +134,20 @@ TEST(decap_filter, counts_packets_bytes_sequence_gaps_and_timestamps_per_channel
     EXPECT_EQ(c.last_ts, 400u);
     EXPECT_EQ(f.dropped(), 1u);
 
-    // New rules keep the counters; clearing them starts over.
-    f.set_rules({{0, g, 0, 5004, kFlagDstIp | kFlagDstPort, false}});
+    // Switched off, the channel keeps its counters; pointed at another stream it counts
+    // afresh, so the new sender's first sequence number is no gap.
+    EXPECT_TRUE(f.set_rules({{0, g, 0, 5004, kFlagDstIp | kFlagDstPort, false}}).empty());
     EXPECT_EQ(f.counters(0).packets, 7u);
+    const uint32_t g2 = ip(239, 1, 1, 2);
+    EXPECT_EQ(f.set_rules({{0, g2, 0, 5004, kFlagDstIp | kFlagDstPort, true}}),
+              std::vector<size_t>{0});
+    EXPECT_EQ(f.counters(0).packets, 0u);
+    for (uint16_t seq : {40000, 40001}) {
+        const std::vector<uint8_t> p = datagram(ip(192, 0, 2, 21), g2, 1, 5004, seq, 9);
+        EXPECT_EQ(f.account(view(p)), 0);
+    }
+    EXPECT_EQ(f.counters(0).seq_gaps, 0u);
+    EXPECT_EQ(f.counters(0).packets, 2u);
     f.clear_counters();
     EXPECT_EQ(f.counters(0).packets, 0u);
     EXPECT_EQ(f.dropped(), 0u);

@@ -7,6 +7,7 @@
 #include <future>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,6 +31,24 @@ const std::map<std::string, std::string> kAnswers = {
     {"GET PTP_TIME", "RGET PTP_TIME 1000 5"},
 };
 
+// The other channels as a fresh daemon answers for them (the activation reads them to find a
+// stream another channel would lose).
+std::string fresh_channel(const std::string& line) {
+    std::istringstream in(line);
+    std::string get, keyword, chan;
+    in >> get >> keyword >> chan;
+    if (keyword == "RX_IP_DEST" || keyword == "RX_IP_SRC") {
+        return "RGET " + keyword + " " + chan + " eth1 U 0.0.0.0 0 0";
+    }
+    if (keyword == "RX_STR_ENA") {
+        return "RGET RX_STR_ENA " + chan + " OFF";
+    }
+    if (keyword == "RX_IP_IF_ENA") {
+        return "RGET RX_IP_IF_ENA " + chan + " eth1/0";
+    }
+    return "ERROR";
+}
+
 // Answers the queries of channel 20:0 as a fresh daemon does (or as `answers` says), accepts
 // every SET but the one starting with `refuse`, and records the SET lines; after `sets_taken`
 // SET lines (when not negative) it is gone.
@@ -50,9 +69,11 @@ struct scripted_daemon : control_link {
             }
             sets.push_back(line);
             r.line = !refuse.empty() && line.rfind(refuse, 0) == 0 ? "ERROR" : "RSET OK";
+        } else if (auto a = kAnswers.find(line); a != kAnswers.end()) {
+            r.line = a->second;
         } else {
             auto a = answers.find(line);
-            r.line = a != answers.end() ? a->second : "ERROR";
+            r.line = a != answers.end() ? a->second : fresh_channel(line);
         }
         return r;
     }

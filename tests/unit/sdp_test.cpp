@@ -135,6 +135,11 @@ TEST(sdp, names_the_line_that_is_wrong) {
         EXPECT_EQ(got.error.text, r.shown) << r.text;
         EXPECT_FALSE(got.error.message.empty());
     }
+    // A rate written with decimals is told how to write it.
+    auto decimal = parse_sdp(head + "m=video 5000 RTP/AVP 96\na=fmtp:96 exactframerate=59.94\n");
+    ASSERT_FALSE(decimal.ok());
+    EXPECT_NE(to_string(decimal.error).find("59.94 is written 60000/1001"), std::string::npos)
+        << to_string(decimal.error);
 }
 
 TEST(sdp, reads_packet_times_and_rates) {

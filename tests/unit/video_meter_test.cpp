@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 #include <string>
@@ -226,6 +227,52 @@ TEST(video_meter, counts_field_lines_whichever_way_they_are_numbered) {
     }
     ASSERT_TRUE(m.complete());
     EXPECT_EQ(show(m.format()), show(kCaptures[1].want));
+}
+
+// Another sender stamps both fields with the frame's timestamp and tells them apart by the field
+// bit and the marker alone: the same raster and the same field rate.
+TEST(video_meter, measures_fields_that_share_their_frames_timestamp) {
+    video_meter m;
+    uint8_t frame_ts[4] = {};
+    for (packet p : capture(k_uyvy_i25)) {
+        const bool second_field = (p[16] & 0x80) != 0;  // field bit of the first segment
+        if (second_field) {
+            std::copy(frame_ts, frame_ts + 4, p.begin() + 4);
+        } else {
+            std::copy(p.begin() + 4, p.begin() + 8, frame_ts);
+        }
+        feed(m, p);
+    }
+    ASSERT_TRUE(m.complete());
+    EXPECT_EQ(show(m.format()), show(kCaptures[1].want));
+}
+
+// One detector, one stream after another (the channel switched to another sender without being
+// switched off): every format it reports on the way is one of the two streams', and in the end
+// the second's. Sequence numbers and timestamps jump at the switch as they do between senders.
+TEST(video_meter, follows_a_switch_to_another_stream) {
+    for (const capture_case& a : kCaptures) {
+        for (const capture_case& b : kCaptures) {
+            if (&a == &b) {
+                continue;
+            }
+            SCOPED_TRACE(std::string(a.name) + " then " + b.name);
+            video_meter m;
+            for (const packet& p : capture(a.text)) {
+                feed(m, p);
+            }
+            ASSERT_TRUE(m.complete());
+            for (const packet& p : capture(b.text)) {
+                feed(m, p);
+                if (m.complete()) {
+                    const std::string got = show(m.format());
+                    EXPECT_TRUE(got == show(a.want) || got == show(b.want)) << got;
+                }
+            }
+            ASSERT_TRUE(m.complete());
+            EXPECT_EQ(show(m.format()), show(b.want));
+        }
+    }
 }
 
 // Whichever single packet is lost, the frames around it are left out and the rest still give

@@ -69,8 +69,6 @@ struct scripted_daemon : control_link {
             }
             sets.push_back(line);
             r.line = !refuse.empty() && line.rfind(refuse, 0) == 0 ? "ERROR" : "RSET OK";
-        } else if (auto a = kAnswers.find(line); a != kAnswers.end()) {
-            r.line = a->second;
         } else {
             auto a = answers.find(line);
             r.line = a != answers.end() ? a->second : fresh_channel(line);

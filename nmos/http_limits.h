@@ -7,8 +7,8 @@
 #include <httplib.h>
 
 #include <chrono>
-#include <functional>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 

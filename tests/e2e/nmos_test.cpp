@@ -6,8 +6,8 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <unistd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,8 +28,8 @@
 #include "nmos_node.h"
 #include "peer.h"
 #include "sandbox.h"
-#include "wait_until.h"
 #include "unique_fd.h"
+#include "wait_until.h"
 
 namespace {
 

@@ -138,6 +138,31 @@ tai_time board_control::ptp_time() {
     return *t;
 }
 
+std::string board_control::format_line(const channel_def& ch) {
+    if (ch.kind == channel_kind::data) {
+        return "";
+    }
+    const std::string keyword = ch.kind == channel_kind::video ? "RX_VID_FMT" : "RX_AUD_FMT";
+    std::string reply;
+    try {
+        reply = get("GET " + keyword + " " + ch.token);
+    } catch (const daemon_refused&) {
+        return "";
+    }
+    // "RGET RX_VID_FMT 20:0 words..." gives "SET RX_VID_FMT 20:0 words...". A channel never
+    // set reports its start values (video "NONE 0 ? 0 0 NONE", audio a channel count of 0),
+    // which are no format the daemon would take.
+    const std::string head = "RGET " + keyword + " " + ch.token + " ";
+    if (reply.rfind(head, 0) != 0) {
+        return "";
+    }
+    auto w = words_of(reply.substr(head.size()));
+    const bool unset = ch.kind == channel_kind::video
+                           ? w.size() != 6 || w[0] == "NONE" || w[2] == "?"
+                           : w.size() != 4 || w[0] == "0";
+    return unset ? "" : "SET " + reply.substr(5);
+}
+
 std::string board_control::ptp_value(const std::string& keyword) {
     auto w = words_of(get("GET " + keyword));
     std::string value;

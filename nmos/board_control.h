@@ -97,6 +97,10 @@ class board_control {
     channel_setup read_channel(const channel_def& ch);
     tai_time ptp_time();  // the timing daemon's clock, relayed by the daemon
     std::string ptp_value(const std::string& keyword);  // "GET KEYWORD" -> the words after it
+    // The SET line that gives the channel its present video or audio format again
+    // ("SET RX_VID_FMT 20:0 YCR422 10 P 1920 1080 25"); "" when the daemon reports none (it
+    // refuses the query) or the channel has no format. Throws daemon_unavailable.
+    std::string format_line(const channel_def& ch);
 
     // Sends one SET line and returns the reply; throws daemon_unavailable, or daemon_refused
     // carrying the line when the daemon answers ERROR.

@@ -506,6 +506,11 @@ void connection::activate(std::size_t i, const staged_state& s, const activation
     want.if_enabled = p["rtp_enabled"].get<bool>();
     want.enabled = s.master_enable && want.if_enabled;
 
+    // The format the channel has, as a line that sets it again should the new one be refused.
+    std::string old_format;
+    if (!s.format_lines.empty()) {
+        old_format = board_.format_line(ch);
+    }
     std::vector<std::string> lines = board_control::setup_lines(ch, ifname, want, s.format_lines);
     std::size_t sent = 0;
     try {
@@ -524,17 +529,33 @@ void connection::activate(std::size_t i, const staged_state& s, const activation
                                  ", the channel's state is unknown until the daemon is back");
     } catch (const daemon_refused& e) {
         // Put back what the channel had; the addresses read back carry everything the daemon
-        // stores for them.
+        // stores for them, and the format its own query gave. The answer says whether that
+        // worked: a channel is never called restored when a line of the way back failed.
         if (before.dest.ip == "0.0.0.0") {
             before.dest.ip = "self";
         }
-        for (const auto& line : board_control::setup_lines(ch, ifname, before, {})) {
+        std::vector<std::string> back = board_control::setup_lines(ch, ifname, before, {});
+        if (!old_format.empty()) {
+            back.push_back(old_format);
+        }
+        std::string failed;
+        for (const auto& line : back) {
             try {
                 board_.set(line);
-            } catch (const std::exception&) {
+            } catch (const std::exception& f) {
+                // The rest is still tried: the closer to what it had, the better.
+                if (failed.empty()) {
+                    failed = "; setting the channel back failed at \"" + line + "\" (" + f.what() +
+                             "), so its state is unknown";
+                }
             }
         }
-        throw daemon_refused(std::string(e.what()) + "; the channel was restored");
+        throw daemon_refused(std::string(e.what()) +
+                             (!failed.empty() ? failed
+                              : !s.format_lines.empty() && old_format.empty()
+                                  ? "; the channel's addresses and state were set back, its "
+                                    "format was not (the daemon reports none to set back)"
+                                  : "; the channel was set back to what it had"));
     }
     std::lock_guard lk(mu_);
     active_state& a = active_[i];

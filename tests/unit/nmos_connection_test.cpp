@@ -158,6 +158,54 @@ INSTANTIATE_TEST_SUITE_P(
                          "SET RX_IP_IF_ENA 20:0 eth1/1", "SET RX_STR_ENA 20:0 ON"}}),
     [](const testing::TestParamInfo<activation_case>& i) { return i.param.name; });
 
+// Refused part way: the channel is set back, its format included, and the refusal says whether
+// that worked; it never calls a channel restored when a line of the way back failed.
+TEST(connection_rollback, says_whether_the_channel_was_set_back) {
+    const std::string sdp =
+        "v=0\r\no=- 1 1 IN IP4 192.0.2.1\r\ns=cam\r\nt=0 0\r\n"
+        "m=video 5004 RTP/AVP 96\r\nc=IN IP4 239.10.0.1/64\r\n"
+        "a=rtpmap:96 raw/90000\r\n"
+        "a=fmtp:96 sampling=YCbCr-4:2:2; width=1280; height=720; exactframerate=50; depth=10; "
+        "colorimetry=BT709; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPN\r\n";
+    const std::string old_format = "SET RX_VID_FMT 20:0 YCR422 10 P 1920 1080 25";
+    struct row {
+        const char* name;
+        const char* refuse;
+        bool has_format;
+        std::string says;
+        std::string last_set;
+    };
+    const row rows[] = {
+        {"set_back_with_its_format", "SET RX_VID_FMT 20:0 YCR422 10 P 1280", true,
+         "the channel was set back to what it had", old_format},
+        {"no_format_to_set_back", "SET RX_VID_FMT 20:0 YCR422 10 P 1280", false,
+         "its format was not", "SET RX_STR_ENA 20:0 ON"},
+        {"way_back_refused", "SET RX_IP_DEST", true,
+         "setting the channel back failed at \"SET RX_IP_DEST 20:0 eth1 R 239.9.9.9 5000 96 "
+         "1260\"",
+         old_format},
+    };
+    for (const row& r : rows) {
+        node n;
+        n.d.refuse = r.refuse;
+        if (r.has_format) {
+            n.d.answers["GET RX_VID_FMT 20:0"] = "RGET RX_VID_FMT 20:0 YCR422 10 P 1920 1080 25";
+        }
+        std::string refusal;
+        try {
+            n.conn.patch_staged(0,
+                                {{"master_enable", true},
+                                 {"transport_file", {{"data", sdp}, {"type", "application/sdp"}}},
+                                 {"activation", {{"mode", "activate_immediate"}}}});
+        } catch (const daemon_refused& e) {
+            refusal = e.what();
+        }
+        EXPECT_NE(refusal.find(r.says), std::string::npos) << r.name << ": " << refusal;
+        ASSERT_FALSE(n.d.sets.empty()) << r.name;
+        EXPECT_EQ(n.d.sets.back(), r.last_set) << r.name;
+    }
+}
+
 TEST(board_replies, parse_what_the_daemon_writes_and_nothing_else) {
     struct row {
         const char* line;

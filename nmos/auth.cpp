@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -213,7 +214,17 @@ refusal invalid(const std::string& why) {
     return {401, "invalid_token", why};
 }
 
-bool audience_matches(const std::string& pattern, const std::string& audience) {
+bool audience_matches(std::string pattern, const std::string& audience) {
+    // An audience may be written as a URL's scheme and host: "https://*.studio.example".
+    for (const char* scheme : {"https://", "http://"}) {
+        if (pattern.rfind(scheme, 0) == 0) {
+            pattern.erase(0, std::strlen(scheme));
+            break;
+        }
+    }
+    if (!pattern.empty() && pattern.back() == '/') {
+        pattern.pop_back();
+    }
     if (pattern == audience) {
         return true;
     }
@@ -464,8 +475,11 @@ std::optional<refusal> verify_token(const std::string& token, const key_set& key
             return invalid("the token is not valid yet");
         }
     }
+    if (!payload.contains("aud")) {
+        return invalid("the token names no audience");
+    }
     bool aud_ok = false;
-    if (payload.contains("aud")) {
+    {
         const json& aud = payload["aud"];
         json list = aud.is_array() ? aud : json::array({aud});
         for (const json& a : list) {
@@ -473,10 +487,25 @@ std::optional<refusal> verify_token(const std::string& token, const key_set& key
         }
     }
     if (!aud_ok) {
-        return invalid("the token is not for " + audience);
+        // A sound token for other resource servers: not one this node's paths are in scope of.
+        return refusal{403, "insufficient_scope", "the token is not for " + audience};
     }
     out->payload = std::move(payload);
     return std::nullopt;
+}
+
+bool in_scope(const claims& c, const std::string& api) {
+    auto it = c.payload.find("scope");
+    if (it == c.payload.end() || !it->is_string()) {
+        return false;
+    }
+    std::istringstream words(it->get<std::string>());
+    for (std::string w; words >> w;) {
+        if (w == api) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool grants(const claims& c, const std::string& api, const std::string& path, bool write) {
@@ -652,6 +681,11 @@ std::optional<refusal> gate::check(const std::string& method, const std::string&
     for (std::size_t i = 3; i < seg.size(); ++i) {
         rel += (rel.empty() ? "" : "/") + seg[i];
     }
+    // The root of an API's version may also be read with a token whose scope names the API,
+    // without its claim (the scope says which APIs a token is for, the claim which paths).
+    if (!write && rel.empty() && in_scope(c, seg[1])) {
+        return std::nullopt;
+    }
     if (!grants(c, seg[1], rel, write)) {
         return refusal{403, "insufficient_scope",
                        std::string("the token does not grant ") + (write ? "write" : "read") +
@@ -672,14 +706,16 @@ request_gate as_request_gate(gate& g) {
             header = "Bearer realm=\"nexo-nmos\"";
             if (!r->error.empty()) {
                 // The description, which may quote the token, goes into a quoted string: short,
-                // printable, without quotes or backslashes.
+                // printable, without quotes or backslashes. The error code comes first, as a
+                // plain token, which is what the simplest of client parsers read.
                 std::string d = r->description.substr(0, 200);
                 for (char& ch : d) {
                     if (ch < 0x20 || ch > 0x7e || ch == '"' || ch == '\\') {
                         ch = '?';
                     }
                 }
-                header += ", error=\"" + r->error + "\", error_description=\"" + d + "\"";
+                header = "Bearer error=" + r->error +
+                         ", realm=\"nexo-nmos\", error_description=\"" + d + "\"";
             }
         }
         return gate_refusal{r->code, error_body(r->code, r->description), header};

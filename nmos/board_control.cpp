@@ -107,17 +107,20 @@ std::string board_control::interface_name() {
     return ifname_;
 }
 
-channel_setup board_control::read_channel(const channel_def& ch) {
-    std::string ifname = interface_name();
-    channel_setup s;
-    for (auto [keyword, block] : {std::pair{"RX_IP_DEST", &s.dest}, {"RX_IP_SRC", &s.src}}) {
-        std::string line = get(std::string("GET ") + keyword + " " + ch.token + " " + ifname);
-        auto a = parse_address_reply(line, keyword, ch.token);
-        if (!a) {
-            throw daemon_refused("unexpected reply: " + line);
-        }
-        *block = *a;
+rx_address board_control::read_address(const channel_def& ch, const char* keyword) {
+    std::string line = get(std::string("GET ") + keyword + " " + ch.token + " " + interface_name());
+    auto a = parse_address_reply(line, keyword, ch.token);
+    if (!a) {
+        throw daemon_refused("unexpected reply: " + line);
     }
+    return *a;
+}
+
+channel_setup board_control::read_channel(const channel_def& ch) {
+    channel_setup s;
+    std::string ifname = interface_name();
+    s.dest = read_address(ch, "RX_IP_DEST");
+    s.src = read_address(ch, "RX_IP_SRC");
     auto ena = words_of(get(std::string("GET RX_STR_ENA ") + ch.token));
     s.enabled = ena.size() == 4 && ena[3] == "ON";
     // RGET RX_IP_IF_ENA 20:0 eth1/1

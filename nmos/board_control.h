@@ -95,6 +95,8 @@ class board_control {
     // All throw daemon_unavailable or daemon_refused.
     std::string interface_name();  // "GET RX_NET_IF_NAME 0"
     channel_setup read_channel(const channel_def& ch);
+    // One address block: keyword "RX_IP_DEST" or "RX_IP_SRC".
+    rx_address read_address(const channel_def& ch, const char* keyword);
     tai_time ptp_time();  // the timing daemon's clock, relayed by the daemon
     std::string ptp_value(const std::string& keyword);  // "GET KEYWORD" -> the words after it
     // The SET line that gives the channel its present video or audio format again

@@ -88,20 +88,23 @@ std::string conflict_with_others(board_control& board, std::size_t i, const json
         c.source = src;
         return c;
     };
+    client::channel_config want = config(
+        kChannels[i], p["multicast_ip"].is_string() ? p["multicast_ip"].get<std::string>() : "self",
+        p["destination_port"].is_number() ? p["destination_port"].get<unsigned>() : kDefaultPort,
+        p["source_ip"].is_string() ? p["source_ip"].get<std::string>() : "0.0.0.0");
+    // Only a channel on the same destination can conflict: the others' sources are not read,
+    // which keeps an activation to one line a channel beside its own.
     std::vector<client::channel_config> others;
     for (std::size_t j = 0; j < kChannels.size(); ++j) {
         if (j != i) {
-            channel_setup o = board.read_channel(kChannels[j]);
-            others.push_back(config(kChannels[j], o.dest.ip, o.dest.port, o.src.ip));
+            rx_address dest = board.read_address(kChannels[j], "RX_IP_DEST");
+            if (dest.ip == want.destination) {
+                others.push_back(config(kChannels[j], dest.ip, dest.port,
+                                        board.read_address(kChannels[j], "RX_IP_SRC").ip));
+            }
         }
     }
-    auto why = client::channel_conflict(
-        config(kChannels[i],
-               p["multicast_ip"].is_string() ? p["multicast_ip"].get<std::string>() : "self",
-               p["destination_port"].is_number() ? p["destination_port"].get<unsigned>()
-                                                 : kDefaultPort,
-               p["source_ip"].is_string() ? p["source_ip"].get<std::string>() : "0.0.0.0"),
-        others);
+    auto why = client::channel_conflict(want, others);
     return why ? *why : "";
 }
 

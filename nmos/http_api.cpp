@@ -45,10 +45,20 @@ api_result listing(std::initializer_list<const char*> names) {
     return {200, a};
 }
 
-// The host of an http:// URL ("" when the URL is not one, or names a user).
+// "http://" or "https://" when the URL begins with one, else "".
+std::string url_scheme(const std::string& url) {
+    for (const char* scheme : {"http://", "https://"}) {
+        if (url.rfind(scheme, 0) == 0) {
+            return scheme;
+        }
+    }
+    return "";
+}
+
+// The host of an http:// or https:// URL ("" when the URL is not one, or names a user).
 std::string url_host(const std::string& url) {
-    const std::string scheme = "http://";
-    if (url.rfind(scheme, 0) != 0) {
+    const std::string scheme = url_scheme(url);
+    if (scheme.empty()) {
         return "";
     }
     std::string authority = url.substr(scheme.size(), url.find('/', scheme.size()) - scheme.size());
@@ -58,12 +68,16 @@ std::string url_host(const std::string& url) {
     return authority.substr(0, authority.find(':'));
 }
 
-// GET of an http:// URL, short and bounded; "" on any failure.
-std::string fetch_text(const std::string& url) {
-    const std::string scheme = "http://";
+// GET of an http:// or https:// URL, short and bounded; "" on any failure. An https server's
+// certificate is checked against `ca_file` ("" = the system's anchors).
+std::string fetch_text(const std::string& url, const std::string& ca_file) {
+    const std::string scheme = url_scheme(url);
     std::size_t slash = url.find('/', scheme.size());
     std::string origin = url.substr(0, slash);
     httplib::Client c(origin);
+    if (!ca_file.empty()) {
+        c.set_ca_cert_path(ca_file.c_str());
+    }
     c.set_connection_timeout(std::chrono::seconds(1));
     c.set_read_timeout(std::chrono::seconds(2));
     httplib::Request req;
@@ -265,7 +279,7 @@ api_result api_router::node_api(const std::string& method, const std::vector<std
                                                 "only from the networks and hosts it is "
                                                 "configured for (--manifest-from)")};
                     }
-                    std::string sdp = fetch_text(href);
+                    std::string sdp = fetch_text(href, manifests_.ca_file);
                     if (sdp.empty()) {
                         return {400, error_body(400,
                                                 "manifest_href: the sender's description "

@@ -23,6 +23,7 @@ namespace nexo::nmos {
 // the default: nowhere, since the fetch is made for whoever sends the PUT.
 struct manifest_sources {
     std::vector<std::string> allowed;
+    std::string ca_file;  // trust anchors for https descriptions ("" = the system's)
     // Whether an entry is an address, a network or a host name ("" when fine, else why not).
     static std::string check(const std::string& entry);
     bool permits(const std::string& host) const;

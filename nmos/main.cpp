@@ -227,6 +227,7 @@ int main(int argc, char** argv) {
     });
 
     api_router router(res, conn);
+    manifests.ca_file = auth_settings.ca_file;
     router.set_manifest_sources(std::move(manifests));
     // With TLS there is no plain-http port at all.
     auto server = pairs.empty() ? std::make_unique<http_server>(router)

@@ -140,11 +140,11 @@ struct dns_sd::impl {
     }
     static void resolve_cb(AvahiServiceResolver* r, AvahiIfIndex iface, AvahiProtocol,
                            AvahiResolverEvent event, const char* name, const char*,
-                           const char* domain, const char*, const AvahiAddress* address,
+                           const char* domain, const char* host, const AvahiAddress* address,
                            uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags,
                            void* self) {
         if (event == AVAHI_RESOLVER_FOUND && address != nullptr) {
-            static_cast<impl*>(self)->on_resolved(iface, name, domain, *address, port, txt);
+            static_cast<impl*>(self)->on_resolved(iface, name, domain, host, *address, port, txt);
         }
         avahi_service_resolver_free(r);
     }
@@ -279,7 +279,7 @@ struct dns_sd::impl {
         }
     }
 
-    void on_resolved(AvahiIfIndex iface, const char* name, const char* domain,
+    void on_resolved(AvahiIfIndex iface, const char* name, const char* domain, const char* host,
                      const AvahiAddress& address, uint16_t svc_port, AvahiStringList* list) {
         char text[AVAHI_ADDRESS_STR_MAX];
         avahi_address_snprint(text, sizeof text, &address);
@@ -289,7 +289,16 @@ struct dns_sd::impl {
                              avahi_string_list_get_size(l));
         }
         std::string k = key(iface, name, domain);
-        std::optional<registry_ad> ad = registry_from_txt(txt, text, svc_port, sec);
+        // An https registry is reached by its host name, which its certificate names; an
+        // address would never match it.
+        std::string where = text;
+        if (sec.tls && host != nullptr && *host != '\0') {
+            where = host;
+            if (where.back() == '.') {
+                where.pop_back();
+            }
+        }
+        std::optional<registry_ad> ad = registry_from_txt(txt, where, svc_port, sec);
         if (!ad) {
             std::fprintf(stderr, "nexo-nmos: DNS-SD: registry \"%s\" at %s:%u not usable\n", name,
                          text, svc_port);

@@ -250,6 +250,9 @@ void registration::run() {
                 continue;
             }
             lk.unlock();
+            // Heartbeats are timed from the node's registration, not from the last of its
+            // resources: a registry expects the first within its interval of the node's POST.
+            const auto taking_up = std::chrono::steady_clock::now();
             registered = take_up(target, known);
             if (registered) {
                 std::fprintf(stderr, "nexo-nmos: registered with %s\n", target.c_str());
@@ -263,7 +266,7 @@ void registration::run() {
             if (!registered) {
                 continue;  // straight on to the next one
             }
-            next_beat = std::chrono::steady_clock::now() + interval_;
+            next_beat = taking_up + interval_;
         }
         cv_.wait_until(lk, next_beat, [this] { return stop_ || !updates_.empty(); });
         if (stop_) {

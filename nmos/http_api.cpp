@@ -419,7 +419,12 @@ http_server::http_server(api_router& router, std::function<bool(ssl_ctx_st&)> se
     // The answer's head and body leave in separate writes; with Nagle's algorithm the body
     // would wait for the client's delayed acknowledgement of the head (40 ms on Linux).
     s.set_tcp_nodelay(true);
-    s.set_default_headers({{"Access-Control-Allow-Origin", "*"}});
+    httplib::Headers headers{{"Access-Control-Allow-Origin", "*"}};
+    if (s.serves_tls()) {
+        // Clients that met the node over https keep to https for a year.
+        headers.emplace("Strict-Transport-Security", "max-age=31536000");
+    }
+    s.set_default_headers(std::move(headers));
     s.Get(".*", serve);
     s.Put(".*", serve);
     s.Post(".*", serve);

@@ -53,6 +53,7 @@ class bounded_server : public httplib::Server {
     bounded_server& operator=(const bounded_server&) = delete;
 
     bool is_valid() const override;
+    bool serves_tls() const { return tls_wanted_; }
     // bind_to_port() with a backlog that holds a burst of connections (the library's is 5, and
     // a dropped SYN costs its client a second).
     bool bind_with_backlog(const std::string& host, int port);

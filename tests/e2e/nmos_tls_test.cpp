@@ -190,6 +190,7 @@ TEST_F(nmos_tls, serves_https_only_with_the_certificate_each_client_supports) {
     auto c = client();
     auto self = c->Get("/x-nmos/node/v1.3/self");
     ASSERT_TRUE(self) << httplib::to_string(self.error());
+    EXPECT_EQ(self->get_header_value("Strict-Transport-Security"), "max-age=31536000");
     json node_json = json::parse(self->body);
     EXPECT_EQ(node_json["href"].get<std::string>().rfind("https://", 0), 0u);
     EXPECT_EQ(node_json["api"]["endpoints"][0]["protocol"], "https");

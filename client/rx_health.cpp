@@ -185,7 +185,7 @@ std::string overall_message(const rx_observation& o) {
     }
     return join_worst({domain_view{"link", num(o.link), &o.link_message},
                        {"connection", num(o.connection), &o.connection_message},
-                       {"synchronisation", num(o.synchronization), &o.synchronization_message},
+                       {"sync", num(o.synchronization), &o.synchronization_message},
                        {"stream", num(o.stream), &o.stream_message}},
                       num(overall));
 }
@@ -352,7 +352,7 @@ namespace {
 
 enum domain_index : std::size_t { kLink, kConnection, kSynchronization, kStream };
 
-constexpr std::array kDomainNames = {"link", "connection", "synchronisation", "stream"};
+constexpr std::array kDomainNames = {"link", "connection", "sync", "stream"};
 
 std::array<uint8_t, 4> observed_values(const rx_observation& o) {
     return {num(o.link), num(o.connection), num(o.synchronization), num(o.stream)};

@@ -106,11 +106,11 @@ void video_health(const channel_state& s, rx_observation* o) {
         o->stream = nc_stream_status::unhealthy;
         o->stream_message = "no stream to check against " + configured;
     } else {
-        // Detection switched off (DISABLED) or a state this client does not know: nothing
-        // is measured, so nothing can be called healthy.
-        std::string why = st == "DISABLED" || st.empty()
-                              ? std::string("automatic format detection is off")
-                              : "the format detector is in state " + st;
+        // The detector off (DISABLED: it runs only while the channel is on, so this is the
+        // moment of switching) or a state this client does not know: nothing is measured, so
+        // nothing can be called healthy.
+        std::string why = st == "DISABLED" || st.empty() ? std::string("the format detector is off")
+                                                         : "the format detector is in state " + st;
         o->connection = nc_connection_status::partially_healthy;
         o->connection_message = why + ": reception not measured";
         o->stream = nc_stream_status::partially_healthy;

@@ -77,7 +77,7 @@ TEST(rx_health, channel_statuses_from_detector_and_configuration) {
          ss::partially_healthy, "being measured"},
         {"no signal", video(true, "BUSY", "RGB 8 P 0 0 23.98"), cs::unhealthy, ss::unhealthy,
          "no stream"},
-        {"detection off", video(true, "DISABLED", ""), cs::partially_healthy, ss::partially_healthy,
+        {"detector off", video(true, "DISABLED", ""), cs::partially_healthy, ss::partially_healthy,
          "detection is off"},
         {"audio has no detector", audio, cs::partially_healthy, ss::partially_healthy,
          "no detector on audio"},

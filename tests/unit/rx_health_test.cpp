@@ -78,7 +78,7 @@ TEST(rx_health, channel_statuses_from_detector_and_configuration) {
         {"no signal", video(true, "BUSY", "RGB 8 P 0 0 23.98"), cs::unhealthy, ss::unhealthy,
          "no stream"},
         {"detector off", video(true, "DISABLED", ""), cs::partially_healthy, ss::partially_healthy,
-         "detection is off"},
+         "detector is off"},
         {"audio has no detector", audio, cs::partially_healthy, ss::partially_healthy,
          "no detector on audio"},
         {"ancillary off", anc_off, cs::inactive, ss::inactive, "channel off"},

@@ -124,8 +124,15 @@ struct domain_view {
     const std::string* message;  // null when there is none
 };
 
-// The messages of the domains at the overall status's level.
+// The messages of the domains at the overall status's level; for a healthy receiver only
+// that it is (when there is any message at all), since every domain would be listed.
 std::string join_worst(const std::array<domain_view, 4>& domains, uint8_t overall) {
+    if (overall == num(nc_overall_status::healthy)) {
+        bool any = std::any_of(domains.begin(), domains.end(), [](const domain_view& d) {
+            return d.message != nullptr && !d.message->empty();
+        });
+        return any ? "all statuses healthy" : "";
+    }
     std::string out;
     for (const domain_view& d : domains) {
         if (d.value == overall && d.message != nullptr && !d.message->empty()) {

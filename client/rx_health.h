@@ -94,7 +94,8 @@ nc_overall_status overall_status(nc_link_status link, nc_connection_status conne
                                  nc_stream_status stream);
 nc_overall_status overall_status(const rx_observation& o);
 // The messages of the domains that make the overall status what it is, joined by "; " and
-// each prefixed with its domain ("connection: no signal"); "receiver off" when inactive.
+// each prefixed with its domain ("connection: no signal"); "receiver off" when inactive, "all
+// statuses healthy" when healthy.
 std::string overall_message(const rx_observation& o);
 
 // What is read once for the whole board: the interface's state and the timing daemon's.

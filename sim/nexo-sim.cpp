@@ -268,6 +268,9 @@ bool run_and_print(session& s, const std::vector<std::string>& argv, bool on_hos
 }
 
 bool cmd_sh(session& s, const std::vector<std::string>& w) {
+    // The program may be a control client (nexoctl): with our end of the request pipe open,
+    // the daemon never sees its hang-ups and each of its exchanges waits them out.
+    s.b.client().hang_up();
     return run_and_print(s, std::vector<std::string>(w.begin() + 1, w.end()), false);
 }
 

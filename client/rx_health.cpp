@@ -37,6 +37,13 @@ std::optional<std::string> first_line(const std::string& path) {
 // reporting (tunnels, some virtual interfaces) show while the interface is up; the carrier
 // file tells then.
 void read_link(const std::string& interface, const observe_options& options, board_health* b) {
+    // The name comes from the daemon's answer: it must name an entry, not a path.
+    if (interface.empty() || interface == "." || interface == ".." ||
+        interface.find('/') != std::string::npos) {
+        b->link = nc_link_status::all_down;
+        b->link_message = "'" + interface + "' is not an interface name";
+        return;
+    }
     std::string dir = options.sys_class_net + "/" + interface;
     auto state = first_line(dir + "/operstate");
     if (!state) {

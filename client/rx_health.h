@@ -201,8 +201,9 @@ struct rx_reported {
 // - a worse status is reported at once and counted as a transition; a better one only once
 //   it has held for status_reporting_delay seconds (neutral states count as best);
 // - switching the receiver on (or activated() while on) reports connection and stream
-//   Healthy at once and holds back worse ones for the delay; with
-//   auto_reset_counters_and_messages the counters and messages are cleared first;
+//   Healthy at once, with no message (the old ones described the receiver before), and holds
+//   back worse ones for the delay; with auto_reset_counters_and_messages all counters and
+//   messages are cleared first;
 // - switching it off reports connection, stream and overall Inactive at once;
 // - a change of grandmaster reports the synchronisation PartiallyHealthy at once, then what
 //   holds after the delay;

@@ -264,6 +264,16 @@ TEST(rx_health, board_health_from_interface_and_timing_daemon) {
         EXPECT_EQ(b->synchronization, r.sync) << b->synchronization_message;
         EXPECT_EQ(b->synchronization_source, r.source);
     }
+    // The daemon's interface name never reaches outside the directory.
+    sys_dir sys;
+    sys.write("eth1", "operstate", "up");
+    scripted d;
+    std::optional<link_failure> failed;
+    for (const char* name : {"../eth1", "..", ""}) {
+        auto b = read_board_health(d.link, name, {(sys.root / "x").string()}, &failed);
+        ASSERT_TRUE(b);
+        EXPECT_EQ(b->link, nc_link_status::all_down) << name;
+    }
 }
 
 // --- the monitor --------------------------------------------------------------------------

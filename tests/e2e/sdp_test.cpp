@@ -318,7 +318,8 @@ TEST(sdp_status, shows_every_channel) {
     ASSERT_EQ(ctl("sdp apply 30:1 " + write_sdp_file("a.sdp", kAudio)).status, 0);
     outcome table = ctl("status");
     ASSERT_EQ(table.status, 0) << table.err;
-    EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 13);
+    // The channel table, a blank line and the health table, each with its header.
+    EXPECT_EQ(std::count(table.out.begin(), table.out.end(), '\n'), 13 + 1 + 13);
     EXPECT_NE(table.out.find("30:1"), std::string::npos);
     EXPECT_NE(table.out.find("8 L24 48000 1"), std::string::npos);
     outcome json = ctl("status --json");

@@ -167,8 +167,8 @@ TEST(rx_health, every_status_follows_the_board) {
         SCOPED_TRACE(r.what);
         r.act();
         json h;
-        // The daemon reads the detector when asked; the interface's state settles at once;
-        // allow a little for both all the same.
+        // The daemon reads the detector when asked and the interface's state settles at once,
+        // but a loaded machine makes each nexoctl run slow: the limit is generous.
         bool reached = wait_until(
             [&] {
                 h = status_health()["20:1"];
@@ -179,7 +179,7 @@ TEST(rx_health, every_status_follows_the_board) {
                 }
                 return true;
             },
-            5s);
+            30s);
         EXPECT_TRUE(reached) << h.dump(1);
         if (!reached) {
             continue;
@@ -215,14 +215,14 @@ TEST(rx_health, watch_prints_changes_with_a_timestamp_and_leaves_on_sigterm) {
     };
     // Every channel once, then only what changes.
     EXPECT_TRUE(
-        wait_until([&] { return output().find("40:3 Inactive") != std::string::npos; }, 10s))
+        wait_until([&] { return output().find("40:3 Inactive") != std::string::npos; }, 30s))
         << output();
     ASSERT_EQ(run({"ip", "link", "set", "eth1", "down"}), 0);
     EXPECT_TRUE(wait_until(
         [&] {
             return output().find("20:0 link AllUp -> AllDown: eth1 is down") != std::string::npos;
         },
-        10s))
+        30s))
         << output();
     ::kill(pid, SIGTERM);
     int status = -1;

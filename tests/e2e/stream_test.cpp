@@ -404,5 +404,34 @@ TEST(nexo_sim, scripted_stream_demo) {
     EXPECT_NE(err.find("width=720; height=486; depth=8; interlace"), std::string::npos) << err;
 }
 
+// A channel told to expect one format while its sender sends another: the detector measures
+// the stream, and the receiver's health names both formats; when the sender stops, no signal.
+TEST_F(with_streams, health_names_a_sender_of_another_format_than_configured) {
+    const stream_desc d = desc("video 239.30.0.1:5004 320x240p25");
+    ASSERT_EQ(req("SET RX_IP_DEST 20:0 eth1 r 239.30.0.1 5004 96"),
+              "RSET RX_IP_DEST 20:0 eth1 OK\n");
+    // Automatic detection stays off, so the configured format is never replaced.
+    ASSERT_EQ(req("SET RX_VID_FMT 20:0 YCR422 8 P 640 480 25"), "RSET RX_VID_FMT 20:0 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 20:0 on"), "RSET RX_STR_ENA 20:0 OK\n");
+    auto health = [&] {
+        auto link = board_link(*b);
+        client::status_result r = client::read_status(link, true);
+        return r.health.empty() ? client::rx_observation{} : r.health[0];
+    };
+    rtp_sender sender;
+    ASSERT_TRUE(sender.start(d)) << sender.log();
+    client::rx_observation o;
+    EXPECT_TRUE(
+        wait_for([&] { return (o = health()).stream == client::nc_stream_status::unhealthy; }, 20s))
+        << format_stats(b->tap()->stats());
+    EXPECT_EQ(o.connection, client::nc_connection_status::healthy);
+    EXPECT_EQ(o.stream_message,
+              "receiving YCR422 8 P 320 240 25 but configured for YCR422 8 P 640 480 25");
+    sender.stop();
+    EXPECT_TRUE(wait_for(
+        [&] { return (o = health()).connection == client::nc_connection_status::unhealthy; }, 20s));
+    EXPECT_EQ(o.connection_message, "no signal");
+}
+
 }  // namespace
 }  // namespace nexo::sim

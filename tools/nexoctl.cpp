@@ -119,7 +119,22 @@ int main(int argc, char** argv) {
 
     // A daemon that goes away mid-write must give EPIPE, not kill us.
     ::signal(SIGPIPE, SIG_IGN);
-    client::control_exchange c(dir, milliseconds{timeout_ms});
+    // watch runs the same exchanges over and over: a complaint about the pipes or the lock is
+    // worth saying once, not every round.
+    const bool watching =
+        !words.empty() &&
+        (words[0] == "watch" || (words[0] == "status" &&
+                                 std::find(words.begin(), words.end(), "--follow") != words.end()));
+    client::diagnostics report = client::stderr_diagnostics("nexoctl");
+    if (watching) {
+        report = [said = std::string(), print = report](const std::string& message) mutable {
+            if (message != said) {
+                print(message);
+                said = message;
+            }
+        };
+    }
+    client::control_exchange c(dir, milliseconds{timeout_ms}, report);
 
     if (!words.empty() && nexo::ctl::is_sdp_command(words[0])) {
         nexo::client::function_link link([&c](const std::string& line) {

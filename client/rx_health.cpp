@@ -379,6 +379,9 @@ std::array<const std::string*, 4> observed_messages(const rx_observation& o) {
 }  // namespace
 
 void rx_monitor::publish() {
+    if (!seen_) {
+        return;  // nothing observed yet: the defaults stand
+    }
     rx_reported& r = reported_;
     r.link = static_cast<nc_link_status>(domains_[kLink].value);
     r.link_message = domains_[kLink].message;

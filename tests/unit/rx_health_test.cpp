@@ -466,6 +466,10 @@ TEST(rx_monitor, grandmaster_change_is_partial_until_held) {
 TEST(rx_monitor, delay_setting_and_due_time) {
     const clock_t_::time_point t0{};
     rx_monitor m;
+    // Set before anything is observed: the reported values stay valid ones.
+    m.set_status_reporting_delay(3, t0);
+    m.reset_counters_and_messages();
+    EXPECT_EQ(m.reported(), rx_reported{});
     rx_observation o = healthy_video();
     EXPECT_FALSE(m.update(o, t0).empty());  // everything is new
     EXPECT_TRUE(m.update(o, t0 + 1s).empty());

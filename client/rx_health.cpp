@@ -75,7 +75,10 @@ std::string grandmaster_id(const std::string& text) {
     }
     std::string out;
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        out += (i == 0 ? "" : "-") + hex.substr(i, 2);
+        if (i != 0) {
+            out += '-';
+        }
+        out.append(hex, i, 2);
     }
     return out;
 }

@@ -64,7 +64,10 @@ class connection {
         activation act{nullptr, nullptr, nullptr};
         json transport_file{{"data", nullptr}, {"type", nullptr}};
         json params;  // one leg
-        std::vector<std::string> format_lines;
+        // From the transport file: the format the channel is set to, and the payload type
+        // (0: the channel's own).
+        std::optional<client::video_format> video;
+        std::optional<client::audio_format> audio;
         unsigned payload_type = 0;
     };
     struct active_state {
@@ -72,8 +75,8 @@ class connection {
         json transport_file{{"data", nullptr}, {"type", nullptr}};
         activation act{nullptr, nullptr, nullptr};
         bool master_enable = false;
-        std::optional<channel_setup> applied;  // what the last activation set
-        subscription reported;                 // as the discovery API shows it
+        std::optional<client::channel_config> applied;  // what the last activation set
+        subscription reported;                          // as the discovery API shows it
     };
     struct pending {
         bool armed = false;
@@ -99,8 +102,12 @@ class connection {
     json staged_json(const staged_state& s) const;
     // Checks and merges a patch into a copy of the staged state; "" or the refusal text.
     std::string merge(std::size_t i, const json& patch, staged_state* s) const;
-    // Applies the staged state to the daemon; throws on failure (the channel is restored).
-    void activate(std::size_t i, const staged_state& s, const activation& act);
+    // Applies the staged state to the daemon; throws daemon_refused or daemon_unavailable on
+    // failure, saying what was set back and what could not be.
+    // With `at`, the lines that change the channel go when the kernel's TAI clock reaches it
+    // (ns), the channel read before.
+    void activate(std::size_t i, const staged_state& s, const activation& act,
+                  std::optional<std::int64_t> at = std::nullopt);
     void scheduler_loop();
 
     board_control& board_;

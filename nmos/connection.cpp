@@ -20,7 +20,7 @@ using steady = std::chrono::steady_clock;
 // before its time: the channel is read within the lead, and the lines that change it go when
 // the kernel's TAI clock, by its offset from the daemon's clock just read, says the time has
 // come; so that a request arriving at the activation time already sees its outcome.
-constexpr std::chrono::milliseconds kSchedulerLead{20};
+constexpr std::chrono::milliseconds kSchedulerLead{50};
 // How long it waits before asking again when the timing daemon does not answer.
 constexpr std::chrono::milliseconds kClockRetry{200};
 
@@ -201,7 +201,41 @@ json connection::staged(std::size_t i) const {
 
 json connection::active(std::size_t i) {
     std::unique_lock lk(mu_);
-    in_flight reading(*this, lk, i);
+    shared_read& r = reads_[i];
+    const std::uint64_t arrived = r.begun;
+    idle_cv_.wait(lk, [&] { return r.done > arrived || !busy_[i]; });
+    if (r.done <= arrived) {
+        in_flight reading(*this, lk, i);
+        const std::uint64_t number = ++r.begun;
+        json body;
+        std::string error;
+        bool unavailable = false;
+        try {
+            body = read_active(i, lk);
+        } catch (const daemon_unavailable& e) {
+            error = e.what();
+            unavailable = true;
+        } catch (const daemon_refused& e) {
+            error = e.what();
+        }
+        if (!lk.owns_lock()) {
+            lk.lock();
+        }
+        r.done = number;
+        r.body = std::move(body);
+        r.error = std::move(error);
+        r.unavailable = unavailable;
+    }
+    if (r.error.empty()) {
+        return r.body;
+    }
+    if (r.unavailable) {
+        throw daemon_unavailable(r.error);
+    }
+    throw daemon_refused(r.error);
+}
+
+json connection::read_active(std::size_t i, std::unique_lock<std::mutex>& lk) {
     lk.unlock();
     client::read_result read;
     {

@@ -99,6 +99,20 @@ class connection {
         std::size_t i_;
     };
 
+    // The outcome of a receiver's last read of its active parameters, shared with the requests
+    // that waited while it was under way: each answer still comes from a read begun after its
+    // request arrived, and fifty clients of one receiver cost a read or two, not fifty.
+    struct shared_read {
+        std::uint64_t begun = 0;   // reads begun, numbered from 1
+        std::uint64_t done = 0;    // the number of the last read that ended
+        json body;                 // its answer when it succeeded
+        std::string error;         // why it failed; "" when it did not
+        bool unavailable = false;  // the failure was daemon_unavailable
+    };
+
+    // Reads the channel (with lk held on entry, which it lets go for the daemon I/O; held or
+    // not on return) and builds the active parameters.
+    json read_active(std::size_t i, std::unique_lock<std::mutex>& lk);
     json staged_json(const staged_state& s) const;
     // Checks and merges a patch into a copy of the staged state; "" or the refusal text.
     std::string merge(std::size_t i, const json& patch, staged_state* s) const;
@@ -117,6 +131,7 @@ class connection {
     std::array<active_state, kChannels.size()> active_;
     std::array<pending, kChannels.size()> pending_;
     std::array<bool, kChannels.size()> busy_{};  // daemon I/O under way for the receiver
+    std::array<shared_read, kChannels.size()> reads_;
     // Guards everything above; never held across daemon I/O or while the scheduler waits.
     mutable std::mutex mu_;
     std::condition_variable cv_;               // the schedule changed, or stop

@@ -268,6 +268,60 @@ TEST(connection, one_receivers_activation_holds_no_other) {
     EXPECT_EQ(n.conn.staged(0)["master_enable"], true);
 }
 
+// A daemon whose first read of 20:0's destination waits until released, and whose answer for
+// it can change meanwhile; counts the reads of it.
+struct slow_read_daemon : nexo::client::daemon_link {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool holding = false;
+    bool released = false;
+    std::string dest = "RGET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96";
+    int reads = 0;
+
+    link_reply exchange(const std::string& line) override {
+        if (line == "GET RX_IP_DEST 20:0 eth1") {
+            std::unique_lock lk(mu);
+            std::string answer = dest;
+            if (++reads == 1) {
+                holding = true;
+                cv.notify_all();
+                cv.wait(lk, [this] { return released; });
+            }
+            return {link_status::ok, answer};
+        }
+        return fresh_reply(line);
+    }
+};
+
+// GETs of active that arrive while a read of the receiver is under way share the next read,
+// never the one under way: a change the daemon made after a request arrived is in its answer.
+TEST(connection, active_shares_only_reads_begun_after_the_request) {
+    node<slow_read_daemon> n;
+    auto first = std::async(std::launch::async, [&] { return n.conn.active(0); });
+    {
+        std::unique_lock lk(n.d.mu);
+        n.d.cv.wait(lk, [&] { return n.d.holding; });
+        n.d.dest = "RGET RX_IP_DEST 20:0 eth1 R 239.2.2.2 5004 96";
+    }
+    std::vector<std::future<json>> later;
+    for (int k = 0; k < 8; ++k) {
+        later.push_back(std::async(std::launch::async, [&] { return n.conn.active(0); }));
+    }
+    // Not a budget: only time for the requests to arrive while the first read is held.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    {
+        std::lock_guard lk(n.d.mu);
+        n.d.released = true;
+    }
+    n.d.cv.notify_all();
+    EXPECT_EQ(first.get()["transport_params"][0]["multicast_ip"], "239.1.1.1");
+    for (auto& f : later) {
+        EXPECT_EQ(f.get()["transport_params"][0]["multicast_ip"], "239.2.2.2");
+    }
+    std::lock_guard lk(n.d.mu);
+    EXPECT_GE(n.d.reads, 2);
+}
+
 // Many clients at once, each on its own receiver, mixing reads and activations (run under
 // ThreadSanitizer by the tsan preset): each ends with what it staged last.
 TEST(connection, many_clients_on_different_receivers) {

@@ -90,20 +90,23 @@ std::string to_string(const link_failure& f) {
         case link_status::no_reply:
             return f.line + ": no reply";
         default:
-            return f.line + ": the daemon cannot be reached";
+            return f.line + ": " +
+                   (f.reply.text.empty() ? "the daemon cannot be reached" : f.reply.text);
     }
 }
 
-read_result read_channel(daemon_link& link, channel_id ch, bool details) {
+read_result read_channel(daemon_link& link, channel_id ch, const read_options& options) {
     read_result result;
     reader r(link, &result.failed);
     channel_state s;
     channel_config& c = s.config;
     c.channel = ch;
     std::string name = ch.name();
+    const bool details = options.details;
 
-    auto iface = r.ask("GET RX_NET_IF_NAME 0", 4);
-    if (iface) {
+    if (!options.interface.empty()) {
+        c.interface = options.interface;
+    } else if (auto iface = r.ask("GET RX_NET_IF_NAME 0", 4)) {
         c.interface = split(*iface).back();
     }
     auto block = [&](const char* keyword, char* letter, std::string* address, uint32_t* port,
@@ -130,7 +133,9 @@ read_result read_channel(daemon_link& link, channel_id ch, bool details) {
         auto w = split(*t);
         s.interface_enabled = std::find(w.begin(), w.end(), c.interface + "/1") != w.end();
     }
-    if (ch.type == 20) {
+    if (!options.format) {
+        // Left out on request.
+    } else if (ch.type == 20) {
         if (auto t = r.ask("GET RX_VID_FMT " + name, 3)) {
             s.format_text = after_words(*t, 3);
             c.video = video_format_from_text(s.format_text);
@@ -192,7 +197,11 @@ std::vector<std::string> restore_lines(const channel_state& before) {
 
 apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_options options) {
     apply_result result;
-    read_result before = read_channel(link, plan.config.channel);
+    link_session session(link);
+    // The format is read only to be set back, which only a plan that sets one may need.
+    const bool sets_format = plan.config.video || plan.config.audio;
+    read_result before = read_channel(link, plan.config.channel,
+                                      read_options{false, sets_format, options.interface});
     if (!before.state) {
         result.status = before.failed->reply.status == link_status::ok
                             ? link_status::error
@@ -205,6 +214,11 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
     config.interface = before.state->config.interface;
     if (before.state->config.payload_size != 0) {
         config.payload_size = before.state->config.payload_size;
+    }
+    if (config.payload_type == 0 && options.default_payload_type != 0) {
+        config.payload_type = before.state->config.payload_type != 0
+                                  ? before.state->config.payload_type
+                                  : options.default_payload_type;
     }
     if (config.video) {
         if (auto instead = detected_instead(*config.video)) {
@@ -221,10 +235,14 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
             }
         }
     }
-    std::vector<std::string> lines = config_lines(config, options.enable);
+    std::vector<std::string> lines =
+        config_lines(config, options.enable ? switching::on : options.switches);
     if (options.dry_run) {
         result.lines = lines;
         return result;
+    }
+    if (options.before_sets) {
+        options.before_sets();
     }
     std::set<std::string> touched;
     for (const std::string& line : lines) {
@@ -244,7 +262,10 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
     }
     if (result.status == link_status::failure) {
         result.messages.push_back("channel " + config.channel.name() +
-                                  " was left as far as it got: the daemon cannot be reached");
+                                  " was left as far as it got: the daemon cannot be reached (" +
+                                  std::to_string(result.lines.size() - 1) + " of " +
+                                  std::to_string(lines.size()) +
+                                  " lines taken), so its state is unknown until it is back");
         return result;
     }
     // Only what this apply touched is set back, so that a value it never sent is not sent now.
@@ -294,8 +315,10 @@ conflict_check check_conflicts(daemon_link& link, const channel_config& want) {
             o.destination = w[5];
             o.port = to_u32(w[6]);
         }
-        if (auto t = r.ask("GET RX_IP_SRC " + ch.name() + " " + want.interface, 8)) {
-            o.source = split(*t)[5];
+        if (!result.failed && o.destination == want.destination) {
+            if (auto t = r.ask("GET RX_IP_SRC " + ch.name() + " " + want.interface, 8)) {
+                o.source = split(*t)[5];
+            }
         }
         if (result.failed) {
             return result;

@@ -24,7 +24,9 @@ enum class link_status {
 
 struct link_reply {
     link_status status = link_status::failure;
-    std::string text;  // the reply line without its line end; "" when none came
+    // The reply line without its line end; "" when none came. For a failure, what the
+    // transport says went wrong ("" when it says nothing).
+    std::string text;
 };
 
 class daemon_link {
@@ -32,6 +34,23 @@ class daemon_link {
     virtual ~daemon_link() = default;
     // Sends one line (no line end) and returns the reply.
     virtual link_reply exchange(const std::string& line) = 0;
+    // Brackets lines that belong together (one activation, one bulk request): a transport may
+    // keep its hold on the daemon between them instead of taking and letting it go per line.
+    // Sessions nest; the lines and their replies are the same either way.
+    virtual void begin_session() {}
+    virtual void end_session() {}
+};
+
+// A session on a link for as long as it lives.
+class link_session {
+  public:
+    explicit link_session(daemon_link& link) : link_(link) { link_.begin_session(); }
+    ~link_session() { link_.end_session(); }
+    link_session(const link_session&) = delete;
+    link_session& operator=(const link_session&) = delete;
+
+  private:
+    daemon_link& link_;
 };
 
 // A daemon_link made of a callable.
@@ -79,13 +98,35 @@ struct read_result {
     std::optional<link_failure> failed;
 };
 
-// Asks the daemon for the channel: interface name, addresses, format, enables; with
-// details also automatic detection and delays.
-read_result read_channel(daemon_link& link, channel_id channel, bool details = false);
+struct read_options {
+    bool details = false;   // also automatic detection and delays
+    bool format = true;     // the video or audio format
+    std::string interface;  // the receive interface's name when known; "": asked for
+};
+
+// Asks the daemon for the channel: interface name, addresses, enables and what `options` add.
+read_result read_channel(daemon_link& link, channel_id channel, const read_options& options);
+// Interface name, addresses, format, enables; with details also automatic detection and
+// delays.
+inline read_result read_channel(daemon_link& link, channel_id channel, bool details = false) {
+    return read_channel(link, channel, read_options{details, true, ""});
+}
 
 struct apply_options {
+    apply_options(bool enable_ = false, bool dry_run_ = false)
+        : enable(enable_), dry_run(dry_run_) {}
+
     bool enable = false;   // switch the channel on afterwards
     bool dry_run = false;  // read the channel and plan, send no SET
+    // What becomes of the channel's switches when enable is false.
+    switching switches = switching::keep;
+    // The receive interface's name when the caller knows it; "": asked for.
+    std::string interface;
+    // When not 0 and the plan has no payload type (0): the channel's own, or else this one.
+    uint32_t default_payload_type = 0;
+    // Called once the channel has been read, right before the first SET: a caller that must
+    // change the channel at a given time waits here, with the reading done.
+    std::function<void()> before_sets;
 };
 
 struct apply_result {
@@ -98,8 +139,10 @@ struct apply_result {
 };
 
 // Carries out a plan that was not refused: reads the channel first (its interface name and
-// payload size are kept), sends the plan's lines and, when one fails, sends the lines that
-// set what the channel held before, as far as the daemon lets a value be set again.
+// payload size are kept), sends the plan's lines and, when one is refused or unanswered, sends
+// the lines that set what the channel held before, as far as the daemon lets a value be set
+// again. A daemon that cannot be reached part way leaves the channel as far as it got: nothing
+// is said to be restored. All in one session of the link.
 apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_options options);
 
 // The lines that set what a channel held; values the daemon cannot be given again (an
@@ -107,7 +150,8 @@ apply_result apply_plan(daemon_link& link, const channel_plan& plan, apply_optio
 std::vector<std::string> restore_lines(const channel_state& before);
 
 // The other channels' address blocks on `want`'s interface, read from the daemon and checked
-// against `want` (channel_conflict()).
+// against `want` (channel_conflict()). Both rules need the same destination, so a channel's
+// source is asked for only when its destination is want's.
 struct conflict_check {
     std::optional<std::string> conflict;  // why the board cannot receive both
     std::optional<link_failure> failed;   // reading a channel failed

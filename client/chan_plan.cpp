@@ -37,11 +37,6 @@ refusal refuse(std::string attribute, std::string value, std::string accepted, i
     return {std::move(attribute), std::move(value), std::move(accepted), line};
 }
 
-bool is_multicast(const std::string& address) {
-    auto ip = dotted(address);
-    return ip && (*ip)[0] >= 224 && (*ip)[0] <= 239;
-}
-
 // Picks the first leg of a group:DUP pair that the chosen section belongs to.
 std::size_t first_leg(const sdp_session& s, std::size_t chosen, std::vector<std::string>* notes) {
     const std::string& mid = s.media[chosen].mid;
@@ -114,24 +109,6 @@ std::optional<channel_id> parse_channel(std::string_view text) {
     return std::nullopt;
 }
 
-const std::array<channel_id, 12>& all_channels() {
-    static const std::array<channel_id, 12> chans = {{
-        {20, 0},
-        {20, 1},
-        {20, 2},
-        {20, 3},
-        {30, 0},
-        {30, 1},
-        {30, 2},
-        {30, 3},
-        {40, 0},
-        {40, 1},
-        {40, 2},
-        {40, 3},
-    }};
-    return chans;
-}
-
 uint32_t channel_type_of(const sdp_media& m) {
     if (m.media == "audio") {
         return 30;
@@ -186,6 +163,15 @@ bool address_accepted(const std::string& address, bool as_source) {
         }
     }
     return true;
+}
+
+bool is_multicast(const std::string& address) {
+    auto ip = dotted(address);
+    return ip && (*ip)[0] >= 224 && (*ip)[0] <= 239;
+}
+
+bool receivable_group(const std::string& address) {
+    return is_multicast(address) && address_accepted(address, false);
 }
 
 channel_plan plan_channel(const sdp_session& s, std::optional<channel_id> channel,
@@ -299,24 +285,29 @@ std::string address_line(const char* keyword, channel_id channel, const std::str
     return line;
 }
 
-std::vector<std::string> config_lines(const channel_config& c, bool enable) {
+std::vector<std::string> config_lines(const channel_config& c, switching s) {
     std::string ch = c.channel.name();
     uint32_t size = c.payload_size != kDefaultPayloadSize ? c.payload_size : 0;
-    std::vector<std::string> lines = {
-        address_line("RX_IP_DEST", c.channel, c.interface, c.transport, c.destination, c.port,
-                     c.payload_type, size),
-        // The source port is left open (0): a sender's port is not part of its description.
-        address_line("RX_IP_SRC", c.channel, c.interface, c.transport, c.source, 0, c.payload_type,
-                     0),
-    };
+    std::vector<std::string> lines;
+    if (s == switching::off || s == switching::all_off) {
+        lines.push_back("SET RX_STR_ENA " + ch + " OFF");
+    }
+    lines.push_back(address_line("RX_IP_DEST", c.channel, c.interface, c.transport, c.destination,
+                                 c.port, c.payload_type, size));
+    // The source port is left open (0): a sender's port is not part of its description.
+    lines.push_back(address_line("RX_IP_SRC", c.channel, c.interface, c.transport, c.source, 0,
+                                 c.payload_type, 0));
     if (c.video) {
         lines.push_back("SET RX_VID_FMT " + ch + " " + to_string(*c.video));
     }
     if (c.audio) {
         lines.push_back("SET RX_AUD_FMT " + ch + " " + to_string(*c.audio));
     }
-    if (enable) {
-        lines.push_back("SET RX_IP_IF_ENA " + ch + " " + c.interface + "/1");
+    if (s != switching::keep) {
+        lines.push_back("SET RX_IP_IF_ENA " + ch + " " + c.interface +
+                        (s == switching::all_off ? "/0" : "/1"));
+    }
+    if (s == switching::on) {
         lines.push_back("SET RX_STR_ENA " + ch + " ON");
     }
     return lines;

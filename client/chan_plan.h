@@ -17,6 +17,7 @@
 
 #include "caps.h"
 #include "sdp.h"
+#include "st2110-chan.h"
 
 namespace nexo::client {
 
@@ -27,10 +28,19 @@ struct channel_id {
     std::string name() const;  // "20:0"
     bool operator==(const channel_id&) const = default;
 };
+// The twelve channels in the daemon's table order, video first.
+inline constexpr std::array<channel_id, kNbrChans> kAllChannels = [] {
+    std::array<channel_id, kNbrChans> chans{};
+    for (std::size_t i = 0; i < kNbrChans; ++i) {
+        chans[i] = {dec_defaults[i].type, dec_defaults[i].index};
+    }
+    return chans;
+}();
 // "20:0" to "40:3"; nullopt for anything else.
 std::optional<channel_id> parse_channel(std::string_view text);
-// The twelve channels, video first.
-const std::array<channel_id, 12>& all_channels();
+inline const std::array<channel_id, kNbrChans>& all_channels() {
+    return kAllChannels;
+}
 
 // The board's one receive interface, as the daemon names it unless asked.
 inline constexpr const char* kDefaultInterface = "eth1";
@@ -64,9 +74,22 @@ struct channel_plan {
 channel_plan plan_channel(const sdp_session& session, std::optional<channel_id> channel,
                           const std::string& interface = kDefaultInterface);
 
-// The daemon lines that set the configuration, in order: RX_IP_DEST, RX_IP_SRC, the format;
-// with enable also RX_IP_IF_ENA (the interface on) and RX_STR_ENA ON.
-std::vector<std::string> config_lines(const channel_config& config, bool enable);
+// What the lines of a configuration do with the channel's two switches, the stream
+// (RX_STR_ENA) and the interface (RX_IP_IF_ENA).
+enum class switching {
+    keep,     // neither is sent
+    on,       // once everything else is set: the interface on, then the stream
+    off,      // the stream off before anything changes, the interface on at the end
+    all_off,  // the stream off before anything changes, the interface off at the end
+};
+
+// The daemon lines that set the configuration, in order: RX_IP_DEST, RX_IP_SRC, the format,
+// with the switches as `s` says. A channel is switched off before anything else changes, so
+// that it never receives a half-configured stream, and switched on only once all is in place.
+std::vector<std::string> config_lines(const channel_config& config, switching s);
+inline std::vector<std::string> config_lines(const channel_config& config, bool enable) {
+    return config_lines(config, enable ? switching::on : switching::keep);
+}
 
 // "SET <keyword> <channel> <interface> <letter> <address> <port> <argument>", with the payload
 // size as a last word unless it is 0: the line that sets an address block.
@@ -105,5 +128,11 @@ std::optional<std::array<uint8_t, 4>> dotted(const std::string& text);
 
 // Whether the daemon accepts the address (dotted IPv4) as a destination or as a source.
 bool address_accepted(const std::string& address, bool as_source);
+
+// Whether the address is an IPv4 multicast group (224/4).
+bool is_multicast(const std::string& address);
+// Whether the board can join the address as a group: multicast and accepted as a destination
+// (224.0.0/24 and 224.0.1/24 are reserved).
+bool receivable_group(const std::string& address);
 
 }  // namespace nexo::client

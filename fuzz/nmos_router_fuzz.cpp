@@ -5,12 +5,12 @@
 // receiver's id (the first byte also chooses which), so that inputs reach the receivers.
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "board_control.h"
 #include "connection.h"
+#include "fresh_daemon.h"
 #include "http_api.h"
 #include "resources.h"
 
@@ -19,30 +19,9 @@ namespace {
 using namespace nexo::nmos;
 
 // Answers every query of every channel as a daemon just started does.
-struct fresh_daemon : control_link {
-    std::mutex mu;
-    link_reply exchange(const std::string& line) override {
-        std::lock_guard lk(mu);
-        link_reply r;
-        r.what = link_reply::status::reply;
-        std::string_view l = line;
-        std::string rest(l.substr(l.find(' ') + 1));
-        if (l.rfind("SET ", 0) == 0) {
-            r.line = "RSET " + rest.substr(0, rest.find(' ')) + " OK";
-        } else if (rest == "PTP_TIME") {
-            r.line = "RGET PTP_TIME 1000 5";
-        } else if (rest == "RX_NET_IF_NAME 0") {
-            r.line = "RGET RX_NET_IF_NAME 0 eth1";
-        } else if (rest.rfind("RX_IP_DEST ", 0) == 0 || rest.rfind("RX_IP_SRC ", 0) == 0) {
-            r.line = "RGET " + rest + " R 0.0.0.0 0 96";
-        } else if (rest.rfind("RX_STR_ENA ", 0) == 0) {
-            r.line = "RGET " + rest + " OFF";
-        } else if (rest.rfind("RX_IP_IF_ENA ", 0) == 0) {
-            r.line = "RGET " + rest + " eth1/0";
-        } else {
-            r.line = "ERROR";
-        }
-        return r;
+struct fresh_daemon : nexo::client::daemon_link {
+    nexo::client::link_reply exchange(const std::string& line) override {
+        return nexo::testing_daemon::fresh_reply(line);
     }
 };
 
@@ -51,7 +30,7 @@ struct node {
     board_control b{d};
     resources res{
         {"host", "label", "eth1", "192.0.2.10", "02-00-00-00-00-10", "", 3212, "m", "p", "", "f"},
-        [](const channel_def&) { return json::object(); },
+        [](channel_id) { return json::object(); },
         {1, 0}};
     connection conn{b, res, [] { return std::string("192.0.2.10"); }};
     api_router router{res, conn};

@@ -1,7 +1,10 @@
 #include "board_control.h"
 
+#include <time.h>
+
 #include <charconv>
 #include <sstream>
+#include <vector>
 
 namespace nexo::nmos {
 
@@ -24,6 +27,17 @@ bool to_number(std::string_view s, T* out) {
 
 }  // namespace
 
+channel_kind kind_of(channel_id ch) {
+    switch (ch.type) {
+        case 20:
+            return channel_kind::video;
+        case 30:
+            return channel_kind::audio;
+        default:
+            return channel_kind::data;
+    }
+}
+
 std::string tai_time::text() const {
     return std::to_string(sec) + ":" + std::to_string(nsec);
 }
@@ -45,22 +59,15 @@ tai_time tai_time::from_ns(std::int64_t ns) {
     return {ns / 1000000000, static_cast<std::uint32_t>(ns % 1000000000)};
 }
 
-std::optional<rx_address> parse_address_reply(std::string_view line, std::string_view keyword,
-                                              std::string_view token) {
-    // RGET RX_IP_DEST 20:0 eth1 R 239.1.1.1 1000 96 [1260]
-    auto w = words_of(line);
-    if (w.size() < 8 || w.size() > 9 || w[0] != "RGET" || w[1] != keyword || w[2] != token ||
-        w[4].size() != 1) {
-        return std::nullopt;
+void throw_for(client::link_status status, const std::string& what) {
+    if (status == client::link_status::ok || status == client::link_status::error) {
+        throw daemon_refused(what);
     }
-    rx_address a;
-    a.proto = w[4][0];
-    a.ip = w[5];
-    if (!to_number(w[6], &a.port) || !to_number(w[7], &a.proto_arg) ||
-        (w.size() == 9 && !to_number(w[8], &a.payload_size))) {
-        return std::nullopt;
-    }
-    return a;
+    throw daemon_unavailable(what);
+}
+
+void throw_for(const client::link_failure& failed) {
+    throw_for(failed.reply.status, client::to_string(failed));
 }
 
 std::optional<tai_time> parse_ptp_time_reply(std::string_view line) {
@@ -75,23 +82,18 @@ std::optional<tai_time> parse_ptp_time_reply(std::string_view line) {
 }
 
 std::string board_control::get(const std::string& line) {
-    link_reply r = link_.exchange(line);
-    switch (r.what) {
-        case link_reply::status::no_daemon:
-            throw daemon_unavailable(r.why);
-        case link_reply::status::no_reply:
+    client::link_reply r = link_.exchange(line);
+    switch (r.status) {
+        case client::link_status::ok:
+            return r.text;
+        case client::link_status::error:
+            throw daemon_refused("the nexo daemon refused \"" + line + "\"");
+        case client::link_status::no_reply:
             throw daemon_unavailable("the nexo daemon did not answer \"" + line + "\"");
-        case link_reply::status::reply:
+        case client::link_status::failure:
             break;
     }
-    if (r.line == "ERROR") {
-        throw daemon_refused("the nexo daemon refused \"" + line + "\"");
-    }
-    return r.line;
-}
-
-std::string board_control::set(const std::string& line) {
-    return get(line);
+    throw daemon_unavailable(r.text.empty() ? "the nexo daemon cannot be reached" : r.text);
 }
 
 std::string board_control::interface_name() {
@@ -107,63 +109,31 @@ std::string board_control::interface_name() {
     return ifname_;
 }
 
-rx_address board_control::read_address(const channel_def& ch, const char* keyword) {
-    std::string line = get(std::string("GET ") + keyword + " " + ch.token + " " + interface_name());
-    auto a = parse_address_reply(line, keyword, ch.token);
-    if (!a) {
-        throw daemon_refused("unexpected reply: " + line);
-    }
-    return *a;
-}
-
-channel_setup board_control::read_channel(const channel_def& ch) {
-    channel_setup s;
-    std::string ifname = interface_name();
-    s.dest = read_address(ch, "RX_IP_DEST");
-    s.src = read_address(ch, "RX_IP_SRC");
-    auto ena = words_of(get(std::string("GET RX_STR_ENA ") + ch.token));
-    s.enabled = ena.size() == 4 && ena[3] == "ON";
-    // RGET RX_IP_IF_ENA 20:0 eth1/1
-    for (const auto& w : words_of(get(std::string("GET RX_IP_IF_ENA ") + ch.token))) {
-        if (w == ifname + "/1") {
-            s.if_enabled = true;
-        }
-    }
-    return s;
+std::int64_t kernel_tai_ns() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_TAI, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
 tai_time board_control::ptp_time() {
+    const std::int64_t sent = kernel_tai_ns();
     std::string line = get("GET PTP_TIME");
+    const std::int64_t came = kernel_tai_ns();
     auto t = parse_ptp_time_reply(line);
     if (!t) {
         throw daemon_refused("unexpected reply from the timing daemon: " + line);
     }
+    std::lock_guard lk(clock_mu_);
+    offset_ns_ = t->total_ns() - (sent + (came - sent) / 2);
     return *t;
 }
 
-std::string board_control::format_line(const channel_def& ch) {
-    if (ch.kind == channel_kind::data) {
-        return "";
+std::optional<std::int64_t> board_control::kernel_tai_ns_at(tai_time t) {
+    std::lock_guard lk(clock_mu_);
+    if (!offset_ns_) {
+        return std::nullopt;
     }
-    const std::string keyword = ch.kind == channel_kind::video ? "RX_VID_FMT" : "RX_AUD_FMT";
-    std::string reply;
-    try {
-        reply = get("GET " + keyword + " " + ch.token);
-    } catch (const daemon_refused&) {
-        return "";
-    }
-    // "RGET RX_VID_FMT 20:0 words..." gives "SET RX_VID_FMT 20:0 words...". A channel never
-    // set reports its start values (video "NONE 0 ? 0 0 NONE", audio a channel count of 0),
-    // which are no format the daemon would take.
-    const std::string head = "RGET " + keyword + " " + ch.token + " ";
-    if (reply.rfind(head, 0) != 0) {
-        return "";
-    }
-    auto w = words_of(reply.substr(head.size()));
-    const bool unset = ch.kind == channel_kind::video
-                           ? w.size() != 6 || w[0] == "NONE" || w[2] == "?"
-                           : w.size() != 4 || w[0] == "0";
-    return unset ? "" : "SET " + reply.substr(5);
+    return t.total_ns() - *offset_ns_;
 }
 
 std::string board_control::ptp_value(const std::string& keyword) {
@@ -173,38 +143,6 @@ std::string board_control::ptp_value(const std::string& keyword) {
         value += (value.empty() ? "" : " ") + w[i];
     }
     return value;
-}
-
-std::vector<std::string> board_control::setup_lines(const channel_def& ch,
-                                                    const std::string& ifname,
-                                                    const channel_setup& want,
-                                                    const std::vector<std::string>& formats) {
-    auto address = [&](const char* keyword, const rx_address& a) {
-        std::string line = std::string("SET ") + keyword + " " + ch.token + " " + ifname + " " +
-                           a.proto + " " + a.ip + " " + std::to_string(a.port) + " " +
-                           std::to_string(a.proto_arg);
-        if (a.payload_size != 0) {
-            line += ' ';
-            line += std::to_string(a.payload_size);
-        }
-        return line;
-    };
-    std::vector<std::string> lines;
-    std::string off = std::string("SET RX_STR_ENA ") + ch.token + " OFF";
-    // A channel is switched off before anything else changes, so that it never receives a
-    // half-configured stream; and switched on only once everything is in place.
-    if (!want.enabled) {
-        lines.push_back(off);
-    }
-    lines.push_back(address("RX_IP_SRC", want.src));
-    lines.push_back(address("RX_IP_DEST", want.dest));
-    lines.insert(lines.end(), formats.begin(), formats.end());
-    lines.push_back(std::string("SET RX_IP_IF_ENA ") + ch.token + " " + ifname +
-                    (want.if_enabled ? "/1" : "/0"));
-    if (want.enabled) {
-        lines.push_back(std::string("SET RX_STR_ENA ") + ch.token + " ON");
-    }
-    return lines;
 }
 
 }  // namespace nexo::nmos

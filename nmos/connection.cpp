@@ -1,6 +1,9 @@
 #include "connection.h"
 
+#include <time.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <regex>
 
@@ -13,9 +16,10 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-// The scheduler first wakes this long before the time, by the steady clock, and from there
-// follows the timing daemon's clock, so that a request arriving at the activation time already
-// sees its outcome.
+// The scheduler starts an activation once the timing daemon's clock reads at most this long
+// before its time: the channel is read within the lead, and the lines that change it go when
+// the kernel's TAI clock, by its offset from the daemon's clock just read, says the time has
+// come; so that a request arriving at the activation time already sees its outcome.
 constexpr std::chrono::milliseconds kSchedulerLead{50};
 // How long it waits before asking again when the timing daemon does not answer.
 constexpr std::chrono::milliseconds kClockRetry{200};
@@ -52,11 +56,6 @@ std::string dotted_text(const ipv4_bytes& a) {
            std::to_string(a[3]);
 }
 
-// Multicast groups the daemon joins: 224.0.0.x and 224.0.1.x are reserved and refused.
-bool receivable_group(const ipv4_bytes& a) {
-    return a[0] >= 224 && a[0] <= 239 && !(a[0] == 224 && a[1] == 0 && a[2] <= 1);
-}
-
 // Text that goes into a daemon line or a session description: printable, or line breaks and
 // tabs where a description has them.
 bool plain_text(const std::string& s) {
@@ -72,6 +71,19 @@ bool is_uuid(const json& v) {
     return v.is_string() && std::regex_match(v.get<std::string>(), re);
 }
 
+// The configuration the staged parameters ask of the channel; no group is the board's own
+// address, "auto" the transport's default port, no source any source.
+client::channel_config wanted(channel_id ch, const std::string& ifname, const json& p) {
+    client::channel_config c;
+    c.channel = ch;
+    c.interface = ifname;
+    c.destination = p["multicast_ip"].is_string() ? p["multicast_ip"].get<std::string>() : "self";
+    c.port =
+        p["destination_port"].is_number() ? p["destination_port"].get<unsigned>() : kDefaultPort;
+    c.source = p["source_ip"].is_string() ? p["source_ip"].get<std::string>() : "0.0.0.0";
+    return c;
+}
+
 // The client library's rule for streams another channel would lose (chan_plan.h), checked
 // against what the daemon reports for the other channels before anything is sent: "" when the
 // activation can go ahead, otherwise why not. Parking a receiver takes nothing away.
@@ -79,33 +91,12 @@ std::string conflict_with_others(board_control& board, std::size_t i, const json
     if (!enable) {
         return "";
     }
-    auto config = [](const channel_def& ch, const std::string& dst, unsigned port,
-                     const std::string& src) {
-        client::channel_config c;
-        c.channel = *client::parse_channel(ch.token);
-        c.destination = dst;
-        c.port = port;
-        c.source = src;
-        return c;
-    };
-    client::channel_config want = config(
-        kChannels[i], p["multicast_ip"].is_string() ? p["multicast_ip"].get<std::string>() : "self",
-        p["destination_port"].is_number() ? p["destination_port"].get<unsigned>() : kDefaultPort,
-        p["source_ip"].is_string() ? p["source_ip"].get<std::string>() : "0.0.0.0");
-    // Only a channel on the same destination can conflict: the others' sources are not read,
-    // which keeps an activation to one line a channel beside its own.
-    std::vector<client::channel_config> others;
-    for (std::size_t j = 0; j < kChannels.size(); ++j) {
-        if (j != i) {
-            rx_address dest = board.read_address(kChannels[j], "RX_IP_DEST");
-            if (dest.ip == want.destination) {
-                others.push_back(config(kChannels[j], dest.ip, dest.port,
-                                        board.read_address(kChannels[j], "RX_IP_SRC").ip));
-            }
-        }
+    client::conflict_check c =
+        client::check_conflicts(board.link(), wanted(kChannels[i], board.interface_name(), p));
+    if (c.failed) {
+        throw_for(*c.failed);
     }
-    auto why = client::channel_conflict(want, others);
-    return why ? *why : "";
+    return c.conflict.value_or("");
 }
 
 json default_params() {
@@ -210,27 +201,71 @@ json connection::staged(std::size_t i) const {
 
 json connection::active(std::size_t i) {
     std::unique_lock lk(mu_);
-    in_flight reading(*this, lk, i);
+    shared_read& r = reads_[i];
+    const std::uint64_t arrived = r.begun;
+    idle_cv_.wait(lk, [&] { return r.done > arrived || !busy_[i]; });
+    if (r.done <= arrived) {
+        in_flight reading(*this, lk, i);
+        const std::uint64_t number = ++r.begun;
+        json body;
+        std::string error;
+        bool unavailable = false;
+        try {
+            body = read_active(i, lk);
+        } catch (const daemon_unavailable& e) {
+            error = e.what();
+            unavailable = true;
+        } catch (const daemon_refused& e) {
+            error = e.what();
+        }
+        if (!lk.owns_lock()) {
+            lk.lock();
+        }
+        r.done = number;
+        r.body = std::move(body);
+        r.error = std::move(error);
+        r.unavailable = unavailable;
+    }
+    if (r.error.empty()) {
+        return r.body;
+    }
+    if (r.unavailable) {
+        throw daemon_unavailable(r.error);
+    }
+    throw daemon_refused(r.error);
+}
+
+json connection::read_active(std::size_t i, std::unique_lock<std::mutex>& lk) {
     lk.unlock();
-    const channel_def& ch = kChannels[i];
-    channel_setup now = board_.read_channel(ch);
+    client::read_result read;
+    {
+        // The format is not part of what a receiver shows: four lines, in one session.
+        client::link_session session(board_.link());
+        read = client::read_channel(board_.link(), kChannels[i],
+                                    client::read_options{false, false, board_.interface_name()});
+    }
+    if (!read.state) {
+        throw_for(*read.failed);
+    }
+    const client::channel_state& now = *read.state;
+    const client::channel_config& got = now.config;
     lk.lock();
     active_state& a = active_[i];
     // What nexoctl or an operator changed behind the node's back is shown as it is; the sender
     // and its description then no longer describe the channel.
-    bool ours = a.applied && a.applied->dest.ip == now.dest.ip &&
-                a.applied->dest.port == now.dest.port && a.applied->src.ip == now.src.ip;
-    auto group = ipv4(now.dest.ip);
+    bool ours = a.applied && a.applied->destination == got.destination &&
+                a.applied->port == got.port && a.applied->source == got.source;
     json params = {
         {"source_ip",
-         now.src.ip == "0.0.0.0" || !ipv4(now.src.ip) ? json(nullptr) : json(now.src.ip)},
-        {"multicast_ip", group && receivable_group(*group) ? json(now.dest.ip) : json(nullptr)},
+         got.source == "0.0.0.0" || !ipv4(got.source) ? json(nullptr) : json(got.source)},
+        {"multicast_ip",
+         client::receivable_group(got.destination) ? json(got.destination) : json(nullptr)},
         {"interface_ip", interface_ip_().empty() ? json("0.0.0.0") : json(interface_ip_())},
         // A port the daemon holds as 0 was never set: the transport's default applies.
-        {"destination_port", now.dest.port == 0 ? kDefaultPort : now.dest.port},
-        {"rtp_enabled", now.if_enabled},
+        {"destination_port", got.port == 0 ? kDefaultPort : got.port},
+        {"rtp_enabled", now.interface_enabled},
     };
-    bool master = now.enabled || (ours && a.master_enable && !now.if_enabled);
+    bool master = now.enabled || (ours && a.master_enable && !now.interface_enabled);
     // The discovery API's subscription says what this says, whatever changed the channel (a
     // daemon that came back empty, nexoctl).
     subscription follows;
@@ -257,6 +292,7 @@ json connection::active(std::size_t i) {
 }
 
 void connection::follow_channels() {
+    client::link_session session(board_.link());
     for (std::size_t i = 0; i < kChannels.size(); ++i) {
         {
             // Only a subscription can be untrue: a channel the node has not connected is shown
@@ -329,11 +365,13 @@ std::string connection::merge(std::size_t i, const json& patch, staged_state* s)
             if (r.destination_port != 0) {
                 s->params["destination_port"] = r.destination_port;
             }
-            s->format_lines = r.format_lines;
+            s->video = r.video;
+            s->audio = r.audio;
             s->payload_type = r.payload_type;
             s->transport_file = {{"data", data}, {"type", "application/sdp"}};
         } else {
-            s->format_lines.clear();
+            s->video.reset();
+            s->audio.reset();
             s->payload_type = 0;
             s->transport_file = {{"data", nullptr}, {"type", nullptr}};
         }
@@ -369,7 +407,7 @@ std::string connection::merge(std::size_t i, const json& patch, staged_state* s)
                 }
                 if (v.is_string()) {
                     auto a = *ipv4(v.get<std::string>());
-                    if (!receivable_group(a)) {
+                    if (!client::receivable_group(dotted_text(a))) {
                         return "multicast_ip: " + dotted_text(a) +
                                " is not a multicast group this board can join (224.0.2.0 to "
                                "239.255.255.255)";
@@ -451,6 +489,9 @@ api_result connection::patch_staged(std::size_t i, const json& patch) {
         return {200, staged_json(next)};
     }
     lk.unlock();
+    // The lines of one activation go in one session, ended before mu_ is taken again: its end
+    // waits for the daemon.
+    std::optional<client::link_session> session(std::in_place, board_.link());
     if (std::string why = conflict_with_others(board_, i, next.params, next.master_enable);
         !why.empty()) {
         return {400, error_body(400, why)};
@@ -462,6 +503,7 @@ api_result connection::patch_staged(std::size_t i, const json& patch) {
         next.act = act;
         json body = staged_json(next);
         next.act = {nullptr, nullptr, nullptr};
+        session.reset();
         lk.lock();
         staged_[i] = next;
         return {200, body};
@@ -479,6 +521,7 @@ api_result connection::patch_staged(std::size_t i, const json& patch) {
                                 "the clock reads " + now.text())};
     }
     next.act.activation_time = target.text();
+    session.reset();
     lk.lock();
     staged_[i] = next;
     pending_[i].armed = true;
@@ -489,76 +532,38 @@ api_result connection::patch_staged(std::size_t i, const json& patch) {
     return {202, staged_json(next)};
 }
 
-void connection::activate(std::size_t i, const staged_state& s, const activation& act) {
-    const channel_def& ch = kChannels[i];
-    std::string ifname = board_.interface_name();
-    channel_setup before = board_.read_channel(ch);
-
-    channel_setup want;
-    unsigned pt = s.payload_type != 0     ? s.payload_type
-                  : before.dest.proto_arg ? before.dest.proto_arg
-                                          : default_payload_type(ch.kind);
+void connection::activate(std::size_t i, const staged_state& s, const activation& act,
+                          std::optional<std::int64_t> at) {
+    const channel_id ch = kChannels[i];
     const json& p = s.params;
-    unsigned port =
-        p["destination_port"].is_number() ? p["destination_port"].get<unsigned>() : kDefaultPort;
-    want.dest = {'R', p["multicast_ip"].is_string() ? p["multicast_ip"].get<std::string>() : "self",
-                 port, pt, 0};
-    // A sender's port is not part of what the receiver is told: the source port stays open.
-    want.src = {'R', p["source_ip"].is_string() ? p["source_ip"].get<std::string>() : "0.0.0.0", 0,
-                pt, 0};
-    want.if_enabled = p["rtp_enabled"].get<bool>();
-    want.enabled = s.master_enable && want.if_enabled;
-
-    // The format the channel has, as a line that sets it again should the new one be refused.
-    std::string old_format;
-    if (!s.format_lines.empty()) {
-        old_format = board_.format_line(ch);
-    }
-    std::vector<std::string> lines = board_control::setup_lines(ch, ifname, want, s.format_lines);
-    std::size_t sent = 0;
-    try {
-        for (; sent < lines.size(); ++sent) {
-            board_.set(lines[sent]);
-        }
-    } catch (const daemon_unavailable& e) {
-        // Gone part way: what it took may be in force, and nothing can be put back now.
-        std::string applied;
-        for (std::size_t k = 0; k < sent; ++k) {
-            applied += (k == 0 ? "" : "; ") + lines[k];
-        }
-        throw daemon_unavailable(std::string(e.what()) + "; " + std::to_string(sent) + " of " +
-                                 std::to_string(lines.size()) + " lines were applied" +
-                                 (sent == 0 ? "" : " (" + applied + ")") +
-                                 ", the channel's state is unknown until the daemon is back");
-    } catch (const daemon_refused& e) {
-        // Put back what the channel had; the addresses read back carry everything the daemon
-        // stores for them, and the format its own query gave. The answer says whether that
-        // worked: a channel is never called restored when a line of the way back failed.
-        if (before.dest.ip == "0.0.0.0") {
-            before.dest.ip = "self";
-        }
-        std::vector<std::string> back = board_control::setup_lines(ch, ifname, before, {});
-        if (!old_format.empty()) {
-            back.push_back(old_format);
-        }
-        std::string failed;
-        for (const auto& line : back) {
-            try {
-                board_.set(line);
-            } catch (const std::exception& f) {
-                // The rest is still tried: the closer to what it had, the better.
-                if (failed.empty()) {
-                    failed = "; setting the channel back failed at \"" + line + "\" (" + f.what() +
-                             "), so its state is unknown";
-                }
+    client::channel_plan plan;
+    plan.config = wanted(ch, board_.interface_name(), p);
+    plan.config.payload_type = s.payload_type;
+    plan.config.video = s.video;
+    plan.config.audio = s.audio;
+    client::apply_options options;
+    // A parked receiver is switched off first and keeps its interface; without RTP the
+    // interface goes off too.
+    options.switches = !p["rtp_enabled"].get<bool>() ? client::switching::all_off
+                       : s.master_enable             ? client::switching::on
+                                                     : client::switching::off;
+    options.interface = plan.config.interface;
+    options.default_payload_type = default_payload_type(kind_of(ch));
+    if (at) {
+        options.before_sets = [at] {
+            timespec ts{static_cast<time_t>(*at / 1000000000), static_cast<long>(*at % 1000000000)};
+            while (::clock_nanosleep(CLOCK_TAI, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
             }
+        };
+    }
+    client::apply_result r = client::apply_plan(board_.link(), plan, options);
+    if (r.status != client::link_status::ok) {
+        // The library's messages say what failed, and what was set back or could not be.
+        std::string what;
+        for (const std::string& m : r.messages) {
+            what += (what.empty() ? "" : "; ") + m;
         }
-        throw daemon_refused(std::string(e.what()) +
-                             (!failed.empty() ? failed
-                              : !s.format_lines.empty() && old_format.empty()
-                                  ? "; the channel's addresses and state were set back, its "
-                                    "format was not (the daemon reports none to set back)"
-                                  : "; the channel was set back to what it had"));
+        throw_for(r.status, what);
     }
     std::lock_guard lk(mu_);
     active_state& a = active_[i];
@@ -566,7 +571,7 @@ void connection::activate(std::size_t i, const staged_state& s, const activation
     a.transport_file = s.transport_file;
     a.act = act;
     a.master_enable = s.master_enable;
-    a.applied = want;
+    a.applied = plan.config;
     // A parked receiver (master_enable false) is subscribed to nothing.
     subscription sub;
     if (s.master_enable && s.sender_id.is_string()) {
@@ -609,16 +614,14 @@ void connection::scheduler_loop() {
         if (stop_ || !pending_[i].armed || pending_[i].target != target) {
             continue;
         }
-        if (!now || *now < target) {
-            // Not yet: look again a lead before the time, or at the time when that is close.
-            std::chrono::nanoseconds wait = kClockRetry;
-            if (now) {
-                auto left = std::chrono::nanoseconds(target.total_ns() - now->total_ns());
-                wait = left > 2 * kSchedulerLead
-                           ? left - kSchedulerLead
-                           : std::max<std::chrono::nanoseconds>(left, std::chrono::milliseconds(1));
-            }
-            pending_[i].check_at = steady::now() + wait;
+        const auto left = now ? std::chrono::nanoseconds(target.total_ns() - now->total_ns())
+                              : std::chrono::nanoseconds::max();
+        if (left > kSchedulerLead) {
+            // Not yet: look again a lead before the time.
+            pending_[i].check_at =
+                steady::now() +
+                (now ? left - kSchedulerLead
+                     : std::chrono::duration_cast<std::chrono::nanoseconds>(kClockRetry));
             continue;
         }
         in_flight applying(*this, lk, i);  // after a request on the receiver that is under way
@@ -630,10 +633,10 @@ void connection::scheduler_loop() {
         activation act = s.act;
         lk.unlock();
         try {
-            activate(i, s, act);
+            activate(i, s, act, board_.kernel_tai_ns_at(target));
         } catch (const std::exception& e) {
             std::fprintf(stderr, "nexo-nmos: scheduled activation of %s failed: %s\n",
-                         kChannels[i].token, e.what());
+                         kChannels[i].name().c_str(), e.what());
         }
         lk.lock();
         if (!pending_[i].armed) {
@@ -653,6 +656,8 @@ api_result connection::bulk(const json& body) {
             return {400, error_body(400, "each element needs an id and params")};
         }
     }
+    // Every receiver's lines in one session of the link.
+    client::link_session session(board_.link());
     for (const json& item : body) {
         std::string id = item["id"].get<std::string>();
         json r = {{"id", id}};

@@ -64,7 +64,10 @@ class connection {
         activation act{nullptr, nullptr, nullptr};
         json transport_file{{"data", nullptr}, {"type", nullptr}};
         json params;  // one leg
-        std::vector<std::string> format_lines;
+        // From the transport file: the format the channel is set to, and the payload type
+        // (0: the channel's own).
+        std::optional<client::video_format> video;
+        std::optional<client::audio_format> audio;
         unsigned payload_type = 0;
     };
     struct active_state {
@@ -72,8 +75,8 @@ class connection {
         json transport_file{{"data", nullptr}, {"type", nullptr}};
         activation act{nullptr, nullptr, nullptr};
         bool master_enable = false;
-        std::optional<channel_setup> applied;  // what the last activation set
-        subscription reported;                 // as the discovery API shows it
+        std::optional<client::channel_config> applied;  // what the last activation set
+        subscription reported;                          // as the discovery API shows it
     };
     struct pending {
         bool armed = false;
@@ -96,11 +99,29 @@ class connection {
         std::size_t i_;
     };
 
+    // The outcome of a receiver's last read of its active parameters, shared with the requests
+    // that waited while it was under way: each answer still comes from a read begun after its
+    // request arrived, and fifty clients of one receiver cost a read or two, not fifty.
+    struct shared_read {
+        std::uint64_t begun = 0;   // reads begun, numbered from 1
+        std::uint64_t done = 0;    // the number of the last read that ended
+        json body;                 // its answer when it succeeded
+        std::string error;         // why it failed; "" when it did not
+        bool unavailable = false;  // the failure was daemon_unavailable
+    };
+
+    // Reads the channel (with lk held on entry, which it lets go for the daemon I/O; held or
+    // not on return) and builds the active parameters.
+    json read_active(std::size_t i, std::unique_lock<std::mutex>& lk);
     json staged_json(const staged_state& s) const;
     // Checks and merges a patch into a copy of the staged state; "" or the refusal text.
     std::string merge(std::size_t i, const json& patch, staged_state* s) const;
-    // Applies the staged state to the daemon; throws on failure (the channel is restored).
-    void activate(std::size_t i, const staged_state& s, const activation& act);
+    // Applies the staged state to the daemon; throws daemon_refused or daemon_unavailable on
+    // failure, saying what was set back and what could not be.
+    // With `at`, the lines that change the channel go when the kernel's TAI clock reaches it
+    // (ns), the channel read before.
+    void activate(std::size_t i, const staged_state& s, const activation& act,
+                  std::optional<std::int64_t> at = std::nullopt);
     void scheduler_loop();
 
     board_control& board_;
@@ -110,6 +131,7 @@ class connection {
     std::array<active_state, kChannels.size()> active_;
     std::array<pending, kChannels.size()> pending_;
     std::array<bool, kChannels.size()> busy_{};  // daemon I/O under way for the receiver
+    std::array<shared_read, kChannels.size()> reads_;
     // Guards everything above; never held across daemon I/O or while the scheduler waits.
     mutable std::mutex mu_;
     std::condition_variable cv_;               // the schedule changed, or stop

@@ -1,4 +1,4 @@
-// The pipe transport: the client library's exchange, its outcome told in the node's terms.
+// The pipe transport: the client library's exchange, its outcome told as a link_reply.
 #include "control_link.h"
 
 namespace nexo::nmos {
@@ -6,26 +6,32 @@ namespace nexo::nmos {
 pipe_control_link::pipe_control_link(std::string dir, std::chrono::milliseconds timeout)
     : exchange_(std::move(dir), timeout, [this](const std::string& message) { why_ = message; }) {}
 
-link_reply pipe_control_link::exchange(const std::string& line) {
+client::link_reply pipe_control_link::exchange(const std::string& line) {
     std::lock_guard guard(mu_);
     why_.clear();
-    link_reply r;
-    std::string got;
-    switch (exchange_.exchange(line, &got)) {
-        case client::kReply:
-        case client::kErrorReply:
-            r.what = link_reply::status::reply;
-            r.line = std::move(got);
-            break;
-        case client::kNoReply:
-            r.what = link_reply::status::no_reply;
-            break;
-        default:
-            r.what = link_reply::status::no_daemon;
-            r.why = why_.empty() ? "the nexo daemon cannot be reached" : why_;
-            break;
+    // The session's pipe is opened with its first line, so that a session that sends nothing
+    // takes nothing from the other clients.
+    if (sessions_ > 0 && !exchange_.in_session()) {
+        (void)exchange_.begin_session();
+    }
+    client::link_reply r;
+    r.status = static_cast<client::link_status>(exchange_.exchange(line, &r.text));
+    if (r.status == client::link_status::failure) {
+        r.text = why_.empty() ? "the nexo daemon cannot be reached" : why_;
     }
     return r;
+}
+
+void pipe_control_link::begin_session() {
+    std::lock_guard guard(mu_);
+    ++sessions_;
+}
+
+void pipe_control_link::end_session() {
+    std::lock_guard guard(mu_);
+    if (--sessions_ == 0) {
+        exchange_.end_session();
+    }
 }
 
 }  // namespace nexo::nmos

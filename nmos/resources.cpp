@@ -86,12 +86,12 @@ std::string clock_identity_to_gmid(const std::string& id) {
     return out;
 }
 
-resources::resources(node_identity id, std::function<json(const channel_def&)> caps, tai_time start)
+resources::resources(node_identity id, std::function<json(channel_id)> caps, tai_time start)
     : id_(std::move(id)), caps_(std::move(caps)) {
     node_id_ = stable_uuid(id_.mac, "node");
     device_id_ = stable_uuid(id_.mac, "device");
     for (std::size_t i = 0; i < kChannels.size(); ++i) {
-        receiver_ids_[i] = stable_uuid(id_.mac, std::string("receiver ") + kChannels[i].token);
+        receiver_ids_[i] = stable_uuid(id_.mac, std::string("receiver ") + kChannels[i].name());
         receiver_versions_[i] = start;
     }
     node_version_ = device_version_ = caps_version_ = start;
@@ -171,7 +171,7 @@ json resources::device_json() const {
 }
 
 json resources::receiver_json(std::size_t i) const {
-    const channel_def& ch = kChannels[i];
+    channel_id ch = kChannels[i];
     json caps = caps_(ch);
     std::lock_guard lk(mu_);
     caps["version"] = caps_version_.text();  // the capabilities never change while running
@@ -179,18 +179,17 @@ json resources::receiver_json(std::size_t i) const {
     return {
         {"id", receiver_ids_[i]},
         {"version", receiver_versions_[i].text()},
-        {"label", std::string(names_of(ch.kind).label) + " " + ch.token},
-        {"description",
-         std::string("Receive channel ") + ch.token + " (" + names_of(ch.kind).label + ")"},
+        {"label", std::string(names_of(kind_of(ch)).label) + " " + ch.name()},
+        {"description", "Receive channel " + ch.name() + " (" + names_of(kind_of(ch)).label + ")"},
         // Channels of the same number form one input of the device, as the video, audio and
         // data of one SDI output would: "Input 1" holds 20:0, 30:0 and 40:0.
         {"tags",
          {{"urn:x-nmos:tag:grouphint/v1.0",
-           {"Input " + std::to_string(ch.index + 1) + ":" + names_of(ch.kind).role}}}},
+           {"Input " + std::to_string(ch.index + 1) + ":" + names_of(kind_of(ch)).role}}}},
         {"device_id", device_id_},
         {"transport", "urn:x-nmos:transport:rtp"},
         {"interface_bindings", {id_.ifname}},
-        {"format", names_of(ch.kind).format_urn},
+        {"format", names_of(kind_of(ch)).format_urn},
         {"caps", caps},
         {"subscription",
          {{"sender_id", sub.sender_id ? json(*sub.sender_id) : json(nullptr)},

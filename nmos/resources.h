@@ -57,7 +57,7 @@ struct subscription {
 class resources {
   public:
     // `caps` gives the receiver capabilities (caps object without "version") of a channel.
-    resources(node_identity id, std::function<json(const channel_def&)> caps, tai_time start);
+    resources(node_identity id, std::function<json(channel_id)> caps, tai_time start);
 
     const std::string& node_id() const { return node_id_; }
     const std::string& device_id() const { return device_id_; }
@@ -80,7 +80,7 @@ class resources {
     tai_time bump(tai_time& version, tai_time now);
 
     node_identity id_;
-    std::function<json(const channel_def&)> caps_;
+    std::function<json(channel_id)> caps_;
     std::string node_id_, device_id_;
     std::array<std::string, kChannels.size()> receiver_ids_;
     tai_time node_version_, device_version_, caps_version_;

@@ -2,8 +2,6 @@
 // nexoctl's "sdp" commands use: one place knows what the board can receive.
 #include "transport_file.h"
 
-#include <arpa/inet.h>
-
 #include <cstdio>
 
 #include "caps.h"
@@ -130,8 +128,8 @@ json audio_constraint_sets() {
 
 }  // namespace
 
-json receiver_caps(const channel_def& ch) {
-    switch (ch.kind) {
+json receiver_caps(channel_id ch) {
+    switch (kind_of(ch)) {
         case channel_kind::video:
             return {{"media_types", {"video/raw"}}, {"constraint_sets", video_constraint_sets()}};
         case channel_kind::audio: {
@@ -144,26 +142,23 @@ json receiver_caps(const channel_def& ch) {
         case channel_kind::data:
             break;
     }
-    return {{"media_types", {expected_media(ch.kind)}}};
+    return {{"media_types", {expected_media(kind_of(ch))}}};
 }
 
-transport_file_result read_transport_file(const channel_def& ch, const std::string& sdp) {
+transport_file_result read_transport_file(channel_id ch, const std::string& sdp) {
     transport_file_result r;
     client::sdp_parse_result parsed = client::parse_sdp(sdp);
     if (!parsed.ok()) {
         r.refusal = client::to_string(parsed.error);
         return r;
     }
-    auto id = client::parse_channel(ch.token);
-    client::channel_plan plan = client::plan_channel(*parsed.session, id);
+    client::channel_plan plan = client::plan_channel(*parsed.session, ch);
     if (plan.refused) {
         r.refusal = client::to_string(*plan.refused);
         return r;
     }
     const client::channel_config& c = plan.config;
-    in_addr dest{};
-    if (::inet_pton(AF_INET, c.destination.c_str(), &dest) == 1 &&
-        (ntohl(dest.s_addr) >> 28) == 0xe) {
+    if (client::is_multicast(c.destination)) {
         r.multicast_ip = c.destination;
     }
     if (c.source != "0.0.0.0") {
@@ -171,11 +166,8 @@ transport_file_result read_transport_file(const channel_def& ch, const std::stri
     }
     r.destination_port = c.port;
     r.payload_type = c.payload_type;
-    for (const std::string& line : client::config_lines(c, false)) {
-        if (line.rfind("SET RX_VID_FMT", 0) == 0 || line.rfind("SET RX_AUD_FMT", 0) == 0) {
-            r.format_lines.push_back(line);
-        }
-    }
+    r.video = c.video;
+    r.audio = c.audio;
     return r;
 }
 

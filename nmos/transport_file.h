@@ -1,6 +1,5 @@
 // transport_file: what a sender's session description means for one receive channel — the
-// transport parameters it carries and the daemon lines that set the channel's format — or why
-// the board cannot receive it.
+// transport parameters and the format it carries — or why the board cannot receive it.
 #pragma once
 
 #include <nlohmann/json.hpp>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "board_control.h"
+#include "caps.h"
 
 namespace nexo::nmos {
 
@@ -18,14 +18,15 @@ struct transport_file_result {
     std::optional<std::string> source_ip;     // empty optional: any source
     unsigned destination_port = 0;
     unsigned payload_type = 0;
-    std::vector<std::string> format_lines;  // "SET RX_VID_FMT ..." / "SET RX_AUD_FMT ..."
+    std::optional<client::video_format> video;  // the format the channel is set to
+    std::optional<client::audio_format> audio;
 };
 
 // The receiver capabilities of a channel kind: media types and the constraint sets the board
 // accepts, as the discovery API lists them.
-nlohmann::json receiver_caps(const channel_def& ch);
+nlohmann::json receiver_caps(channel_id ch);
 
 // Reads the description for the channel. Never throws.
-transport_file_result read_transport_file(const channel_def& ch, const std::string& sdp);
+transport_file_result read_transport_file(channel_id ch, const std::string& sdp);
 
 }  // namespace nexo::nmos

@@ -167,21 +167,7 @@ void control_exchange::wait_for_reopen(unique_fd request) {
     }
 }
 
-int control_exchange::exchange(std::string_view line, std::string* reply) {
-    reply->clear();
-    if (line.find('\n') != std::string_view::npos) {
-        report_("a command line cannot contain a newline");
-        return kFailure;
-    }
-    if (line.size() + 1 > PIPE_BUF) {
-        report_("command line too long");
-        return kFailure;
-    }
-    if (!take_lock()) {
-        return kFailure;
-    }
-    flock_guard locked(lock_.get());
-
+unique_fd control_exchange::open_pipes(unique_fd* replies) {
     // A write-only open fails with ENXIO, instead of waiting, when no daemon has the pipe open
     // for reading.
     unique_fd request = open_fifo_writer(request_path_);
@@ -191,27 +177,30 @@ int control_exchange::exchange(std::string_view line, std::string* reply) {
         } else {
             report_(request_path_ + ": " + std::strerror(errno));
         }
-        return kFailure;
+        return unique_fd();
     }
-    unique_fd replies(::open(reply_path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!replies.valid()) {
+    replies->reset(::open(reply_path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!replies->valid()) {
         report_(reply_path_ + ": " + std::strerror(errno));
-        return kFailure;
+        return unique_fd();
     }
-    if (!is_fifo(request.get()) || !is_fifo(replies.get())) {
+    if (!is_fifo(request.get()) || !is_fifo(replies->get())) {
         report_(request_path_ + " and " + reply_path_ + " must be named pipes");
-        return kFailure;
+        replies->reset();
+        return unique_fd();
     }
+    return request;
+}
 
+int control_exchange::converse(int request, std::string_view line, std::string* reply) {
     // The daemon holds its reply pipe open, so a reply that came after its client gave up (a
     // relay answered late) is still waiting there and would be taken for ours.
-    line_reader reader(replies.get());
-    reader.discard();
+    reader_.discard();
 
     std::string bytes(line);
     bytes += '\n';
     // One write: a line of up to PIPE_BUF bytes reaches the daemon whole or not at all.
-    if (!write_all_no_sigpipe(request.get(), bytes)) {
+    if (!write_all_no_sigpipe(request, bytes)) {
         report_("write " + request_path_ + ": " + std::strerror(errno));
         return kFailure;
     }
@@ -222,24 +211,88 @@ int control_exchange::exchange(std::string_view line, std::string* reply) {
     std::string_view got;
     for (;;) {
         auto left = std::chrono::ceil<milliseconds>(reply_deadline - steady::now());
-        got = reader.next(static_cast<int>(std::max<milliseconds::rep>(0, left.count())));
+        got = reader_.next(static_cast<int>(std::max<milliseconds::rep>(0, left.count())));
         if (got.rfind(kAlertPrefix, 0) != 0) {
             break;
         }
     }
-    const bool came = !got.empty() || !reader.held().empty();
+    const bool came = !got.empty() || !reader_.held().empty();
     if (got.empty()) {
-        got = reader.held();  // the start of a reply cut short by the timeout or a hang-up
+        got = reader_.held();  // the start of a reply cut short by the timeout or a hang-up
     } else {
         got.remove_suffix(1);
     }
     *reply = got;
-    wait_for_reopen(std::move(request));
-
     if (!came) {
         return kNoReply;
     }
     return *reply == "ERROR" ? kErrorReply : kReply;
+}
+
+int control_exchange::begin_session() {
+    if (session_.valid()) {
+        return kReply;
+    }
+    if (!take_lock()) {
+        return kFailure;
+    }
+    session_locked_ = lock_.valid();
+    session_ = open_pipes(&replies_);
+    if (!session_.valid()) {
+        end_session();
+        return kFailure;
+    }
+    reader_.reset(replies_.get());
+    return kReply;
+}
+
+void control_exchange::end_session() {
+    if (session_.valid()) {
+        wait_for_reopen(std::move(session_));
+    }
+    replies_.reset();
+    reader_.reset(-1);
+    if (session_locked_) {
+        ::flock(lock_.get(), LOCK_UN);
+        session_locked_ = false;
+    }
+}
+
+int control_exchange::exchange(std::string_view line, std::string* reply) {
+    reply->clear();
+    if (line.find('\n') != std::string_view::npos) {
+        report_("a command line cannot contain a newline");
+        return kFailure;
+    }
+    if (line.size() + 1 > PIPE_BUF) {
+        report_("command line too long");
+        return kFailure;
+    }
+    if (session_.valid()) {
+        int rc = converse(session_.get(), line, reply);
+        if (rc == kFailure) {
+            // The daemon is gone: no hang-up to wait for.
+            session_.reset();
+            end_session();
+        }
+        return rc;
+    }
+    if (!take_lock()) {
+        return kFailure;
+    }
+    flock_guard locked(lock_.get());
+    unique_fd request = open_pipes(&replies_);
+    if (!request.valid()) {
+        return kFailure;
+    }
+    reader_.reset(replies_.get());
+    int rc = converse(request.get(), line, reply);
+    if (rc != kFailure) {
+        wait_for_reopen(std::move(request));
+    }
+    reader_.reset(-1);
+    replies_.reset();
+    return rc;
 }
 
 }  // namespace nexo::client

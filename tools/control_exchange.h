@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "line_reader.h"
 #include "unique_fd.h"
 
 namespace nexo::client {
@@ -51,10 +52,28 @@ class control_exchange {
     // opened again before the next exchange (and while waiting for it).
     int exchange(std::string_view line, std::string* reply);
 
+    // A session: the lock taken and the pipes opened once for the exchanges up to
+    // end_session(), each line written after the reply to the one before (the daemon reads an
+    // open request pipe line by line), and the hang-up and the wait for the daemon's reopen
+    // done once at the end. The bytes on the pipes are those of the same exchanges one by one.
+    // Returns kReply, or kFailure (said why) when the lock or the pipes cannot be had; the
+    // exchanges then open the pipes each on its own, as without a session. A write that fails
+    // within the session (a daemon gone) ends it.
+    int begin_session();
+    // Hangs up and lets go of the lock; nothing when no session is open.
+    void end_session();
+    bool in_session() const { return session_.valid(); }
+
     void set_timeout(std::chrono::milliseconds timeout) { timeout_ = timeout; }
     std::chrono::milliseconds timeout() const { return timeout_; }
 
   private:
+    // Opens both pipes under the lock: the request pipe (returned) and the reply pipe into
+    // *reader; an invalid descriptor (said why) when the daemon or the pipes cannot be used.
+    unique_fd open_pipes(unique_fd* replies);
+    // Writes one line on request and reads its reply from reader; kReply, kErrorReply,
+    // kNoReply, or kFailure when the write failed.
+    int converse(int request, std::string_view line, std::string* reply);
     bool take_lock();
     // Whether lock_ is still the file at lock_path_ (same device and inode).
     bool lock_is_at_path() const;
@@ -67,6 +86,10 @@ class control_exchange {
     diagnostics report_;
     unique_fd lock_;
     bool lock_warned_ = false;
+    line_reader reader_;
+    unique_fd replies_;            // the reply pipe while an exchange or a session has it open
+    unique_fd session_;            // the request pipe while a session is open
+    bool session_locked_ = false;  // the session holds the lock
 };
 
 }  // namespace nexo::client

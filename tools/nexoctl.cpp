@@ -12,7 +12,8 @@
 // within the timeout, 3 a usage or I/O error, among them a daemon that is not running.
 //
 // The daemon has a single reply pipe, so clients take turns: each exchange holds an flock() on
-// DIR/nexoctl.lock from before the write until the daemon has taken the hang-up that follows it.
+// DIR/nexoctl.lock from before the write until the daemon has taken the hang-up that follows it;
+// the lines of one "sdp" or "status" command share one such turn.
 #include <signal.h>
 #include <unistd.h>
 
@@ -38,6 +39,36 @@ using std::chrono::milliseconds;
 void complain(const std::string& what) {
     std::fprintf(stderr, "nexoctl: %s\n", what.c_str());
 }
+
+// The exchange as the client library's link. Within a session its lines share one hold on the
+// lock and the request pipe, taken with the first line; when that cannot be had (said once),
+// the session's lines fail without trying again.
+class exchange_link : public nexo::client::daemon_link {
+  public:
+    explicit exchange_link(client::control_exchange& c) : c_(c) {}
+    nexo::client::link_reply exchange(const std::string& line) override {
+        nexo::client::link_reply r;
+        if (sessions_ > 0 && !c_.in_session() &&
+            (broken_ || c_.begin_session() != client::kReply)) {
+            broken_ = true;
+            return r;
+        }
+        r.status = static_cast<nexo::client::link_status>(c_.exchange(line, &r.text));
+        return r;
+    }
+    void begin_session() override { ++sessions_; }
+    void end_session() override {
+        if (--sessions_ == 0) {
+            c_.end_session();
+            broken_ = false;
+        }
+    }
+
+  private:
+    client::control_exchange& c_;
+    int sessions_ = 0;
+    bool broken_ = false;
+};
 
 int run_stdin(client::control_exchange& c) {
     int worst = client::kReply;
@@ -137,11 +168,10 @@ int main(int argc, char** argv) {
     client::control_exchange c(dir, milliseconds{timeout_ms}, report);
 
     if (!words.empty() && nexo::ctl::is_sdp_command(words[0])) {
-        nexo::client::function_link link([&c](const std::string& line) {
-            nexo::client::link_reply r;
-            r.status = static_cast<nexo::client::link_status>(c.exchange(line, &r.text));
-            return r;
-        });
+        // All the lines of one command in one session: one hang-up and one wait for the
+        // daemon's reopen, and no other client's line between them.
+        exchange_link link(c);
+        nexo::client::link_session session(link);
         return nexo::ctl::run_sdp_command(words, link);
     }
 

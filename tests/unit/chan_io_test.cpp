@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "fresh_daemon.h"
+
 namespace nexo::client {
 namespace {
 
@@ -16,8 +18,13 @@ namespace {
 struct scripted_link : daemon_link {
     std::map<std::string, link_reply> answers;
     std::vector<std::string> sent;
+    int sessions = 0;
+    int outside = 0;  // lines sent outside any session
+    void begin_session() override { ++sessions; }
+    void end_session() override { --sessions; }
     link_reply exchange(const std::string& line) override {
         sent.push_back(line);
+        outside += sessions == 0;
         if (auto it = answers.find(line); it != answers.end()) {
             return it->second;
         }
@@ -132,6 +139,7 @@ TEST(chan_io, failure_part_way_sets_back_what_was_touched) {
         link_status how;
         std::vector<std::string> restore;  // SETs after the failing one
         bool restored;
+        const char* says;  // in the last message
     };
     const row rows[] = {
         {true,
@@ -139,21 +147,29 @@ TEST(chan_io, failure_part_way_sets_back_what_was_touched) {
          link_status::error,
          {"SET RX_IP_DEST 20:1 eth1 R 239.5.5.5 5004 96 1400",
           "SET RX_IP_SRC 20:1 eth1 R 10.0.0.1 0 96", "SET RX_VID_FMT 20:1 YCR422 10 P 1280 720 50"},
-         true},
+         true,
+         "restored to what it held before"},
         {true,
          "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 97",
          link_status::no_reply,
          {"SET RX_IP_DEST 20:1 eth1 R 239.5.5.5 5004 96 1400",
           "SET RX_IP_SRC 20:1 eth1 R 10.0.0.1 0 96"},
-         true},
+         true,
+         "restored to what it held before"},
         // A fresh channel: its destination and format were never set and cannot be set back.
         {false,
          "SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 50",
          link_status::error,
          {"SET RX_IP_SRC 20:1 eth1 U 0.0.0.0 0 0"},
-         false},
+         false,
+         "could not be fully restored"},
         // The daemon is gone: nothing more is sent.
-        {true, "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 97", link_status::failure, {}, false},
+        {true,
+         "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 97",
+         link_status::failure,
+         {},
+         false,
+         "(1 of 3 lines taken), so its state is unknown"},
     };
     for (const row& r : rows) {
         scripted_link l = channel_20_1(r.configured);
@@ -165,8 +181,82 @@ TEST(chan_io, failure_part_way_sets_back_what_was_touched) {
         auto at = std::find(sets.begin(), sets.end(), r.failing);
         ASSERT_NE(at, sets.end());
         EXPECT_EQ(std::vector<std::string>(at + 1, sets.end()), r.restore) << r.failing;
-        EXPECT_FALSE(a.messages.empty());
+        ASSERT_FALSE(a.messages.empty());
+        EXPECT_NE(a.messages.back().find(r.says), std::string::npos) << a.messages.back();
+        EXPECT_EQ(l.outside, 0);
     }
+}
+
+// The node's way of applying: the interface and the switches given, a payload type only when the
+// plan has none. Every line on the pipe, reads included, all in one session.
+TEST(chan_io, apply_with_the_callers_switches_sends_exactly_these_lines) {
+    struct row {
+        switching switches;
+        uint32_t default_payload_type;
+        bool configured;
+        std::vector<std::string> sent;
+    };
+    const std::vector<std::string> reads = {"GET RX_IP_DEST 20:1 eth1", "GET RX_IP_SRC 20:1 eth1",
+                                            "GET RX_STR_ENA 20:1", "GET RX_IP_IF_ENA 20:1"};
+    auto with = [&](std::vector<std::string> sets) {
+        std::vector<std::string> all = reads;
+        all.insert(all.end(), sets.begin(), sets.end());
+        return all;
+    };
+    const row rows[] = {
+        {switching::off, 100, true,
+         with({"SET RX_STR_ENA 20:1 OFF", "SET RX_IP_DEST 20:1 eth1 R 239.6.6.6 6000 96 1400",
+               "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 96", "SET RX_IP_IF_ENA 20:1 eth1/1"})},
+        {switching::all_off, 100, false,
+         with({"SET RX_STR_ENA 20:1 OFF", "SET RX_IP_DEST 20:1 eth1 R 239.6.6.6 6000 100",
+               "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 100", "SET RX_IP_IF_ENA 20:1 eth1/0"})},
+        {switching::on, 0, false,
+         with({"SET RX_IP_DEST 20:1 eth1 R 239.6.6.6 6000 0",
+               "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 0", "SET RX_IP_IF_ENA 20:1 eth1/1",
+               "SET RX_STR_ENA 20:1 ON"})},
+    };
+    for (const row& r : rows) {
+        scripted_link l = channel_20_1(r.configured);
+        channel_plan p = plan_1080p50();
+        p.config.video.reset();  // no format: none is read to set back
+        p.config.payload_type = 0;
+        apply_options o;
+        o.switches = r.switches;
+        o.interface = "eth1";
+        o.default_payload_type = r.default_payload_type;
+        apply_result a = apply_plan(l, p, o);
+        EXPECT_EQ(a.status, link_status::ok);
+        EXPECT_EQ(l.sent, r.sent) << static_cast<int>(r.switches);
+        EXPECT_EQ(l.outside, 0);
+    }
+}
+
+// Only a channel on want's destination can conflict, so only its source is asked for.
+TEST(chan_io, conflict_check_reads_a_source_only_beside_the_same_destination) {
+    std::vector<std::string> sent;
+    function_link l([&sent](const std::string& line) {
+        sent.push_back(line);
+        if (line == "GET RX_IP_DEST 20:1 eth1") {
+            return link_reply{link_status::ok, "RGET RX_IP_DEST 20:1 eth1 R 239.5.5.5 5004 96"};
+        }
+        if (line == "GET RX_IP_SRC 20:1 eth1") {
+            return link_reply{link_status::ok, "RGET RX_IP_SRC 20:1 eth1 R 10.0.0.1 0 96"};
+        }
+        return testing_daemon::fresh_reply(line);
+    });
+    channel_config want;
+    want.channel = {30, 0};
+    want.destination = "239.5.5.5";
+    want.port = 5004;
+    conflict_check c = check_conflicts(l, want);
+    EXPECT_FALSE(c.failed);
+    ASSERT_TRUE(c.conflict);
+    EXPECT_EQ(c.conflict->rfind("20:1 receives 239.5.5.5 from 10.0.0.1 only", 0), 0u)
+        << *c.conflict;
+    EXPECT_EQ(sent.size(), 12u);
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(),
+                            [](const std::string& s) { return s.starts_with("GET RX_IP_SRC"); }),
+              1);
 }
 
 TEST(chan_io, reads_a_channel_and_describes_it) {

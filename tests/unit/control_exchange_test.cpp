@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -57,6 +59,24 @@ struct stand_in {
             }
             if (reply != nullptr) {
                 (void)!::write(replies.get(), reply, std::strlen(reply));
+            }
+        });
+    }
+    // Answers the lines as they come, the k-th with replies[k], each once the whole line is in.
+    void answer_each(std::vector<std::string> answers) {
+        got.clear();
+        daemon = std::thread([this, answers = std::move(answers)] {
+            char buf[512];
+            pollfd pfd{requests.get(), POLLIN, 0};
+            for (const std::string& reply : answers) {
+                while (std::count(got.begin(), got.end(), '\n') < &reply - answers.data() + 1 &&
+                       ::poll(&pfd, 1, 5000) > 0) {
+                    ssize_t n = ::read(requests.get(), buf, sizeof buf);
+                    if (n > 0) {
+                        got.append(buf, static_cast<size_t>(n));
+                    }
+                }
+                (void)!::write(replies.get(), reply.data(), reply.size());
             }
         });
     }
@@ -143,6 +163,55 @@ TEST(control_exchange, locks_the_file_now_at_the_lock_path) {
     ::flock(other.get(), LOCK_UN);
     client.join();
     EXPECT_EQ(daemon.received(), "GET B\n");
+}
+
+// A session: the lines go over one opening of the request pipe, each written after the reply to
+// the one before, the bytes the same as one exchange each; the lock is held throughout and the
+// pipe hung up once, at the end.
+TEST(control_exchange, session_keeps_one_opening_and_the_lock_for_its_lines) {
+    stand_in daemon;
+    const std::string request = daemon.dir + "/" + kControlPipes.daemon_reads;
+    unique_fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    ASSERT_GE(::inotify_add_watch(watch.get(), request.c_str(), IN_OPEN | IN_CLOSE_WRITE), 0);
+    std::vector<std::string> said;
+    control_exchange c(daemon.dir, milliseconds(10000),
+                       [&said](const std::string& m) { said.push_back(m); });
+
+    ASSERT_EQ(c.begin_session(), kReply);
+    daemon.answer_each({"RGET A 1\n", "ERROR\n", "ALRT X\nRGET C 3\n"});
+    const struct {
+        const char* line;
+        int rc;
+        const char* reply;
+    } rows[] = {{"GET A", kReply, "RGET A 1"},
+                {"SET B 2", kErrorReply, "ERROR"},
+                {"GET C", kReply, "RGET C 3"}};
+    for (const auto& r : rows) {
+        std::string reply;
+        EXPECT_EQ(c.exchange(r.line, &reply), r.rc) << r.line;
+        EXPECT_EQ(reply, r.reply);
+    }
+    EXPECT_EQ(daemon.received(), "GET A\nSET B 2\nGET C\n");
+    unique_fd other(::open((daemon.dir + "/" + kLockName).c_str(), O_RDONLY));
+    ASSERT_TRUE(other.valid());
+    EXPECT_NE(::flock(other.get(), LOCK_EX | LOCK_NB), 0);  // another client waits its turn
+    c.end_session();
+    EXPECT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
+
+    int opens = 0;
+    int hangups = 0;
+    alignas(inotify_event) char buf[4096];
+    for (ssize_t n; (n = ::read(watch.get(), buf, sizeof buf)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+            opens += (e->mask & IN_OPEN) != 0;
+            hangups += (e->mask & IN_CLOSE_WRITE) != 0;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+        }
+    }
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(hangups, 1);
+    EXPECT_TRUE(said.empty()) << said.front();
 }
 
 TEST(control_exchange, refuses_lines_it_cannot_send_whole) {

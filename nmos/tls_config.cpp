@@ -53,8 +53,10 @@ using sys_clock = std::chrono::system_clock;
 
 // The most of an OCSP responder's answer the node reads.
 constexpr std::size_t kMaxOcspResponse = 64 * 1024;
-// How soon a responder that failed is asked again.
-constexpr std::chrono::seconds kOcspRetry{60};
+// How soon a responder that failed is asked again: 5 s after the first failure, twice as
+// long after each further one, up to 5 min.
+constexpr std::chrono::seconds kOcspFirstRetry{5};
+constexpr std::chrono::seconds kOcspLastRetry{300};
 
 // The first OCSP responder URL of the certificate's Authority Information Access; "" for none.
 std::string ocsp_url_of(X509* cert) {
@@ -189,6 +191,7 @@ struct tls_config::loaded {
     mutable std::mutex mu;
     mutable std::vector<std::string> staples;
     mutable std::vector<sys_clock::time_point> due;
+    mutable std::vector<std::chrono::seconds> backoff;  // 0 after a success
     ~loaded() {
         for (pair& p : pairs) {
             X509_free(p.cert);
@@ -237,10 +240,13 @@ void tls_config::stapling() {
                 // A failed fetch keeps the last answer while it is current: clients check
                 // its dates themselves.
                 std::lock_guard g(cur->mu);
+                std::chrono::seconds& wait = cur->backoff[i];
+                wait = a ? std::chrono::seconds(0)
+                         : std::clamp(wait * 2, kOcspFirstRetry, kOcspLastRetry);
                 if (a) {
                     cur->staples[i] = std::move(a->der);
                 }
-                due = cur->due[i] = a ? a->refresh : sys_clock::now() + kOcspRetry;
+                due = cur->due[i] = a ? a->refresh : sys_clock::now() + wait;
             }
             next = std::min(next, due);
         }
@@ -302,6 +308,7 @@ bool tls_config::load(std::string* why) {
     }
     next->staples.resize(next->pairs.size());
     next->due.assign(next->pairs.size(), sys_clock::time_point{});
+    next->backoff.assign(next->pairs.size(), std::chrono::seconds(0));
     bool any_responder = false;
     for (const loaded::pair& p : next->pairs) {
         any_responder = any_responder || (!p.ocsp_url.empty() && p.issuer != nullptr);

@@ -863,12 +863,19 @@ std::string token_source::token() {
     if (!access_token_.empty() && now < renew_at_) {
         return access_token_;
     }
+    const std::vector<std::string> list = s_.issuers ? s_.issuers() : std::vector<std::string>{};
+    if (list != known_) {
+        // Servers came or went: a new one is asked at once, whatever failed before.
+        known_ = list;
+        failed_.clear();
+        last_failure_.reset();
+        backoff_ = std::chrono::seconds(0);
+    }
     if (last_failure_ && now - *last_failure_ < backoff_) {
         return access_token_;
     }
     // The server in use while it serves; after a failure, the best one not failed in this
     // round; once all have, the round starts over from the best.
-    const std::vector<std::string> list = s_.issuers ? s_.issuers() : std::vector<std::string>{};
     if (std::find(list.begin(), list.end(), issuer_) == list.end() || last_failure_) {
         std::string next;
         for (const std::string& i : list) {

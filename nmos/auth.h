@@ -168,7 +168,8 @@ class token_source {
     explicit token_source(client_settings s);
     // A token that is not near its end: renewed once three quarters of its lifetime have
     // passed, or after refused(). "" when none can be had just now (the reason is logged; the
-    // servers are asked again after a back-off that doubles from 1 s up to 30 s).
+    // servers are asked again after a back-off that doubles from 1 s up to 30 s, or at once
+    // when the list of servers changes).
     std::string token();
     // A registry refused the token: the next token() fetches a new one.
     void refused();
@@ -180,7 +181,7 @@ class token_source {
 
     client_settings s_;
     std::string issuer_;  // the server in use, "" for none yet
-    std::vector<std::string> failed_;
+    std::vector<std::string> known_, failed_;
     std::chrono::seconds backoff_{0};
     std::string token_endpoint_, registration_endpoint_;
     std::string client_id_, client_secret_;

@@ -366,8 +366,8 @@ bool key_set::has(const std::string& kid) const {
 
 std::optional<refusal> verify_token(const std::string& token, const key_set& keys,
                                     const std::string& issuer, const std::string& audience,
-                                    std::int64_t now, claims* out, bool* unknown_kid) {
-    *unknown_kid = false;
+                                    std::int64_t now, claims* out, bool* no_key) {
+    *no_key = false;
     if (token.size() > kMaxTokenBytes) {
         return invalid("the token is longer than " + std::to_string(kMaxTokenBytes) + " bytes");
     }
@@ -403,43 +403,41 @@ std::optional<refusal> verify_token(const std::string& token, const key_set& key
         kid = header["kid"].get<std::string>();
     }
 
-    // The key: the one the kid names, or without a kid the only one that fits the algorithm.
-    const key_set::key* key = nullptr;
-    int fitting = 0;
-    for (const auto& k : verifier_access::keys(keys)) {
-        if (k->kty != kty_of(alg->fam) || (alg->curve != nullptr && k->crv != alg->curve) ||
-            (!k->alg.empty() && k->alg != alg->name)) {
-            continue;
-        }
-        if (kid.empty() || k->kid == kid) {
-            key = k.get();
-            ++fitting;
-        }
-    }
-    if (key == nullptr || fitting > 1) {
-        *unknown_kid = !kid.empty() && !keys.has(kid);
-        return invalid(kid.empty() ? "the token names no key and no single key fits"
-                                   : "no key " + kid + " for " + alg->name);
-    }
-
+    // The key the kid names, or without a kid every key that fits the algorithm, in turn.
     const std::string signed_part = token.substr(0, dot2);
     std::string sig = signature;
     if (alg->fam == family::ecdsa && !ecdsa_der(signature, alg->sig_half, &sig)) {
         return invalid("the signature has the wrong length for " + std::string(alg->name));
     }
-    md_ctx_ptr md(EVP_MD_CTX_new());
-    EVP_PKEY_CTX* pctx = nullptr;
-    bool good = md && EVP_DigestVerifyInit_ex(md.get(), &pctx, alg->digest, nullptr, nullptr,
-                                              key->pkey.get(), nullptr) == 1;
-    if (good && alg->fam == family::rsa_pss) {
-        good = EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) == 1 &&
-               EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) == 1;
+    bool fitting = false, good = false;
+    for (const auto& k : verifier_access::keys(keys)) {
+        if (k->kty != kty_of(alg->fam) || (alg->curve != nullptr && k->crv != alg->curve) ||
+            (!k->alg.empty() && k->alg != alg->name) || (!kid.empty() && k->kid != kid)) {
+            continue;
+        }
+        fitting = true;
+        md_ctx_ptr md(EVP_MD_CTX_new());
+        EVP_PKEY_CTX* pctx = nullptr;
+        bool ok = md && EVP_DigestVerifyInit_ex(md.get(), &pctx, alg->digest, nullptr, nullptr,
+                                                k->pkey.get(), nullptr) == 1;
+        if (ok && alg->fam == family::rsa_pss) {
+            ok = EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) == 1 &&
+                 EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, RSA_PSS_SALTLEN_DIGEST) == 1;
+        }
+        if (ok &&
+            EVP_DigestVerify(md.get(), reinterpret_cast<const unsigned char*>(sig.data()),
+                             sig.size(), reinterpret_cast<const unsigned char*>(signed_part.data()),
+                             signed_part.size()) == 1) {
+            good = true;
+            break;
+        }
     }
-    good = good &&
-           EVP_DigestVerify(md.get(), reinterpret_cast<const unsigned char*>(sig.data()),
-                            sig.size(), reinterpret_cast<const unsigned char*>(signed_part.data()),
-                            signed_part.size()) == 1;
     if (!good) {
+        *no_key = true;
+        if (!fitting) {
+            return invalid(kid.empty() ? "no key fits " + std::string(alg->name)
+                                       : "no key " + kid + " for " + alg->name);
+        }
         return invalid("the signature does not verify");
     }
 
@@ -525,11 +523,38 @@ bool grants(const claims& c, const std::string& api, const std::string& path, bo
     return false;
 }
 
+std::optional<std::string> unverified_issuer(const std::string& token) {
+    std::size_t dot1 = token.find('.');
+    std::size_t dot2 = dot1 == std::string::npos ? dot1 : token.find('.', dot1 + 1);
+    std::string payload_text;
+    if (token.size() > kMaxTokenBytes || dot2 == std::string::npos ||
+        !base64url_decode(token.substr(dot1 + 1, dot2 - dot1 - 1), &payload_text)) {
+        return std::nullopt;
+    }
+    json payload = json::parse(payload_text, nullptr, false);
+    if (!payload.is_object() || !payload.contains("iss") || !payload["iss"].is_string()) {
+        return std::nullopt;
+    }
+    return payload["iss"].get<std::string>();
+}
+
 gate::gate(settings s) : s_(std::move(s)) {}
 
+gate::~gate() {
+    {
+        std::lock_guard lk(mu_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    fetched_.notify_all();
+    if (fetcher_.joinable()) {
+        fetcher_.join();
+    }
+}
+
 bool gate::start(std::string* why) {
-    auto keys = std::make_shared<key_set>();
     if (!s_.jwks_file.empty()) {
+        auto keys = std::make_shared<key_set>();
         std::ifstream in(s_.jwks_file);
         std::stringstream text;
         text << in.rdbuf();
@@ -537,66 +562,117 @@ bool gate::start(std::string* why) {
             *why = s_.jwks_file + ": " + (in ? *why : "cannot be read");
             return false;
         }
-        keys_ = std::move(keys);
+        std::lock_guard lk(mu_);
+        for (const std::string& issuer : s_.issuers) {
+            issuers_[issuer].keys = keys;
+        }
         return true;
     }
-    std::string fetch_why;
-    {
+    // The configured servers are asked once before the node serves, so that the first
+    // requests find their keys.
+    for (const std::string& issuer : s_.issuers) {
+        auto keys = std::make_shared<key_set>();
+        std::string uri, text, fetch_why;
+        const bool ok = fetch_keys(issuer, "", keys.get(), &uri, &text, &fetch_why);
+        if (!ok) {
+            std::fprintf(stderr, "nexo-nmos: no keys from %s yet: %s\n", issuer.c_str(),
+                         fetch_why.c_str());
+        }
+        // A server not up yet is asked again by the first request that needs it.
         std::lock_guard lk(mu_);
-        last_attempt_ = std::chrono::steady_clock::now();
+        issuer_keys& k = issuers_[issuer];
+        if (ok) {
+            k.keys = std::move(keys);
+            k.jwks_uri = uri;
+            k.jwks_text = std::move(text);
+            k.brought_new = true;
+        }
     }
-    if (fetch_keys(keys.get(), &fetch_why)) {
-        std::lock_guard lk(mu_);
-        keys_ = std::move(keys);
-    } else {
-        std::fprintf(stderr, "nexo-nmos: no keys from %s yet: %s\n", s_.issuer.c_str(),
-                     fetch_why.c_str());
-    }
+    fetcher_ = std::thread([this] { fetching(); });
     return true;
 }
 
-std::shared_ptr<const key_set> gate::current_keys() {
+void gate::set_discovered(const std::vector<std::string>& issuers) {
+    if (!s_.jwks_file.empty()) {
+        return;  // pinned keys: the configured issuers only
+    }
     std::lock_guard lk(mu_);
-    return keys_;
+    discovered_ = issuers;
+    for (const std::string& issuer : issuers) {
+        auto it = issuers_.find(issuer);
+        if (it == issuers_.end() || !it->second.keys) {
+            request_fetch(issuer, false);
+        }
+    }
 }
 
-void gate::refresh_keys() {
-    if (!s_.jwks_file.empty()) {
-        return;
+bool gate::trusted(const std::string& issuer) const {
+    std::lock_guard lk(mu_);
+    return std::find(s_.issuers.begin(), s_.issuers.end(), issuer) != s_.issuers.end() ||
+           std::find(discovered_.begin(), discovered_.end(), issuer) != discovered_.end();
+}
+
+bool gate::request_fetch(const std::string& issuer, bool for_request) {
+    if (!fetcher_.joinable()) {
+        return false;  // pinned keys, or not started
     }
-    {
-        std::lock_guard lk(mu_);
-        auto now = std::chrono::steady_clock::now();
-        if (fetching_ || (last_attempt_ && now - *last_attempt_ < kRefetchInterval)) {
+    issuer_keys& k = issuers_[issuer];
+    if (k.queued) {
+        return true;
+    }
+    // Requests make the node ask at most once per interval, whatever they carry, unless the
+    // last answer brought keys the node did not have (the server is changing its keys, which
+    // no client can make it do); the node's own fetches (a server found) do not count.
+    if (for_request) {
+        const auto now = std::chrono::steady_clock::now();
+        if (k.last_attempt && now - *k.last_attempt < kRefetchInterval && !k.brought_new) {
+            return false;
+        }
+        k.last_attempt = now;
+    }
+    k.queued = true;
+    queue_.push_back(issuer);
+    cv_.notify_all();
+    return true;
+}
+
+void gate::fetching() {
+    std::unique_lock lk(mu_);
+    while (true) {
+        cv_.wait(lk, [this] { return stop_ || !queue_.empty(); });
+        if (stop_) {
             return;
         }
-        fetching_ = true;
-        last_attempt_ = now;
-    }
-    // Only this request waits for the server; the others go on with the keys in hand.
-    auto keys = std::make_shared<key_set>();
-    std::string why;
-    bool ok = fetch_keys(keys.get(), &why);
-    if (!ok) {
-        std::fprintf(stderr, "nexo-nmos: fetching keys from %s: %s\n", s_.issuer.c_str(),
-                     why.c_str());
-    }
-    std::lock_guard lk(mu_);
-    fetching_ = false;
-    if (ok) {
-        keys_ = std::move(keys);
+        const std::string issuer = queue_.front();
+        queue_.pop_front();
+        const std::string known_uri = issuers_[issuer].jwks_uri;
+        lk.unlock();
+        auto keys = std::make_shared<key_set>();
+        std::string uri, text, why;
+        const bool ok = fetch_keys(issuer, known_uri, keys.get(), &uri, &text, &why);
+        if (!ok) {
+            std::fprintf(stderr, "nexo-nmos: fetching keys from %s: %s\n", issuer.c_str(),
+                         why.c_str());
+        }
+        lk.lock();
+        issuer_keys& k = issuers_[issuer];
+        k.queued = false;
+        // A failed fetch leaves the keys in hand as they were.
+        k.brought_new = ok && text != k.jwks_text;
+        if (k.brought_new) {
+            k.keys = std::move(keys);
+            k.jwks_uri = uri;
+            k.jwks_text = std::move(text);
+        }
+        fetched_.notify_all();
     }
 }
 
-bool gate::fetch_keys(key_set* into, std::string* why) {
-    std::string uri;
-    {
-        std::lock_guard lk(mu_);
-        uri = jwks_uri_;
-    }
+bool gate::fetch_keys(const std::string& issuer, std::string uri, key_set* into,
+                      std::string* jwks_uri_out, std::string* jwks_text, std::string* why) {
     if (uri.empty()) {
         std::string text;
-        if (!fetch_document(metadata_url(s_.issuer), s_.ca_file, kMaxDocumentBytes, &text, why)) {
+        if (!fetch_document(metadata_url(issuer), s_.ca_file, kMaxDocumentBytes, &text, why)) {
             return false;
         }
         json meta = json::parse(text, nullptr, false);
@@ -606,19 +682,17 @@ bool gate::fetch_keys(key_set* into, std::string* why) {
             return false;
         }
         // The metadata must be the issuer's own, or its keys could be anyone's.
-        if (meta.value("issuer", json()) != s_.issuer) {
+        if (meta.value("issuer", json()) != issuer) {
             *why = "the server's metadata names another issuer";
             return false;
         }
         uri = meta["jwks_uri"].get<std::string>();
     }
-    std::string text;
-    if (!fetch_document(uri, s_.ca_file, kMaxDocumentBytes, &text, why) ||
-        !into->parse(text, why)) {
+    if (!fetch_document(uri, s_.ca_file, kMaxDocumentBytes, jwks_text, why) ||
+        !into->parse(*jwks_text, why)) {
         return false;
     }
-    std::lock_guard lk(mu_);
-    jwks_uri_ = uri;
+    *jwks_uri_out = uri;
     return true;
 }
 
@@ -638,21 +712,60 @@ std::optional<refusal> gate::check(const std::string& method, const std::string&
     }
     const std::int64_t now = std::time(nullptr);
     claims c;
-    bool unknown_kid = false;
-    auto keys = current_keys();
+    bool no_key = false;
+    const std::optional<std::string> issuer = unverified_issuer(token);
+    if (!issuer || !trusted(*issuer)) {
+        // Whatever the token says, no server it names is asked for anything: its keys would
+        // be the forger's own.
+        auto r = verify_token(token, key_set(), "", s_.audience, now, &c, &no_key);
+        if (r && !no_key) {
+            return r;  // what is wrong with its form
+        }
+        return invalid(issuer ? "the token's issuer is not an Authorization Server this node "
+                                "trusts: " +
+                                    issuer->substr(0, 100)
+                              : "the token names no issuer");
+    }
+    std::shared_ptr<const key_set> keys;
+    {
+        std::lock_guard lk(mu_);
+        if (auto it = issuers_.find(*issuer); it != issuers_.end()) {
+            keys = it->second.keys;
+        }
+    }
     std::optional<refusal> r;
     if (keys) {
-        r = verify_token(token, *keys, s_.issuer, s_.audience, now, &c, &unknown_kid);
+        r = verify_token(token, *keys, *issuer, s_.audience, now, &c, &no_key);
     }
-    if (!keys || unknown_kid) {
-        // A new key at the server (rotation), or none fetched yet.
-        refresh_keys();
-        auto again = current_keys();
-        if (!again) {
-            return refusal{503, "", "the Authorization Server's keys cannot be had just now"};
+    if (!keys || no_key) {
+        // A new key at the server (rotation), a server not asked yet, or a forgery: the keys
+        // are fetched again, at most once per interval, and the client asked to come back.
+        bool fetching = false;
+        std::shared_ptr<const key_set> now_held;
+        {
+            std::unique_lock lk(mu_);
+            now_held = issuers_[*issuer].keys;
+            if (now_held == keys) {
+                fetching = request_fetch(*issuer, true);
+            }
+            const bool own = !s_.issuers.empty()
+                                 ? *issuer == s_.issuers.front()
+                                 : !discovered_.empty() && *issuer == discovered_.front();
+            if (fetching && own) {
+                // The fetch is bounded in time (connection, then the whole answer).
+                fetched_.wait_for(lk, std::chrono::seconds(10),
+                                  [&] { return stop_ || !issuers_[*issuer].queued; });
+                now_held = issuers_[*issuer].keys;
+                fetching = issuers_[*issuer].queued;
+            }
         }
-        if (again != keys) {
-            r = verify_token(token, *again, s_.issuer, s_.audience, now, &c, &unknown_kid);
+        if (now_held && now_held != keys) {
+            // A fetch ended since the keys were looked up: its keys decide.
+            keys = now_held;
+            r = verify_token(token, *keys, *issuer, s_.audience, now, &c, &no_key);
+        } else if (fetching || !keys) {
+            return refusal{503, "", "fetching the Authorization Server's keys; try again shortly",
+                           fetching ? 1 : static_cast<int>(kRefetchInterval.count())};
         }
     }
     if (r) {
@@ -702,7 +815,11 @@ request_gate as_request_gate(gate& g) {
             return std::nullopt;
         }
         std::string header;
-        if (r->code != 503) {
+        if (r->code == 503) {
+            return gate_refusal{r->code, error_body(r->code, r->description), "",
+                                std::max(r->retry_after, 1)};
+        }
+        {
             header = "Bearer realm=\"nexo-nmos\"";
             if (!r->error.empty()) {
                 // The description, which may quote the token, goes into a quoted string: short,
@@ -728,33 +845,79 @@ void token_source::refused() {
     access_token_.clear();
 }
 
+void token_source::use_issuer(const std::string& issuer) {
+    if (issuer == issuer_) {
+        return;
+    }
+    // Another server: its endpoints, and a client of its own.
+    issuer_ = issuer;
+    token_endpoint_.clear();
+    registration_endpoint_.clear();
+    client_id_.clear();
+    client_secret_.clear();
+}
+
 std::string token_source::token() {
+    constexpr std::chrono::seconds kMaxBackoff{30};
     const auto now = std::chrono::steady_clock::now();
     if (!access_token_.empty() && now < renew_at_) {
         return access_token_;
     }
-    if (last_failure_ && now - *last_failure_ < kRefetchInterval) {
+    const std::vector<std::string> list = s_.issuers ? s_.issuers() : std::vector<std::string>{};
+    if (list != known_) {
+        // Servers came or went: a new one is asked at once, whatever failed before.
+        known_ = list;
+        failed_.clear();
+        last_failure_.reset();
+        backoff_ = std::chrono::seconds(0);
+    }
+    if (last_failure_ && now - *last_failure_ < backoff_) {
         return access_token_;
     }
+    // The server in use while it serves; after a failure, the best one not failed in this
+    // round; once all have, the round starts over from the best.
+    if (std::find(list.begin(), list.end(), issuer_) == list.end() || last_failure_) {
+        std::string next;
+        for (const std::string& i : list) {
+            if (std::find(failed_.begin(), failed_.end(), i) == failed_.end()) {
+                next = i;
+                break;
+            }
+        }
+        if (next.empty() && !list.empty()) {
+            failed_.clear();
+            next = list.front();
+        }
+        use_issuer(next);
+    }
     std::string why;
-    if (!ensure_client(&why) || !fetch(&why)) {
-        std::fprintf(stderr, "nexo-nmos: no access token from %s: %s\n", s_.issuer.c_str(),
-                     why.c_str());
+    if (issuer_.empty()) {
+        why = "no Authorization Server known yet";
+    }
+    if (!why.empty() || !ensure_client(&why) || !fetch(&why)) {
+        std::fprintf(stderr, "nexo-nmos: no access token%s%s: %s\n",
+                     issuer_.empty() ? "" : " from ", issuer_.c_str(), why.c_str());
+        if (!issuer_.empty()) {
+            failed_.push_back(issuer_);
+        }
         last_failure_ = now;
+        backoff_ = std::clamp(backoff_ * 2, std::chrono::seconds(1), kMaxBackoff);
         return access_token_;
     }
     last_failure_.reset();
+    failed_.clear();
+    backoff_ = std::chrono::seconds(0);
     return access_token_;
 }
 
 bool token_source::ensure_client(std::string* why) {
     if (token_endpoint_.empty()) {
         std::string text;
-        if (!fetch_document(metadata_url(s_.issuer), s_.ca_file, kMaxDocumentBytes, &text, why)) {
+        if (!fetch_document(metadata_url(issuer_), s_.ca_file, kMaxDocumentBytes, &text, why)) {
             return false;
         }
         json meta = json::parse(text, nullptr, false);
-        if (meta.is_discarded() || !meta.is_object() || meta.value("issuer", json()) != s_.issuer ||
+        if (meta.is_discarded() || !meta.is_object() || meta.value("issuer", json()) != issuer_ ||
             !meta.contains("token_endpoint") || !meta["token_endpoint"].is_string()) {
             *why = "the server's metadata has no token_endpoint for this issuer";
             return false;
@@ -782,7 +945,7 @@ bool token_source::ensure_client(std::string* why) {
         std::stringstream text;
         text << in.rdbuf();
         json st = json::parse(text.str(), nullptr, false);
-        if (st.is_object() && st.value("issuer", json()) == s_.issuer &&
+        if (st.is_object() && st.value("issuer", json()) == issuer_ &&
             st.value("client_id", json()).is_string() &&
             st.value("client_secret", json()).is_string()) {
             client_id_ = st["client_id"].get<std::string>();
@@ -815,7 +978,7 @@ bool token_source::ensure_client(std::string* why) {
     client_id_ = reply["client_id"].get<std::string>();
     client_secret_ = reply["client_secret"].get<std::string>();
     // Kept for the next start, readable by the node's user only.
-    json st = {{"issuer", s_.issuer}, {"client_id", client_id_}, {"client_secret", client_secret_}};
+    json st = {{"issuer", issuer_}, {"client_id", client_id_}, {"client_secret", client_secret_}};
     const std::string text = st.dump() + "\n";
     int fd = ::open(s_.state_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0 || ::fchmod(fd, 0600) != 0 ||

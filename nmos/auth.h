@@ -5,11 +5,16 @@
 #pragma once
 
 #include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http_api.h"
@@ -50,6 +55,7 @@ struct refusal {
     int code;                 // 401, 403 or 503
     std::string error;        // RFC 6750 error code ("" when the request carried no token)
     std::string description;  // for the client, in the error body and the header
+    int retry_after = 0;      // 503: seconds after which the request may be sent again
 };
 
 // The claims a verified token carries.
@@ -58,56 +64,94 @@ struct claims {
 };
 
 // Checks a compact JWS access token against `keys`: the algorithm (RS256/384/512,
-// PS256/384/512, ES256/384/512 only), the signature by the key its kid names, iss equal to
-// `issuer`, exp and nbf against `now` (seconds since the epoch) with kLeewaySeconds, and an aud
-// that names `audience` exactly or by a "*." wildcard. Sets *unknown_kid when the token names a
-// key the set lacks (the caller may fetch the keys again).
+// PS256/384/512, ES256/384/512 only), the signature by the key its kid names (without a kid, by
+// any key that fits the algorithm), iss equal to `issuer`, exp and nbf against `now` (seconds
+// since the epoch) with kLeewaySeconds, and an aud that names `audience` exactly or by a "*."
+// wildcard. Sets *no_key when no key of the set verifies the signature (the caller may fetch
+// the issuer's keys again).
 std::optional<refusal> verify_token(const std::string& token, const key_set& keys,
                                     const std::string& issuer, const std::string& audience,
-                                    std::int64_t now, claims* out, bool* unknown_kid);
+                                    std::int64_t now, claims* out, bool* no_key);
+
+// The iss claim of a token, read before its signature is checked (to know whose keys check
+// it); nothing when the token is not a JWT with a string iss.
+std::optional<std::string> unverified_issuer(const std::string& token);
 
 // Whether the token's x-nmos-<api> claim grants `write` (PATCH, POST, PUT, DELETE) or read
 // (GET, HEAD, OPTIONS) on `path`, relative to the API's version root ("single/receivers/…").
 // Patterns in the claim match with '*' standing for any run of characters.
 bool grants(const claims& c, const std::string& api, const std::string& path, bool write);
 
+// Issuer URLs, best first.
+using issuer_list = std::function<std::vector<std::string>()>;
+
 struct settings {
-    std::string issuer;     // the Authorization Server's issuer URL
-    std::string jwks_file;  // pinned keys; the server is then never asked for them
+    // The Authorization Servers the node trusts, by issuer URL; their keys come from their
+    // metadata. Tokens of any other issuer are refused without asking anyone.
+    std::vector<std::string> issuers;
+    std::string jwks_file;  // pinned keys of the issuers; no server is then asked for keys
     std::string audience;   // this node's host name
     std::string ca_file;    // trust anchors for an https server ("" = the system's)
 };
 
 // The node's gate: the key cache and the decision per request. Safe to call from any number
-// of server threads; fetching keys never holds up requests that do not need new keys.
+// of server threads. Keys are fetched by a thread of the gate's own. A request whose token
+// needs keys the node does not hold waits for that fetch when the token is of the node's own
+// server (the first configured, else the best found), whose keys nearly every request needs;
+// for any other trusted server it is answered 503 with Retry-After meanwhile. No request
+// waits for keys it does not need.
 class gate {
   public:
     explicit gate(settings s);
-    // Reads the pinned keys, or fetches the server's (a failure there is only logged: keys are
-    // fetched again when a request needs them). False with `why` when pinned keys are unusable.
+    ~gate();
+    gate(const gate&) = delete;
+    gate& operator=(const gate&) = delete;
+
+    // Reads the pinned keys, or fetches the trusted servers' (a failure there is only logged:
+    // keys are fetched again when a request needs them). False with `why` when pinned keys are
+    // unusable.
     bool start(std::string* why);
 
+    // Further trusted servers, found on the network (DNS-SD), replacing those found before:
+    // the keys of those the node has none of yet are fetched.
+    void set_discovered(const std::vector<std::string>& issuers);
+
     // nullopt when the request may go on. `method` and `path` as received, `authorization` the
-    // header's value ("" when absent).
+    // header's value ("" when absent). Any API name under /x-nmos is checked against its own
+    // x-nmos-<api> claim.
     std::optional<refusal> check(const std::string& method, const std::string& path,
                                  const std::string& authorization);
 
   private:
-    std::shared_ptr<const key_set> current_keys();
-    // Fetches the server's keys unless another thread is at it or the last attempt is recent.
-    void refresh_keys();
-    bool fetch_keys(key_set* into, std::string* why);
+    struct issuer_keys {
+        std::shared_ptr<const key_set> keys;
+        std::string jwks_uri;
+        std::string jwks_text;     // the key set as fetched
+        bool brought_new = false;  // the last fetch brought another key set than before
+        bool queued = false;       // waiting for the fetching thread, or being fetched
+        std::optional<std::chrono::steady_clock::time_point> last_attempt;
+    };
+    bool trusted(const std::string& issuer) const;
+    // Queues a fetch of the issuer's keys unless one is under way (true) or, `for_request`,
+    // the last one a request asked for is recent (false). With mu_ held.
+    bool request_fetch(const std::string& issuer, bool for_request);
+    void fetching();
+    bool fetch_keys(const std::string& issuer, std::string jwks_uri, key_set* into,
+                    std::string* jwks_uri_out, std::string* jwks_text, std::string* why);
 
     settings s_;
+    std::vector<std::string> discovered_;  // under mu_
     mutable std::mutex mu_;
-    std::shared_ptr<const key_set> keys_;
-    std::string jwks_uri_;
-    bool fetching_ = false;
-    std::optional<std::chrono::steady_clock::time_point> last_attempt_;
+    std::map<std::string, issuer_keys> issuers_;
+    std::deque<std::string> queue_;
+    std::condition_variable cv_;
+    std::condition_variable fetched_;  // a fetch ended
+    bool stop_ = false;
+    std::thread fetcher_;
 };
 
 struct client_settings {
-    std::string issuer;              // the Authorization Server, as for the gate
+    issuer_list issuers;             // the Authorization Servers to ask, best first
     std::string ca_file;             // as for the gate
     std::string client_id;           // given by the facility, or "" to register one
     std::string client_secret_file;  // with client_id: a file holding the secret
@@ -118,12 +162,14 @@ struct client_settings {
 // The node's own access tokens, for its calls to registries: OAuth 2.0 client credentials,
 // the client registered with the server on first use (RFC 7591) unless one is given. Used by
 // one thread (the registration's); every call that waits for the server is bounded in time.
+// When a server fails, the next one of the list is asked the next time.
 class token_source {
   public:
     explicit token_source(client_settings s);
     // A token that is not near its end: renewed once three quarters of its lifetime have
-    // passed, or after refused(). "" when none can be had just now (the reason is logged, and
-    // the server is not asked again for 5 s).
+    // passed, or after refused(). "" when none can be had just now (the reason is logged; the
+    // servers are asked again after a back-off that doubles from 1 s up to 30 s, or at once
+    // when the list of servers changes).
     std::string token();
     // A registry refused the token: the next token() fetches a new one.
     void refused();
@@ -131,8 +177,12 @@ class token_source {
   private:
     bool ensure_client(std::string* why);
     bool fetch(std::string* why);
+    void use_issuer(const std::string& issuer);
 
     client_settings s_;
+    std::string issuer_;  // the server in use, "" for none yet
+    std::vector<std::string> known_, failed_;
+    std::chrono::seconds backoff_{0};
     std::string token_endpoint_, registration_endpoint_;
     std::string client_id_, client_secret_;
     std::string access_token_;
@@ -141,7 +191,7 @@ class token_source {
 };
 
 // The gate as the HTTP server consults it: 401 and 403 with an RFC 6750 WWW-Authenticate
-// header, every refusal with the APIs' error body.
+// header, 503 with Retry-After, every refusal with the APIs' error body.
 request_gate as_request_gate(gate& g);
 
 // Shortest wait between two fetches of the server's keys, whatever the requests ask for.

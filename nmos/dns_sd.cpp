@@ -89,6 +89,28 @@ std::optional<registry_ad> registry_from_txt(const std::vector<std::string>& txt
     return ad;
 }
 
+std::optional<registry_ad> auth_server_from_txt(const std::vector<std::string>& txt,
+                                                const std::string& host, const std::string& address,
+                                                std::uint16_t port, api_security sec) {
+    auto proto = txt_value(txt, "api_proto");
+    auto ver = txt_value(txt, "api_ver");
+    auto pri = txt_value(txt, "pri");
+    const bool https = proto && *proto == "https";
+    if (!proto || !(https || (*proto == "http" && !sec.tls)) || !ver ||
+        !lists_version(*ver, "v1.0") || !pri || port == 0 || (https ? host : address).empty()) {
+        return std::nullopt;
+    }
+    registry_ad ad;
+    auto [end, ec] = std::from_chars(pri->data(), pri->data() + pri->size(), ad.priority);
+    if (ec != std::errc() || end != pri->data() + pri->size() || ad.priority < 0) {
+        return std::nullopt;
+    }
+    ad.url = https ? "https://" + host : "http://" + address;
+    ad.url += ':';
+    ad.url += std::to_string(port);
+    return ad;
+}
+
 std::vector<std::string> by_priority(std::vector<registry_ad> ads) {
     std::sort(ads.begin(), ads.end(), [](const registry_ad& a, const registry_ad& b) {
         return a.priority != b.priority ? a.priority < b.priority : a.tiebreak < b.tiebreak;
@@ -114,17 +136,33 @@ std::vector<std::string> node_txt(const std::uint8_t (&versions)[6], api_securit
     return txt;
 }
 
+namespace {
+
+std::vector<std::string> txt_strings(AvahiStringList* list) {
+    std::vector<std::string> txt;
+    for (AvahiStringList* l = list; l != nullptr; l = avahi_string_list_get_next(l)) {
+        txt.emplace_back(reinterpret_cast<const char*>(avahi_string_list_get_text(l)),
+                         avahi_string_list_get_size(l));
+    }
+    return txt;
+}
+
+}  // namespace
+
 // Everything below runs on Avahi's own thread, or under its lock.
 struct dns_sd::impl {
     AvahiThreadedPoll* poll = nullptr;
     AvahiClient* client = nullptr;
     AvahiServiceBrowser* browser = nullptr;
+    AvahiServiceBrowser* auth_browser = nullptr;
     AvahiEntryGroup* group = nullptr;
     std::string name;
     std::uint16_t port = 0;
     api_security sec;
     std::function<void()> on_registries;
+    std::function<void(const std::vector<std::string>&)> on_auth;
     std::map<std::string, registry_ad> found;  // by interface, name and domain
+    std::map<std::string, registry_ad> auth_found;
     bool peer_to_peer = true;
     std::uint8_t versions[6] = {};
     std::mt19937 rng{std::random_device{}()};
@@ -139,12 +177,17 @@ struct dns_sd::impl {
         static_cast<impl*>(self)->on_browse(iface, proto, event, name, type, domain);
     }
     static void resolve_cb(AvahiServiceResolver* r, AvahiIfIndex iface, AvahiProtocol,
-                           AvahiResolverEvent event, const char* name, const char*,
+                           AvahiResolverEvent event, const char* name, const char* type,
                            const char* domain, const char* host, const AvahiAddress* address,
                            uint16_t port, AvahiStringList* txt, AvahiLookupResultFlags,
                            void* self) {
         if (event == AVAHI_RESOLVER_FOUND && address != nullptr) {
-            static_cast<impl*>(self)->on_resolved(iface, name, domain, host, *address, port, txt);
+            auto* p = static_cast<impl*>(self);
+            if (type != nullptr && std::string_view(type) == kAuthService) {
+                p->on_auth_resolved(iface, name, domain, host, *address, port, txt);
+            } else {
+                p->on_resolved(iface, name, domain, host, *address, port, txt);
+            }
         }
         avahi_service_resolver_free(r);
     }
@@ -192,10 +235,30 @@ struct dns_sd::impl {
         }
     }
 
+    std::vector<std::string> auth_list() const {
+        std::vector<registry_ad> ads;
+        for (const auto& [k, ad] : auth_found) {
+            ads.push_back(ad);
+        }
+        return by_priority(std::move(ads));
+    }
+
+    void notify_auth() {
+        if (on_auth) {
+            on_auth(auth_list());
+        }
+    }
+
     void forget_daemon() {
-        if (browser != nullptr) {
-            avahi_service_browser_free(browser);
-            browser = nullptr;
+        for (AvahiServiceBrowser** b : {&browser, &auth_browser}) {
+            if (*b != nullptr) {
+                avahi_service_browser_free(*b);
+                *b = nullptr;
+            }
+        }
+        if (!auth_found.empty()) {
+            auth_found.clear();
+            notify_auth();
         }
         if (group != nullptr) {
             avahi_entry_group_free(group);
@@ -220,6 +283,11 @@ struct dns_sd::impl {
                         std::fprintf(stderr, "nexo-nmos: DNS-SD: cannot browse: %s\n",
                                      avahi_strerror(avahi_client_errno(c)));
                     }
+                }
+                if (auth_browser == nullptr && sec.auth) {
+                    auth_browser = avahi_service_browser_new(
+                        c, AVAHI_IF_UNSPEC, AVAHI_PROTO_INET, kAuthService, nullptr,
+                        static_cast<AvahiLookupFlags>(0), browse_cb, this);
                 }
                 publish();
                 break;
@@ -265,7 +333,11 @@ struct dns_sd::impl {
                 }
                 break;
             case AVAHI_BROWSER_REMOVE:
-                if (found.erase(key(iface, name, domain)) > 0) {
+                if (type != nullptr && std::string_view(type) == kAuthService) {
+                    if (auth_found.erase(key(iface, name, domain)) > 0) {
+                        notify_auth();
+                    }
+                } else if (found.erase(key(iface, name, domain)) > 0) {
                     notify();
                 }
                 break;
@@ -283,11 +355,7 @@ struct dns_sd::impl {
                      const AvahiAddress& address, uint16_t svc_port, AvahiStringList* list) {
         char text[AVAHI_ADDRESS_STR_MAX];
         avahi_address_snprint(text, sizeof text, &address);
-        std::vector<std::string> txt;
-        for (AvahiStringList* l = list; l != nullptr; l = avahi_string_list_get_next(l)) {
-            txt.emplace_back(reinterpret_cast<const char*>(avahi_string_list_get_text(l)),
-                             avahi_string_list_get_size(l));
-        }
+        const std::vector<std::string> txt = txt_strings(list);
         std::string k = key(iface, name, domain);
         // An https registry is reached by its host name, which its certificate names; an
         // address would never match it.
@@ -316,6 +384,39 @@ struct dns_sd::impl {
                      ad->priority);
         found[k] = std::move(*ad);
         notify();
+    }
+
+    void on_auth_resolved(AvahiIfIndex iface, const char* name, const char* domain,
+                          const char* host, const AvahiAddress& address, uint16_t svc_port,
+                          AvahiStringList* list) {
+        char text[AVAHI_ADDRESS_STR_MAX];
+        avahi_address_snprint(text, sizeof text, &address);
+        const std::vector<std::string> txt = txt_strings(list);
+        std::string hostname = host != nullptr ? host : "";
+        if (!hostname.empty() && hostname.back() == '.') {
+            hostname.pop_back();
+        }
+        std::string k = key(iface, name, domain);
+        std::optional<registry_ad> ad = auth_server_from_txt(txt, hostname, text, svc_port, sec);
+        if (!ad) {
+            std::fprintf(stderr,
+                         "nexo-nmos: DNS-SD: Authorization Server \"%s\" at %s:%u not usable\n",
+                         name, text, svc_port);
+            if (auth_found.erase(k) > 0) {
+                notify_auth();
+            }
+            return;
+        }
+        auto it = auth_found.find(k);
+        if (it != auth_found.end() && it->second.url == ad->url &&
+            it->second.priority == ad->priority) {
+            return;
+        }
+        ad->tiebreak = static_cast<unsigned>(rng());
+        std::fprintf(stderr, "nexo-nmos: DNS-SD: Authorization Server %s (pri %d)\n",
+                     ad->url.c_str(), ad->priority);
+        auth_found[k] = std::move(*ad);
+        notify_auth();
     }
 
     void on_group(AvahiEntryGroup* g, AvahiEntryGroupState state) {
@@ -430,12 +531,34 @@ std::vector<std::string> dns_sd::registries() const {
     return by_priority(std::move(ads));
 }
 
+std::vector<std::string> dns_sd::auth_servers() const {
+    if (p_->poll == nullptr) {
+        return {};
+    }
+    avahi_threaded_poll_lock(p_->poll);
+    std::vector<std::string> list = p_->auth_list();
+    avahi_threaded_poll_unlock(p_->poll);
+    return list;
+}
+
+void dns_sd::on_auth_servers(std::function<void(const std::vector<std::string>&)> on_change) {
+    if (p_->poll == nullptr) {
+        return;
+    }
+    avahi_threaded_poll_lock(p_->poll);
+    p_->on_auth = on_change;
+    std::vector<std::string> now = p_->auth_list();
+    avahi_threaded_poll_unlock(p_->poll);
+    on_change(now);
+}
+
 void dns_sd::detach() {
     if (p_->poll == nullptr) {
         return;
     }
     avahi_threaded_poll_lock(p_->poll);
     p_->on_registries = nullptr;
+    p_->on_auth = nullptr;
     avahi_threaded_poll_unlock(p_->poll);
 }
 

@@ -1,5 +1,6 @@
 // dns_sd: service discovery through the Avahi daemon, whenever one runs. Finds the registries
-// that announce themselves as _nmos-register._tcp, and announces the Node API as
+// that announce themselves as _nmos-register._tcp and the Authorization Servers that announce
+// themselves as _nmos-auth._tcp, and announces the Node API as
 // _nmos-node._tcp while the node has no registry (peer-to-peer mode), with the ver_ records
 // that tell peers which of its resources changed. Registered, the node withdraws that
 // announcement, as a node should when a registry is on the network.
@@ -21,6 +22,7 @@ namespace nexo::nmos {
 
 inline constexpr const char* kRegistryService = "_nmos-register._tcp";
 inline constexpr const char* kNodeService = "_nmos-node._tcp";
+inline constexpr const char* kAuthService = "_nmos-auth._tcp";
 
 // One announced registry the node can use.
 struct registry_ad {
@@ -42,6 +44,13 @@ struct api_security {
 std::optional<registry_ad> registry_from_txt(const std::vector<std::string>& txt,
                                              const std::string& address, std::uint16_t port,
                                              api_security sec = {});
+
+// The Authorization Server an announcement describes, its url the issuer (https://host:port,
+// by host name, which its certificate names), or nothing when the node cannot use it: no v1.0
+// in api_ver, no integer pri, or plain http while the node itself serves https.
+std::optional<registry_ad> auth_server_from_txt(const std::vector<std::string>& txt,
+                                                const std::string& host, const std::string& address,
+                                                std::uint16_t port, api_security sec = {});
 
 // Base URLs in the order to try them: highest priority first, equal priorities in the order
 // of their tiebreak.
@@ -66,6 +75,10 @@ class dns_sd {
 
     // The registries found so far, in the order to try them.
     std::vector<std::string> registries() const;
+    // The Authorization Servers found so far (issuer URLs), best first. `on_change` is called
+    // with them at once, then from the discovery thread whenever they change (until detach()).
+    std::vector<std::string> auth_servers() const;
+    void on_auth_servers(std::function<void(const std::vector<std::string>&)> on_change);
     // Peer-to-peer mode (no registry): announce the node; registered: withdraw it.
     void set_peer_to_peer(bool on);
     // A resource changed: its ver_ counter goes up (modulo 256), announced in peer-to-peer mode.

@@ -458,6 +458,9 @@ void http_server::set_gate(request_gate gate) {
             if (!refused->www_authenticate.empty()) {
                 res.set_header("WWW-Authenticate", refused->www_authenticate);
             }
+            if (refused->retry_after > 0) {
+                res.set_header("Retry-After", std::to_string(refused->retry_after));
+            }
             res.set_content(refused->body.dump(), "application/json");
             return httplib::Server::HandlerResponse::Handled;
         });

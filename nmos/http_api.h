@@ -53,6 +53,7 @@ struct gate_refusal {
     int code;
     json body;
     std::string www_authenticate;
+    int retry_after = 0;  // seconds, sent as Retry-After when not 0
 };
 
 // Consulted before routing with the method, the path and the Authorization header ("" when

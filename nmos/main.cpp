@@ -97,8 +97,10 @@ int main(int argc, char** argv) {
     app.set_config("--config", "", "read options from this file (e.g. /etc/nexo/nmos.conf)");
     app.allow_config_extras(CLI::config_extras_mode::error);
     app.add_flag("--auth", need_auth, "require an access token on every request");
-    app.add_option("--auth-server", auth_settings.issuer,
-                   "issuer URL of the Authorization Server (its keys come from its metadata)");
+    app.add_option("--auth-server", auth_settings.issuers,
+                   "issuer URL of an Authorization Server the node trusts (its keys come from its "
+                   "metadata); repeat for more, the first is asked for the node's own tokens "
+                   "(default: found by DNS-SD)");
     app.add_option("--auth-jwks", auth_settings.jwks_file,
                    "JWK Set file of the server's keys, used instead of fetching them")
         ->check(CLI::ExistingFile);
@@ -143,8 +145,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "nexo-nmos: %s\n", why.c_str());
         return 1;
     }
-    if (need_auth && auth_settings.issuer.empty()) {
-        std::fprintf(stderr, "nexo-nmos: --auth needs --auth-server (the tokens' issuer)\n");
+    if (need_auth && auth_settings.issuers.empty() &&
+        (no_dns_sd || !auth_settings.jwks_file.empty())) {
+        std::fprintf(stderr,
+                     "nexo-nmos: --auth needs --auth-server (the tokens' issuer), or "
+                     "DNS-SD to find one\n");
         return 1;
     }
     auth::gate access(auth_settings);
@@ -195,6 +200,11 @@ int main(int argc, char** argv) {
                 }
             },
             api_security{id.tls, id.auth});
+        // Servers found on the network are trusted only when none is configured.
+        if (need_auth && auth_settings.issuers.empty()) {
+            discovery->on_auth_servers(
+                [&access](const std::vector<std::string>& found) { access.set_discovered(found); });
+        }
     }
     std::unique_ptr<registration> reg;
     if (!registries.empty() || discovery) {
@@ -202,7 +212,10 @@ int main(int argc, char** argv) {
         from.fixed = registries;
         from.ca_file = auth_settings.ca_file;
         if (need_auth) {
-            client.issuer = auth_settings.issuer;
+            // The configured servers, else those found on the network.
+            client.issuers = [fixed = auth_settings.issuers, d = discovery.get()] {
+                return fixed.empty() && d != nullptr ? d->auth_servers() : fixed;
+            };
             client.ca_file = auth_settings.ca_file;
             client.client_name = "nexo-nmos " + id.hostname;
             auto tokens = std::make_shared<auth::token_source>(client);

@@ -238,6 +238,17 @@ void registration::run() {
                 cv_.wait_for(lk, std::chrono::seconds(1), [this] { return stop_; });
                 continue;
             }
+            if (from_.token) {
+                // Without a token every call would be refused: none is made until the node
+                // has one (the token source backs off between its attempts).
+                lk.unlock();
+                const bool have_token = !from_.token().empty();
+                lk.lock();
+                if (!have_token) {
+                    cv_.wait_for(lk, std::chrono::seconds(1), [this] { return stop_; });
+                    continue;
+                }
+            }
             target = !again.empty() ? again : choose(list, failed);
             again.clear();
             if (target.empty()) {

@@ -725,7 +725,8 @@ int main(int argc, char** argv) {
             b->daemon().stop(SIGTERM);
             return 1;
         }
-        auth_forward = std::make_unique<sim::port_forward>(auth_outside, nmos_port + 1);
+        auth_forward =
+            std::make_unique<sim::port_forward>(auth_outside, nmos_port + 1, sim::kHostAddr);
         std::fprintf(stderr, "nexo-sim: Authorization Server on port %d (%s)\n", nmos_port + 1,
                      auth_server->issuer().c_str());
     }

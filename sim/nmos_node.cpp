@@ -28,12 +28,14 @@ namespace {
 
 using std::chrono::milliseconds;
 
-bool connect_local(int port, unique_fd* out) {
+bool connect_to(const std::string& address, int port, unique_fd* out) {
     unique_fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1) {
+        return false;
+    }
     if (!s.valid() || ::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
         return false;
     }
@@ -91,13 +93,16 @@ int outside_listener(int port) {
 
 struct port_forward::impl {
     unique_fd outside;
+    std::string address;
     int port = 0;
     std::thread thread;
     std::atomic<bool> stopping{false};
 };
 
-port_forward::port_forward(int outside_fd, int port) : p_(std::make_unique<impl>()) {
+port_forward::port_forward(int outside_fd, int port, std::string address)
+    : p_(std::make_unique<impl>()) {
     p_->outside.reset(outside_fd);
+    p_->address = std::move(address);
     p_->port = port;
     p_->thread = std::thread([p = p_.get()] {
         while (!p->stopping) {
@@ -107,7 +112,7 @@ port_forward::port_forward(int outside_fd, int port) : p_(std::make_unique<impl>
             }
             unique_fd in(::accept4(p->outside.get(), nullptr, nullptr, SOCK_CLOEXEC));
             unique_fd to;
-            if (in.valid() && connect_local(p->port, &to)) {
+            if (in.valid() && connect_to(p->address, p->port, &to)) {
                 std::thread(pump, std::move(in), std::move(to)).detach();
             }
         }
@@ -178,7 +183,7 @@ bool nmos_node::start(int port, const std::vector<std::string>& extra, int outsi
     bool up = false;
     for (int i = 0; i < 200 && !up; ++i) {
         unique_fd probe;
-        up = connect_local(port, &probe);
+        up = connect_to("127.0.0.1", port, &probe);
         if (!up) {
             int st;
             if (::waitpid(pid, &st, WNOHANG) == pid) {

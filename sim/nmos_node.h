@@ -19,10 +19,11 @@ std::string nmos_binary();
 int outside_listener(int port);
 
 // Forwards every connection accepted on `outside_fd` (from outside_listener, owned from here
-// on) to `port` on this namespace's loopback, until destroyed.
+// on) to `port` at `address` as seen from this namespace (its loopback by default), until
+// destroyed.
 class port_forward {
   public:
-    port_forward(int outside_fd, int port);
+    port_forward(int outside_fd, int port, std::string address = "127.0.0.1");
     ~port_forward();
     port_forward(const port_forward&) = delete;
     port_forward& operator=(const port_forward&) = delete;

@@ -77,16 +77,21 @@ bool prepare_node_security(const std::string& dir, bool tls, int auth_port, node
         }
         out->node_args.insert(
             out->node_args.end(),
-            {"--auth", "--auth-server", "http://127.0.0.1:" + std::to_string(auth_port),
-             "--hostname", kNodeHostName, "--auth-state", dir + "/node-client.json"});
+            {"--auth", "--auth-server",
+             std::string("http://") + kHostAddr + ":" + std::to_string(auth_port), "--hostname",
+             kNodeHostName, "--auth-state", dir + "/node-client.json"});
     }
     return true;
 }
 
 std::unique_ptr<auth_server> start_auth_server(const node_security& sec) {
-    auto as = std::make_unique<auth_server>("127.0.0.1", sec.auth_port, kNodeHostName,
-                                            std::chrono::hours(1));
-    if (!as->listening()) {
+    // Where a facility's would be: across the wire, not on the board.
+    std::unique_ptr<auth_server> as;
+    if (!on_host_thread([&] {
+            as = std::make_unique<auth_server>(kHostAddr, sec.auth_port, kNodeHostName,
+                                               std::chrono::hours(1));
+        }) ||
+        !as->listening()) {
         return nullptr;
     }
     as->add_client("test-controller", sec.controller_secret, rights(true));

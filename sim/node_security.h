@@ -26,13 +26,14 @@ struct node_security {
 // certificate for kNodeHostName, localhost, 127.0.0.1 and eth1's address (node-rsa.pem/.key,
 // node-ec.pem/.key, keys mode 0600); with `auth_port`, the secrets of the test controller's
 // two clients (controller.secret, reader.secret, mode 0600), and the node's arguments for a
-// stand-in server on 127.0.0.1:auth_port. False with `why` when something cannot be made or
+// stand-in server on kHostAddr:auth_port. False with `why` when something cannot be made or
 // written.
 bool prepare_node_security(const std::string& dir, bool tls, int auth_port, node_security* out,
                            std::string* why);
 
-// The stand-in Authorization Server of `sec` on 127.0.0.1, with the two clients; tokens live
-// an hour. nullptr when it cannot listen.
+// The stand-in Authorization Server of `sec` at the far end of the wire (the "nexo-host"
+// namespace, kHostAddr), with the two clients; tokens live an hour. nullptr when it cannot
+// listen.
 std::unique_ptr<auth_server> start_auth_server(const node_security& sec);
 
 }  // namespace nexo::sim

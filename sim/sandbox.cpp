@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "unique_fd.h"
@@ -351,6 +352,22 @@ int run_on_host(const std::vector<std::string>& argv, std::string* out) {
     std::vector<std::string> full{"ip", "netns", "exec", kHostNetns};
     full.insert(full.end(), argv.begin(), argv.end());
     return run(full, out);
+}
+
+bool on_host_thread(const std::function<void()>& fn) {
+    bool entered = false;
+    std::thread t([&] {
+        // The namespace is this thread's alone; the others stay on the board's side.
+        unique_fd ns(
+            ::open((std::string("/run/netns/") + kHostNetns).c_str(), O_RDONLY | O_CLOEXEC));
+        if (!ns.valid() || ::setns(ns.get(), CLONE_NEWNET) != 0) {
+            return;
+        }
+        entered = true;
+        fn();
+    });
+    t.join();
+    return entered;
 }
 
 std::string read_file(const std::string& path) {

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,11 @@ int ip(const std::vector<std::string>& args, std::string* out = nullptr);
 
 // Runs a program inside the "nexo-host" namespace (the far end of the wire).
 int run_on_host(const std::vector<std::string>& argv, std::string* out = nullptr);
+
+// Runs `fn` on a thread of its own inside the "nexo-host" namespace and waits for it: the
+// sockets it opens, and the threads it starts, belong to the far end of the wire. False when
+// the namespace cannot be entered (then `fn` is not run).
+bool on_host_thread(const std::function<void()>& fn);
 
 // Whole contents of a file ("" when it cannot be read), e.g. /proc/net/igmp.
 std::string read_file(const std::string& path);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <openssl/ocsp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -93,7 +94,8 @@ bool test_ca::write_ca(const std::string& path) const {
 }
 
 bool test_ca::issue(const std::vector<std::string>& names, bool ec, long serial,
-                    const std::string& cert_path, const std::string& key_path) const {
+                    const std::string& cert_path, const std::string& key_path,
+                    const std::string& ocsp_url) const {
     pkey_ptr key(ec ? EVP_EC_gen("P-256") : EVP_RSA_gen(2048u));
     if (!key || names.empty()) {
         return false;
@@ -110,6 +112,8 @@ bool test_ca::issue(const std::vector<std::string>& names, bool ec, long serial,
         !add_ext(c, p_->cert.get(), NID_basic_constraints, "critical,CA:FALSE") ||
         !add_ext(c, p_->cert.get(), NID_ext_key_usage, "serverAuth,clientAuth") ||
         !add_ext(c, p_->cert.get(), NID_authority_key_identifier, "keyid") ||
+        (!ocsp_url.empty() &&
+         !add_ext(c, p_->cert.get(), NID_info_access, "OCSP;URI:" + ocsp_url)) ||
         X509_sign(c, p_->key.get(), EVP_sha256()) == 0) {
         return false;
     }
@@ -120,6 +124,43 @@ bool test_ca::issue(const std::vector<std::string>& names, bool ec, long serial,
     FILE* cf = create(cert_path, 0644);
     ok = ok && cf != nullptr && PEM_write_X509(cf, c) == 1;
     return cf != nullptr && std::fclose(cf) == 0 && ok;
+}
+
+std::string test_ca::ocsp_response(const std::string& request, bool revoked) const {
+    const auto* in = reinterpret_cast<const unsigned char*>(request.data());
+    std::unique_ptr<OCSP_REQUEST, void (*)(OCSP_REQUEST*)> req(
+        d2i_OCSP_REQUEST(nullptr, &in, static_cast<long>(request.size())), OCSP_REQUEST_free);
+    std::unique_ptr<OCSP_BASICRESP, void (*)(OCSP_BASICRESP*)> basic(OCSP_BASICRESP_new(),
+                                                                     OCSP_BASICRESP_free);
+    if (!req || !basic) {
+        return "";
+    }
+    std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)> now(X509_gmtime_adj(nullptr, 0),
+                                                         ASN1_TIME_free);
+    std::unique_ptr<ASN1_TIME, void (*)(ASN1_TIME*)> later(X509_gmtime_adj(nullptr, 3600),
+                                                           ASN1_TIME_free);
+    for (int i = 0; i < OCSP_request_onereq_count(req.get()); ++i) {
+        OCSP_CERTID* id = OCSP_onereq_get0_id(OCSP_request_onereq_get0(req.get(), i));
+        if (OCSP_basic_add1_status(
+                basic.get(), id, revoked ? V_OCSP_CERTSTATUS_REVOKED : V_OCSP_CERTSTATUS_GOOD,
+                OCSP_REVOKED_STATUS_KEYCOMPROMISE, now.get(), now.get(), later.get()) == nullptr) {
+            return "";
+        }
+    }
+    if (OCSP_basic_sign(basic.get(), p_->cert.get(), p_->key.get(), EVP_sha256(), nullptr, 0) !=
+        1) {
+        return "";
+    }
+    std::unique_ptr<OCSP_RESPONSE, void (*)(OCSP_RESPONSE*)> resp(
+        OCSP_response_create(OCSP_RESPONSE_STATUS_SUCCESSFUL, basic.get()), OCSP_RESPONSE_free);
+    const int len = resp ? i2d_OCSP_RESPONSE(resp.get(), nullptr) : 0;
+    if (len <= 0) {
+        return "";
+    }
+    std::string out(static_cast<std::size_t>(len), '\0');
+    auto* p = reinterpret_cast<unsigned char*>(out.data());
+    i2d_OCSP_RESPONSE(resp.get(), &p);
+    return out;
 }
 
 }  // namespace nexo::sim

@@ -23,8 +23,13 @@ class test_ca {
     // Issues a server certificate for `names` ("DNS:host", "IP:192.0.2.10", …) with a fresh
     // key (`ec`: ECDSA P-256, else RSA 2048) and writes certificate and key (mode 0600).
     // `serial` tells the certificates apart. False when a file cannot be written.
+    // With `ocsp_url`, the certificate names that OCSP responder.
     bool issue(const std::vector<std::string>& names, bool ec, long serial,
-               const std::string& cert_path, const std::string& key_path) const;
+               const std::string& cert_path, const std::string& key_path,
+               const std::string& ocsp_url = "") const;
+    // The CA's OCSP response (DER) to a request (DER): every certificate asked about is good,
+    // or revoked with `revoked`, until an hour from now. "" when the request does not parse.
+    std::string ocsp_response(const std::string& request, bool revoked = false) const;
 
   private:
     struct impl;

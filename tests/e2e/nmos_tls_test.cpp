@@ -6,6 +6,8 @@
 #include <httplib.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
+#include <openssl/ocsp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <signal.h>
@@ -15,6 +17,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -24,6 +27,7 @@
 #include "scratch_dir.h"
 #include "test_pki.h"
 #include "unique_fd.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -74,7 +78,7 @@ struct tls_client {
     }
     // True when the handshake completes; the client's own floor is lowered so that refusals
     // are the node's.
-    bool connect(int port, int max_version, const char* suites) {
+    bool connect(int port, int max_version, const char* suites, bool ask_status = false) {
         SSL_CTX_set_security_level(ctx, 0);
         SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
         SSL_CTX_set_max_proto_version(ctx, max_version);
@@ -91,6 +95,9 @@ struct tls_client {
         }
         ssl = SSL_new(ctx);
         SSL_set_fd(ssl, sock.get());
+        if (ask_status) {
+            SSL_set_tlsext_status_type(ssl, TLSEXT_STATUSTYPE_ocsp);
+        }
         bool ok = SSL_connect(ssl) == 1;
         ERR_clear_error();
         return ok;
@@ -107,6 +114,14 @@ struct tls_client {
         long s = ASN1_INTEGER_get(X509_get0_serialNumber(peer));
         X509_free(peer);
         return s;
+    }
+    // The OCSP response the node stapled (DER); "" for none.
+    std::string stapled() const {
+        const unsigned char* der = nullptr;
+        long len = SSL_get_tlsext_status_ocsp_resp(ssl, &der);
+        return der != nullptr && len > 0
+                   ? std::string(reinterpret_cast<const char*>(der), static_cast<size_t>(len))
+                   : "";
     }
     // One HTTP/1.1 request on the connection; the status line of the answer.
     std::string request(const std::string& path) {
@@ -167,6 +182,10 @@ TEST_F(nmos_tls, serves_https_only_with_the_certificate_each_client_supports) {
         {"TLS 1.0", TLS1_VERSION, "ALL:@SECLEVEL=0", false, nullptr},
         {"static RSA key exchange", TLS1_2_VERSION, "AES128-GCM-SHA256", false, nullptr},
         {"CBC without forward secrecy", TLS1_2_VERSION, "AES256-SHA256", false, nullptr},
+        {"CBC, ECDHE-RSA", TLS1_2_VERSION, "ECDHE-RSA-AES256-SHA384", true, "RSA"},
+        {"CBC, ECDHE-ECDSA", TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA256", true, "EC"},
+        {"CBC, DHE-RSA", TLS1_2_VERSION, "DHE-RSA-AES256-SHA256", true, "RSA"},
+        {"CBC with a SHA-1 MAC", TLS1_2_VERSION, "ECDHE-RSA-AES128-SHA", false, nullptr},
     };
     for (const handshake_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -287,6 +306,110 @@ TEST_F(nmos_tls, registers_with_an_https_registry_it_can_verify) {
     EXPECT_EQ(nodes, 1) << node.output();
     node.stop();
     registry.stop();
+    serving.join();
+}
+
+// Whether `der` is the CA's successful answer that the certificate the client got is good.
+bool says_good(const std::string& der, const tls_client& t, const std::string& ca_file) {
+    const auto* in = reinterpret_cast<const unsigned char*>(der.data());
+    OCSP_RESPONSE* resp = d2i_OCSP_RESPONSE(nullptr, &in, static_cast<long>(der.size()));
+    OCSP_BASICRESP* basic = resp != nullptr ? OCSP_response_get1_basic(resp) : nullptr;
+    X509* peer = SSL_get1_peer_certificate(t.ssl);
+    FILE* f = std::fopen(ca_file.c_str(), "r");
+    X509* ca = f != nullptr ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+    if (f != nullptr) {
+        std::fclose(f);
+    }
+    X509_STORE* store = X509_STORE_new();
+    OCSP_CERTID* id =
+        peer != nullptr && ca != nullptr ? OCSP_cert_to_id(nullptr, peer, ca) : nullptr;
+    int status = -1;
+    bool good =
+        basic != nullptr && id != nullptr && X509_STORE_add_cert(store, ca) == 1 &&
+        OCSP_basic_verify(basic, nullptr, store, 0) == 1 &&
+        OCSP_resp_find_status(basic, id, &status, nullptr, nullptr, nullptr, nullptr) == 1 &&
+        status == V_OCSP_CERTSTATUS_GOOD;
+    ERR_clear_error();
+    OCSP_CERTID_free(id);
+    X509_STORE_free(store);
+    X509_free(ca);
+    X509_free(peer);
+    OCSP_BASICRESP_free(basic);
+    OCSP_RESPONSE_free(resp);
+    return good;
+}
+
+TEST_F(nmos_tls, staples_the_ocsp_answer_when_its_certificate_names_a_responder) {
+    ASSERT_TRUE(b.started());
+    // The CA's responder, counting what it is asked; it answers garbage when told to.
+    std::atomic<int> asked{0};
+    std::atomic<bool> garbage{false};
+    httplib::Server responder;
+    responder.Post("/ocsp", [&](const httplib::Request& req, httplib::Response& res) {
+        ++asked;
+        res.set_content(garbage ? std::string("not DER") : files.authority.ocsp_response(req.body),
+                        "application/ocsp-response");
+    });
+    ASSERT_TRUE(responder.bind_to_port("127.0.0.1", kPort + 5));
+    std::thread serving([&] { responder.listen_after_bind(); });
+    // The RSA certificate names the responder and carries its chain; the ECDSA one names none.
+    ASSERT_TRUE(files.authority.issue({"DNS:" + kHost, "IP:127.0.0.1"}, false, 3, files.rsa_cert,
+                                      files.rsa_key,
+                                      "http://127.0.0.1:" + std::to_string(kPort + 5) + "/ocsp"));
+    {
+        std::ifstream ca(files.ca);
+        std::ofstream(files.rsa_cert, std::ios::app) << ca.rdbuf();
+    }
+    ASSERT_TRUE(node.start(kPort, files.both(), -1)) << node.output();
+    EXPECT_TRUE(wait_until([&] { return asked.load() >= 1; }, 10s)) << node.output();
+
+    struct status_case {
+        const char* name;
+        const char* suites;
+        bool ask;
+        bool stapled;
+    };
+    const status_case cases[] = {
+        {"RSA certificate, status asked for", "ECDHE-RSA-AES128-GCM-SHA256", true, true},
+        {"RSA certificate, not asked for", "ECDHE-RSA-AES128-GCM-SHA256", false, false},
+        {"ECDSA certificate, no responder", "ECDHE-ECDSA-AES128-GCM-SHA256", true, false},
+    };
+    for (const status_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string staple;
+        // The first answer may still be on its way.
+        wait_until(
+            [&] {
+                tls_client t;
+                EXPECT_TRUE(t.connect(kPort, TLS1_2_VERSION, c.suites, c.ask));
+                staple = t.stapled();
+                if (!staple.empty()) {
+                    EXPECT_TRUE(says_good(staple, t, files.ca));
+                }
+                return !staple.empty() || !c.stapled;
+            },
+            10s);
+        EXPECT_EQ(!staple.empty(), c.stapled);
+    }
+    // TLS 1.3 clients get it too.
+    tls_client t13;
+    ASSERT_TRUE(t13.connect(kPort, TLS1_3_VERSION, nullptr, true));
+    if (t13.key_type() == "RSA") {
+        EXPECT_FALSE(t13.stapled().empty());
+    }
+
+    // What a responder answers in garbage is not stapled, and the node serves on.
+    garbage = true;
+    node.stop();
+    const int before = asked.load();
+    nmos_node again;
+    ASSERT_TRUE(again.start(kPort, files.both(), -1)) << again.output();
+    EXPECT_TRUE(wait_until([&] { return asked.load() > before; }, 10s));
+    tls_client t;
+    ASSERT_TRUE(t.connect(kPort, TLS1_2_VERSION, "ECDHE-RSA-AES128-GCM-SHA256", true));
+    EXPECT_TRUE(t.stapled().empty());
+    EXPECT_EQ(t.request("/x-nmos/"), "HTTP/1.1 200 OK");
+    responder.stop();
     serving.join();
 }
 

@@ -11,6 +11,18 @@ namespace {
 
 using namespace nexo::nmos;
 
+// A test name from a case's description.
+template <typename Case>
+std::string case_name(const testing::TestParamInfo<Case>& i) {
+    std::string n = i.param.what;
+    for (char& ch : n) {
+        if (!std::isalnum(static_cast<unsigned char>(ch))) {
+            ch = '_';
+        }
+    }
+    return n;
+}
+
 struct txt_case {
     const char* what;
     std::vector<std::string> txt;
@@ -66,15 +78,48 @@ INSTANTIATE_TEST_SUITE_P(
         txt_case{"pri not a number", {"api_proto=http", "api_ver=v1.3", "pri=high"}, false, 0},
         txt_case{"negative pri", {"api_proto=http", "api_ver=v1.3", "pri=-1"}, false, 0},
         txt_case{"key only as a prefix", {"api_protocol=http", "api_ver=v1.3", "pri=1"}, false, 0}),
-    [](const testing::TestParamInfo<txt_case>& i) {
-        std::string n = i.param.what;
-        for (char& ch : n) {
-            if (!std::isalnum(static_cast<unsigned char>(ch))) {
-                ch = '_';
-            }
-        }
-        return n;
-    });
+    case_name<txt_case>);
+
+struct auth_case {
+    const char* what;
+    std::vector<std::string> txt;
+    const char* issuer;  // "" when the node cannot use the server
+    bool node_tls = true;
+};
+
+class auth_txt : public testing::TestWithParam<auth_case> {};
+
+// The issuer URL must be exactly what the server's tokens carry in iss: by host name over
+// https (the name its certificate carries), by address over http.
+TEST_P(auth_txt, gives_the_issuer_the_node_trusts) {
+    const auth_case& c = GetParam();
+    auto ad =
+        auth_server_from_txt(c.txt, "auth.studio.example", "192.0.2.9", 5010, {c.node_tls, true});
+    ASSERT_EQ(ad.has_value(), *c.issuer != '\0');
+    if (ad) {
+        EXPECT_EQ(ad->url, c.issuer);
+        EXPECT_EQ(ad->priority, 3);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    announcements, auth_txt,
+    testing::Values(auth_case{"https",
+                              {"api_proto=https", "api_ver=v1.0", "pri=3"},
+                              "https://auth.studio.example:5010"},
+                    auth_case{"later versions too",
+                              {"api_proto=https", "api_ver=v1.0,v2.0", "pri=3"},
+                              "https://auth.studio.example:5010"},
+                    auth_case{"http to a node on http",
+                              {"api_proto=http", "api_ver=v1.0", "pri=3"},
+                              "http://192.0.2.9:5010",
+                              false},
+                    auth_case{
+                        "http to a node on https", {"api_proto=http", "api_ver=v1.0", "pri=3"}, ""},
+                    auth_case{"no v1.0", {"api_proto=https", "api_ver=v2.0", "pri=3"}, ""},
+                    auth_case{"no pri", {"api_proto=https", "api_ver=v1.0"}, ""},
+                    auth_case{"no api_proto", {"api_ver=v1.0", "pri=3"}, ""}),
+    case_name<auth_case>);
 
 TEST(registry_order, highest_priority_first_and_equal_ones_by_their_draw) {
     std::vector<registry_ad> ads = {{"http://a:1", 20, 1},

@@ -5,11 +5,15 @@
 #include <linux/rtnetlink.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 #include "ext_cmds.h"
@@ -30,6 +34,7 @@ constexpr uint32_t kRtmgrpIpv4Ifaddr = 0x10;
 constexpr socklen_t kNlAddrLen = 12;
 static_assert(sizeof(sockaddr_nl) == kNlAddrLen);
 static_assert(kRtmgrpIpv4Ifaddr == RTMGRP_IPV4_IFADDR);
+static_assert(kSt2059CmdCount + kNexoCmdCount + kSmpte2110CmdCount <= kMaxRouteEntries);
 
 struct link_default {
     const char* rd_path;
@@ -48,34 +53,36 @@ bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The link whose keyword table holds an entry that begins the keyword (case ignored), searching
-// links 0, 1 and 2 in order; -1 when none does.
-int find_link(const nexo_cfg* ctx, const char* keyword) {
-    for (int link = 0; link < static_cast<int>(kNbrLinks); ++link) {
-        for (const char* const* e = ctx->links[link].cmds; *e != nullptr; ++e) {
-            if (strncasecmp(keyword, *e, std::strlen(*e)) == 0) {
-                return link;
-            }
-        }
-    }
-    return -1;
+// ASCII case folding, as the C locale's strncasecmp does it.
+unsigned char fold(char c) {
+    auto u = static_cast<unsigned char>(c);
+    return u >= 'a' && u <= 'z' ? static_cast<unsigned char>(u - 'a' + 'A') : u;
 }
 
-// The routing keyword of a control-client line: the second word, cut to 63 characters; false
-// when the line has no second word.
-bool extract_keyword(const char* line, char* keyword) {
+bool begins_folded(const char* keyword, const char* entry, std::size_t len) {
+    for (std::size_t i = 0; i < len; ++i) {
+        if (fold(keyword[i]) != fold(entry[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The routing keyword of a control-client line: the second word, cut to 63 characters; its
+// length, or 0 when the line has no second word.
+std::size_t extract_keyword(const char* line, char* keyword) {
     const char* p = line;
     while (*p != '\0' && *p != ' ' && *p != '\t') {
         ++p;
     }
     if (*p == '\0') {
-        return false;
+        return 0;
     }
     while (*p == ' ' || *p == '\t') {
         ++p;
     }
     if (*p == '\0') {
-        return false;
+        return 0;
     }
     std::size_t n = 0;
     while (p[n] != '\0' && !is_space(p[n]) && n < kKeywordSize - 1) {
@@ -83,12 +90,12 @@ bool extract_keyword(const char* line, char* keyword) {
         ++n;
     }
     keyword[n] = '\0';
-    return true;
+    return n;
 }
 
 void route_client_line(nexo_cfg* ctx, char* line, int32_t length) {
     char keyword[kKeywordSize];
-    int link = extract_keyword(line, keyword) ? find_link(ctx, keyword) : -1;
+    int link = extract_keyword(line, keyword) > 0 ? route_link(ctx, keyword) : -1;
     if (link < 0) {
         send_error_reply(ctx, kLinkClient);
         return;
@@ -121,6 +128,74 @@ void route_peer_line(nexo_cfg* ctx, char* line, int32_t length) {
     ssize_t ignored =
         ::write(ctx->links[kLinkClient].wr_fd.get(), line, static_cast<std::size_t>(length));
     (void)ignored;
+}
+
+int64_t monotonic_ns() {
+    timespec ts;
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+// Sets the idle timer to fire at at_ns, which also clears an expiry not yet read. false when it
+// cannot be set.
+bool set_idle_timer(idle_wait& w, int64_t at_ns) {
+    itimerspec its = {};
+    its.it_value.tv_sec = at_ns / 1000000000;
+    its.it_value.tv_nsec = at_ns % 1000000000;
+    if (::timerfd_settime(w.timer.get(), TFD_TIMER_ABSTIME, &its, nullptr) != 0) {
+        w.due_ns = 0;
+        return false;
+    }
+    w.due_ns = at_ns;
+    return true;
+}
+
+// Waits for the poll set as poll() with timeout_ms would, and reports the same way: the number
+// of the daemon's entries with events, 0 when timeout_ms passed without any, -1 on failure
+// (interrupted by a signal). The wait itself has no timeout: the idle timer ends it.
+int wait_poll_set(nexo_cfg* ctx, int timeout_ms) {
+    idle_wait& w = ctx->idle;
+    pollfd& timer = ctx->fds[kPollIdleTimer];
+    if (!w.tried) {
+        w.tried = true;
+        w.timer.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+        w.due_ns = 0;
+    }
+    timer = {-1, POLLIN, 0};
+    if (timeout_ms == 0 || !w.timer.valid()) {
+        return ::poll(ctx->fds.data(), kPollSlots, timeout_ms);
+    }
+    const int64_t since = monotonic_ns();
+    const int64_t due = since + int64_t{timeout_ms} * 1000000;
+    // A timer set by an earlier wait that fires before this one is due is kept: it wakes the
+    // loop early, and only then is it set again, to the due time. One that has fired (or not
+    // been set) is set now.
+    if ((w.due_ns <= since || w.due_ns > due) && !set_idle_timer(w, due)) {
+        return ::poll(ctx->fds.data(), kPollSlots, timeout_ms);
+    }
+    timer.fd = w.timer.get();
+    for (;;) {
+        int r = ::poll(ctx->fds.data(), kPollSlots, -1);
+        if (r < 0) {
+            return r;
+        }
+        const bool fired = timer.revents != 0;
+        timer.revents = 0;
+        r -= fired ? 1 : 0;
+        if (r > 0 || !fired) {
+            return r;
+        }
+        if (monotonic_ns() >= due) {
+            // Fired when due: left expired, so the next wait sets it afresh.
+            w.due_ns = 0;
+            return 0;
+        }
+        if (!set_idle_timer(w, due)) {
+            timer.fd = -1;
+            return ::poll(ctx->fds.data(), kPollSlots,
+                          static_cast<int>((due - monotonic_ns()) / 1000000) + 1);
+        }
+    }
 }
 
 void reopen_read_pipe(nexo_cfg* ctx, uint32_t link) {
@@ -266,6 +341,7 @@ void init_config(nexo_cfg* ctx) {
         std::snprintf(ctx->fmt_det[i].path, kDevPathSize, "/dev/rtp-vid-fmt-det-%hhu", i);
     }
     ctx->nl_sock.reset();
+    build_route_index(ctx);
     init_chans(ctx);
 }
 
@@ -284,11 +360,69 @@ int32_t deinit_config(nexo_cfg* ctx) {
         close_device(&d);
     }
     ctx->nl_sock.reset();
+    ctx->idle.timer.reset();
     // Memberships belong to this socket and end with it.
     ctx->net_if->sock.reset();
     clear_deferred_alerts(ctx);
     delete ctx;
     return 0;
+}
+
+void build_route_index(nexo_cfg* ctx) {
+    route_index& ix = ctx->routes;
+    // Counting sort by bucket; within a bucket, the order of the search.
+    std::array<uint16_t, 257> count = {};
+    ix.empty_link = -1;
+    auto each_entry = [ctx, &ix](auto f) {
+        for (uint32_t link = 0; link < kNbrLinks; ++link) {
+            for (const char* const* e = ctx->links[link].cmds; e != nullptr && *e != nullptr; ++e) {
+                std::size_t len = std::strlen(*e);
+                if (len == 0 && ix.empty_link < 0) {
+                    ix.empty_link = static_cast<int>(link);
+                }
+                // An entry longer than any keyword can begin none.
+                if (len > 0 && len < kKeywordSize) {
+                    f(route_index::entry{*e, static_cast<uint8_t>(len),
+                                         static_cast<uint8_t>(link)});
+                }
+            }
+        }
+    };
+    std::size_t total = 0;
+    each_entry([&](const route_index::entry& e) {
+        if (total < ix.entries.size()) {
+            ++count[fold(e.text[0])];
+            ++total;
+        }
+    });
+    ix.bucket_at[0] = 0;
+    for (std::size_t b = 0; b < 256; ++b) {
+        ix.bucket_at[b + 1] = static_cast<uint16_t>(ix.bucket_at[b] + count[b]);
+    }
+    std::array<uint16_t, 256> next = {};
+    std::copy(ix.bucket_at.begin(), ix.bucket_at.end() - 1, next.begin());
+    std::size_t placed = 0;
+    each_entry([&](const route_index::entry& e) {
+        if (placed++ < total) {
+            ix.entries[next[fold(e.text[0])]++] = e;
+        }
+    });
+}
+
+int route_link(const nexo_cfg* ctx, const char* keyword) {
+    const route_index& ix = ctx->routes;
+    const std::size_t klen = std::strlen(keyword);
+    const unsigned char b = fold(keyword[0]);
+    for (std::size_t i = ix.bucket_at[b]; i < ix.bucket_at[b + 1]; ++i) {
+        const route_index::entry& e = ix.entries[i];
+        if (ix.empty_link >= 0 && ix.empty_link < e.link) {
+            break;
+        }
+        if (e.len <= klen && begins_folded(keyword, e.text, e.len)) {
+            return e.link;
+        }
+    }
+    return ix.empty_link;
 }
 
 const char* get_sys_net_if_name(uint8_t n) {
@@ -322,7 +456,7 @@ void main_loop_iteration(nexo_cfg* ctx) {
     // Bytes a link holds are input that is there already, as if still in its pipe: the poll
     // must not wait, and their link counts as readable (also for the idle-time detection,
     // which runs only when nothing at all was there).
-    int r = ::poll(ctx->fds.data(), kPollSlots, held ? 0 : kPollTimeoutMs);
+    int r = wait_poll_set(ctx, held ? 0 : kPollTimeoutMs);
     if (r >= 0 && held) {
         for (uint32_t link = 0; link < kNbrLinks; ++link) {
             if (held_bytes(ctx->links[link]) > 0) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 
 #include "ip-filter.h"
@@ -23,13 +24,41 @@ inline constexpr char kStartBanner[] =
 // Sys flags.
 inline constexpr uint32_t kSysPtpMaster = 0x100;
 
-// Poll slots of the main loop. The order matters: links first, by number, then rtnetlink.
+// Poll slots of the main loop. The order matters: links first, by number, then rtnetlink, then
+// the idle timer, which the loop's wait sets itself.
 enum poll_slot {
     kPollTiming = kLinkTiming,
     kPollClient = kLinkClient,
     kPollMedia = kLinkMedia,
     kPollNetlink = kNbrLinks,
+    kPollIdleTimer,
     kPollSlots
+};
+
+// The main loop's idle timeout as a timer in the poll set, created by the first wait. It is set
+// again only when it would fire too late, about once per timeout, where a poll with a timeout
+// sets and cancels a timer on every call.
+struct idle_wait {
+    unique_fd timer;
+    int64_t due_ns;  // when timer fires (CLOCK_MONOTONIC); 0 when it is not set
+    bool tried;      // whether creating the timer was tried
+};
+
+// The routing keywords of the three links, bucketed by their first letter (case folded) so that
+// a keyword is compared only with the entries that can begin it. Within a bucket the entries keep
+// the order of the search: link 0, 1, 2, each table in its order.
+inline constexpr std::size_t kMaxRouteEntries = 128;
+struct route_index {
+    struct entry {
+        const char* text;
+        uint8_t len;
+        uint8_t link;
+    };
+    std::array<entry, kMaxRouteEntries> entries;
+    // Bucket b holds entries[bucket_at[b], bucket_at[b + 1]).
+    std::array<uint16_t, 257> bucket_at;
+    // The first link with an empty entry, which begins every keyword; -1 for none.
+    int empty_link;
 };
 
 // The one record that holds all of the daemon's state. The shares of the pipe layer (links, the
@@ -50,6 +79,9 @@ struct nexo_cfg : pipe_set, device_set {
     std::array<vid_fmt, kNbrVidDevs> vid_fmts;
     std::array<aud_fmt, kNbrAudChans> aud_fmts;
     std::array<pollfd, kPollSlots> fds;
+    idle_wait idle;
+    // Built from the links' keyword tables by init_config.
+    route_index routes;
 };
 
 // Set while the main loop may run, for the signal handler.
@@ -64,6 +96,12 @@ int32_t deinit_config(nexo_cfg* ctx);
 // Name of interface number n: "eth1" for 0, null for any other.
 const char* get_sys_net_if_name(uint8_t n);
 void signal_handler(int signum);
+
+// Indexes the keyword tables of ctx's links for route_link.
+void build_route_index(nexo_cfg* ctx);
+// The link whose keyword table holds an entry that begins keyword (case ignored), searching
+// links 0, 1 and 2 in order; -1 when none does.
+int route_link(const nexo_cfg* ctx, const char* keyword);
 
 // Routes one line read from a link (length bytes, newline included, zero-terminated).
 void route_line(nexo_cfg* ctx, uint32_t link, char* line, int32_t length);

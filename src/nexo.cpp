@@ -36,18 +36,10 @@ static_assert(sizeof(sockaddr_nl) == kNlAddrLen);
 static_assert(kRtmgrpIpv4Ifaddr == RTMGRP_IPV4_IFADDR);
 static_assert(kSt2059CmdCount + kNexoCmdCount + kSmpte2110CmdCount <= kMaxRouteEntries);
 
-struct link_default {
-    const char* rd_path;
-    const char* wr_path;
-    const char* const* cmds;
-};
-
-// The names of link 1 are the control client's: the daemon reads what the client writes.
-constexpr std::array<link_default, kNbrLinks> kLinkDefaults = {{
-    {"/var/run/ST2059_rd.p", "/var/run/ST2059_wr.p", st2059_if_cmds},
-    {"/var/run/nexo_wr.p", "/var/run/nexo_rd.p", nexo_cmds},
-    {"/var/run/smpte2110r.p", "/var/run/smpte2110w.p", smpte2110_cmds},
-}};
+// The routing keywords of each link. The pipe names of link 1 are the control client's: the
+// daemon reads what the client writes.
+constexpr std::array<const char* const*, kNbrLinks> kLinkCmds = {st2059_if_cmds, nexo_cmds,
+                                                                 smpte2110_cmds};
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -327,13 +319,14 @@ void init_config(nexo_cfg* ctx) {
     std::snprintf(ctx->cfg_path, sizeof ctx->cfg_path, "%s", "/etc/nexo.cfg");
     for (std::size_t i = 0; i < ctx->links.size(); ++i) {
         pipe_link& l = ctx->links[i];
-        std::snprintf(l.rd_path, sizeof l.rd_path, "%s", kLinkDefaults[i].rd_path);
-        std::snprintf(l.wr_path, sizeof l.wr_path, "%s", kLinkDefaults[i].wr_path);
-        l.cmds = kLinkDefaults[i].cmds;
+        std::snprintf(l.rd_path, sizeof l.rd_path, "%s/%s", kPipeDir, kLinkPipes[i].daemon_reads);
+        std::snprintf(l.wr_path, sizeof l.wr_path, "%s/%s", kPipeDir, kLinkPipes[i].daemon_writes);
+        l.cmds = kLinkCmds[i];
         l.rd_fd.reset();
         l.wr_fd.reset();
     }
     ctx->net_if = &if_list;
+    ctx->chan_table = ctx->chans;
     if_list.sock.reset();
     std::snprintf(ctx->ip_filter.path, kDevPathSize, "/dev/zeb-ip-filter-%hhu", uint8_t{0});
     for (uint8_t i = 0; i < kNbrVidDevs; ++i) {
@@ -423,10 +416,6 @@ int route_link(const nexo_cfg* ctx, const char* keyword) {
         }
     }
     return ix.empty_link;
-}
-
-const char* get_sys_net_if_name(uint8_t n) {
-    return n == 0 ? if_list.name : nullptr;
 }
 
 void signal_handler(int signum) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "ip-filter.h"
+#include "links.h"
 #include "nexo-net.h"
 #include "pipe-if.h"
 #include "st2110-chan.h"
@@ -16,10 +17,6 @@
 #include "vid-fmt.h"
 
 namespace nexo {
-
-// Written to standard error once the daemon runs; whoever starts it may wait for it.
-inline constexpr char kStartBanner[] =
-    "nexo : 28/05/2020 : ATTENTION : LOADING OF DEFAULT CONFIG BYPASSED.\n";
 
 // Sys flags.
 inline constexpr uint32_t kSysPtpMaster = 0x100;
@@ -62,9 +59,10 @@ struct route_index {
 };
 
 // The one record that holds all of the daemon's state. The shares of the pipe layer (links, the
-// scratch pipe of the line reader, alerts received during exchanges) and of the device modules
-// (the device records) are its bases, so that those modules need not see the rest.
-struct nexo_cfg : pipe_set, device_set {
+// scratch pipe of the line reader, alerts received during exchanges), of the device modules
+// (the device records) and of the network module (interface, rtnetlink socket, a view of the
+// channel table) are its bases, so that those modules need not see the rest.
+struct nexo_cfg : pipe_set, device_set, net_set {
     uint32_t daemonize;
     uint32_t verbose;
     volatile sig_atomic_t running;
@@ -72,8 +70,6 @@ struct nexo_cfg : pipe_set, device_set {
     char cfg_path[128];
     uint32_t tcg_drop_frame;
     std::array<st2110_chan, kNbrChans> chans;
-    net_if_rec* net_if;
-    unique_fd nl_sock;
 
     // Storage of the format records that the video and audio channels point at.
     std::array<vid_fmt, kNbrVidDevs> vid_fmts;
@@ -93,8 +89,6 @@ void init_config(nexo_cfg* ctx);
 void init_chans(nexo_cfg* ctx);
 // Releases what start-up acquired, in order, and the context itself. 0.
 int32_t deinit_config(nexo_cfg* ctx);
-// Name of interface number n: "eth1" for 0, null for any other.
-const char* get_sys_net_if_name(uint8_t n);
 void signal_handler(int signum);
 
 // Indexes the keyword tables of ctx's links for route_link.

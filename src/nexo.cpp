@@ -4,6 +4,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <strings.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -128,9 +129,62 @@ int64_t monotonic_ns() {
     return int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
 }
 
+// The epoll event of the idle timer; the slots' events carry their slot number.
+constexpr uint32_t kIdleTimerEvent = kPollSlots;
+
+// Creates the instance and the timer at the first wait, and brings the instance in line with the
+// poll set: a slot other than the client's whose descriptor is new, or whose pipe was reopened
+// under the same number, is registered afresh (the descriptor it replaced was closed, which took
+// it out). false when the loop must wait with a plain poll().
+bool sync_loop_wait(nexo_cfg* ctx) {
+    loop_wait& w = ctx->wait;
+    if (!w.tried) {
+        w.tried = true;
+        w.ep.reset(::epoll_create1(EPOLL_CLOEXEC));
+        w.timer.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+        w.due_ns = 0;
+        w.fd.fill(-1);
+        w.ok.fill(true);
+        epoll_event ev = {};
+        ev.events = EPOLLIN;
+        ev.data.u32 = kIdleTimerEvent;
+        if (!w.ep.valid() || !w.timer.valid() ||
+            ::epoll_ctl(w.ep.get(), EPOLL_CTL_ADD, w.timer.get(), &ev) != 0) {
+            w.ep.reset();
+            w.timer.reset();
+        }
+    }
+    if (!w.ep.valid()) {
+        return false;
+    }
+    bool all = true;
+    for (uint32_t slot = 0; slot < kPollSlots; ++slot) {
+        if (slot == kPollClient) {
+            continue;
+        }
+        const pollfd& p = ctx->fds[slot];
+        const uint32_t opens = slot < kNbrLinks ? ctx->links[slot].rd_opens : 0;
+        if (p.fd != w.fd[slot] || opens != w.opens[slot]) {
+            w.fd[slot] = p.fd;
+            w.opens[slot] = opens;
+            w.ok[slot] = true;
+            if (p.fd >= 0) {
+                epoll_event ev = {};
+                ev.events = static_cast<uint16_t>(p.events);
+                ev.data.u32 = slot;
+                w.ok[slot] =
+                    ::epoll_ctl(w.ep.get(), EPOLL_CTL_ADD, p.fd, &ev) == 0 ||
+                    (errno == EEXIST && ::epoll_ctl(w.ep.get(), EPOLL_CTL_MOD, p.fd, &ev) == 0);
+            }
+        }
+        all = all && w.ok[slot];
+    }
+    return all;
+}
+
 // Sets the idle timer to fire at at_ns, which also clears an expiry not yet read. false when it
 // cannot be set.
-bool set_idle_timer(idle_wait& w, int64_t at_ns) {
+bool set_idle_timer(loop_wait& w, int64_t at_ns) {
     itimerspec its = {};
     its.it_value.tv_sec = at_ns / 1000000000;
     its.it_value.tv_nsec = at_ns % 1000000000;
@@ -142,19 +196,44 @@ bool set_idle_timer(idle_wait& w, int64_t at_ns) {
     return true;
 }
 
-// Waits for the poll set as poll() with timeout_ms would, and reports the same way: the number
-// of the daemon's entries with events, 0 when timeout_ms passed without any, -1 on failure
-// (interrupted by a signal). The wait itself has no timeout: the idle timer ends it.
-int wait_poll_set(nexo_cfg* ctx, int timeout_ms) {
-    idle_wait& w = ctx->idle;
-    pollfd& timer = ctx->fds[kPollIdleTimer];
-    if (!w.tried) {
-        w.tried = true;
-        w.timer.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
-        w.due_ns = 0;
+// One sleep on the client's pipe and the instance; the events go into the poll set's revents.
+// The number of slots with events, -1 on failure; *fired tells whether the idle timer fired.
+int sleep_once(nexo_cfg* ctx, bool* fired) {
+    loop_wait& w = ctx->wait;
+    std::array<pollfd, 2> two = {
+        {{ctx->fds[kPollClient].fd, ctx->fds[kPollClient].events, 0}, {w.ep.get(), POLLIN, 0}}};
+    if (::poll(two.data(), two.size(), -1) < 0) {
+        return -1;
     }
-    timer = {-1, POLLIN, 0};
-    if (timeout_ms == 0 || !w.timer.valid()) {
+    for (pollfd& p : ctx->fds) {
+        p.revents = 0;
+    }
+    ctx->fds[kPollClient].revents = two[0].revents;
+    *fired = false;
+    if (two[1].revents != 0) {
+        std::array<epoll_event, kPollSlots + 1> ev;
+        int n = ::epoll_wait(w.ep.get(), ev.data(), static_cast<int>(ev.size()), 0);
+        for (std::size_t i = 0; i < static_cast<std::size_t>(std::max(n, 0)); ++i) {
+            if (ev[i].data.u32 == kIdleTimerEvent) {
+                *fired = true;
+            } else {
+                ctx->fds[ev[i].data.u32].revents = static_cast<short>(ev[i].events);
+            }
+        }
+    }
+    int slots = 0;
+    for (const pollfd& p : ctx->fds) {
+        slots += p.revents != 0 ? 1 : 0;
+    }
+    return slots;
+}
+
+// Waits for the poll set as poll() with timeout_ms would, and reports the same way: the number
+// of entries with events in their revents, 0 when timeout_ms passed without any, -1 on failure
+// (interrupted by a signal). The sleep itself has no timeout: the idle timer ends it.
+int wait_poll_set(nexo_cfg* ctx, int timeout_ms) {
+    loop_wait& w = ctx->wait;
+    if (!sync_loop_wait(ctx) || timeout_ms == 0) {
         return ::poll(ctx->fds.data(), kPollSlots, timeout_ms);
     }
     const int64_t since = monotonic_ns();
@@ -165,17 +244,16 @@ int wait_poll_set(nexo_cfg* ctx, int timeout_ms) {
     if ((w.due_ns <= since || w.due_ns > due) && !set_idle_timer(w, due)) {
         return ::poll(ctx->fds.data(), kPollSlots, timeout_ms);
     }
-    timer.fd = w.timer.get();
     for (;;) {
-        int r = ::poll(ctx->fds.data(), kPollSlots, -1);
-        if (r < 0) {
-            return r;
+        bool fired = false;
+        int n = sleep_once(ctx, &fired);
+        if (n != 0) {
+            return n;
         }
-        const bool fired = timer.revents != 0;
-        timer.revents = 0;
-        r -= fired ? 1 : 0;
-        if (r > 0 || !fired) {
-            return r;
+        // Woken by the instance for nothing (an event a relay or an exchange has taken since),
+        // or by the timer before the wait was due.
+        if (!fired) {
+            continue;
         }
         if (monotonic_ns() >= due) {
             // Fired when due: left expired, so the next wait sets it afresh.
@@ -183,7 +261,6 @@ int wait_poll_set(nexo_cfg* ctx, int timeout_ms) {
             return 0;
         }
         if (!set_idle_timer(w, due)) {
-            timer.fd = -1;
             return ::poll(ctx->fds.data(), kPollSlots,
                           static_cast<int>((due - monotonic_ns()) / 1000000) + 1);
         }
@@ -353,7 +430,8 @@ int32_t deinit_config(nexo_cfg* ctx) {
         close_device(&d);
     }
     ctx->nl_sock.reset();
-    ctx->idle.timer.reset();
+    ctx->wait.timer.reset();
+    ctx->wait.ep.reset();
     // Memberships belong to this socket and end with it.
     ctx->net_if->sock.reset();
     clear_deferred_alerts(ctx);

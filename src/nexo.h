@@ -21,24 +21,30 @@ namespace nexo {
 // Sys flags.
 inline constexpr uint32_t kSysPtpMaster = 0x100;
 
-// Poll slots of the main loop. The order matters: links first, by number, then rtnetlink, then
-// the idle timer, which the loop's wait sets itself.
+// Poll slots of the main loop. The order matters: links first, by number, then rtnetlink.
 enum poll_slot {
     kPollTiming = kLinkTiming,
     kPollClient = kLinkClient,
     kPollMedia = kLinkMedia,
     kPollNetlink = kNbrLinks,
-    kPollIdleTimer,
     kPollSlots
 };
 
-// The main loop's idle timeout as a timer in the poll set, created by the first wait. It is set
-// again only when it would fire too late, about once per timeout, where a poll with a timeout
-// sets and cancels a timer on every call.
-struct idle_wait {
+// How the main loop waits, set up by its first wait. The client's pipe is polled directly; the
+// peers' pipes, rtnetlink and the idle timer stay registered in an epoll instance, which is
+// polled beside it: a sleep then enters and leaves two wait queues, not one per descriptor. The
+// idle timeout is a timer that is set again only when it would fire too late, about once per
+// timeout, where a poll with a timeout sets and cancels a kernel timer on every call.
+struct loop_wait {
+    bool tried;  // whether the instance and the timer were created
+    unique_fd ep;
     unique_fd timer;
     int64_t due_ns;  // when timer fires (CLOCK_MONOTONIC); 0 when it is not set
-    bool tried;      // whether creating the timer was tried
+    // Slot by slot, for the slots in the instance: the descriptor registered (-1 none), the
+    // link's rd_opens at the time, and whether the registration took.
+    std::array<int, kPollSlots> fd;
+    std::array<uint32_t, kPollSlots> opens;
+    std::array<bool, kPollSlots> ok;
 };
 
 // The routing keywords of the three links, bucketed by their first letter (case folded) so that
@@ -75,7 +81,7 @@ struct nexo_cfg : pipe_set, device_set, net_set {
     std::array<vid_fmt, kNbrVidDevs> vid_fmts;
     std::array<aud_fmt, kNbrAudChans> aud_fmts;
     std::array<pollfd, kPollSlots> fds;
-    idle_wait idle;
+    loop_wait wait;
     // Built from the links' keyword tables by init_config.
     route_index routes;
 };

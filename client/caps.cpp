@@ -8,7 +8,6 @@
 #include <utility>
 #include <vector>
 
-#include "nexo-cmd-parse.h"
 #include "video_types.h"
 
 namespace nexo::client {

@@ -4,7 +4,7 @@
 #include <cctype>
 #include <charconv>
 
-#include "nexo-cmd-parse.h"
+#include "ip_rules.h"
 
 namespace nexo::client {
 namespace {

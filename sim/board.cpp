@@ -7,7 +7,7 @@
 
 #include "fifo.h"
 #include "fpga.h"
-#include "nexo.h"
+#include "links.h"
 #include "peer.h"
 #include "switch_fabric.h"
 #include "wire_tap.h"

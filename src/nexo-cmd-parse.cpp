@@ -33,6 +33,27 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// One "%hhu" conversion as sscanf makes it on a word without white space of at most 11
+// characters (too short to overflow): an optional sign and at least one digit, the value's low
+// 8 bits, negated for '-'. false, *out unchanged, when no digit follows the sign.
+bool scan_hhu(const char*& p, unsigned char* out) {
+    const char* q = p;
+    bool negative = *q == '-';
+    if (*q == '-' || *q == '+') {
+        ++q;
+    }
+    if (*q < '0' || *q > '9') {
+        return false;
+    }
+    uint64_t v = 0;
+    while (*q >= '0' && *q <= '9') {
+        v = v * 10 + static_cast<uint64_t>(*q++ - '0');
+    }
+    *out = static_cast<unsigned char>(negative ? 0 - v : v);
+    p = q;
+    return true;
+}
+
 // Writes a finished reply to the reply link; what happens to it there is not the handler's
 // concern (the reply link 0xFFFFFFFF takes nothing).
 void reply(nexo_cfg* ctx, uint32_t link, const char* buf) {
@@ -77,18 +98,49 @@ constexpr std::size_t kReplySize = 76;
     reply(ctx, link, buf);
 }
 
+// A reply of words only, put together as a formatted print into size bytes would make it: what
+// does not fit is cut, then sent without its line feed. The common replies take this way, which
+// costs a fraction of the formatted print's.
+class reply_text {
+  public:
+    explicit reply_text(std::size_t size) : cap_(std::min(size, sizeof buf_) - 1) {}
+
+    reply_text& put(const char* s) { return put(s, std::strlen(s)); }
+    reply_text& put(const char* s, std::size_t n) {
+        n = std::min(n, cap_ - len_);
+        std::memcpy(buf_ + len_, s, n);
+        len_ += n;
+        return *this;
+    }
+    // A channel token as the client wrote it: at most 8 characters, maybe unterminated.
+    reply_text& put_tok(const char* tok) { return put(tok, strnlen(tok, kTokSize)); }
+
+    void send(nexo_cfg* ctx, uint32_t link) { send_message(ctx, link, buf_, len_); }
+
+  private:
+    char buf_[kReplySize];
+    std::size_t cap_;
+    std::size_t len_ = 0;
+};
+
 // "RGET <text> <format>\n" in size bytes.
 void reply_vid_fmt(nexo_cfg* ctx, uint32_t link, std::size_t size, const char* text,
                    const vid_fmt& fmt) {
     char fmt_text[kVidFmtTextSize];
     vid_fmt_to_string(&fmt, fmt_text, sizeof fmt_text);
-    reply_fmt(ctx, link, size, "%s%s %s\n", "RGET ", text, fmt_text);
+    reply_text(size).put("RGET ").put(text).put(" ").put(fmt_text).put("\n").send(ctx, link);
 }
 
 // "RSET <keyword> <token> OK\n", the token as the client wrote it (at most 8 characters): every
 // such reply fits.
 void reply_ok(nexo_cfg* ctx, uint32_t link, const char* keyword, const char* tok) {
-    reply_fmt(ctx, link, kReplySize, "%s%s %.8s OK\n", "RSET ", keyword, tok);
+    reply_text(kReplySize)
+        .put("RSET ")
+        .put(keyword)
+        .put(" ")
+        .put_tok(tok)
+        .put(" OK\n")
+        .send(ctx, link);
 }
 
 // The word after a channel token: 1 "on", 0 "off" (either case), -1 no word, -2 another word.
@@ -135,7 +187,15 @@ void set_flag(uint32_t& flags, uint32_t bit, bool on) {
 // "RGET <keyword> <token> <value>\n" in size bytes.
 void reply_chan_get(nexo_cfg* ctx, uint32_t link, std::size_t size, const char* keyword,
                     const chan_arg& a, const char* value) {
-    reply_fmt(ctx, link, size, "%s%s %.8s %s\n", "RGET ", keyword, a.tok, value);
+    reply_text(size)
+        .put("RGET ")
+        .put(keyword)
+        .put(" ")
+        .put_tok(a.tok)
+        .put(" ")
+        .put(value)
+        .put("\n")
+        .send(ctx, link);
 }
 
 // The token copy is 8 bytes and holds no terminating zero when the token has 8 or more
@@ -215,8 +275,13 @@ st2110_chan* find_st2110_chan(const char* keyword, char* text, st2110_chan* chan
     unsigned char type = 0;
     unsigned char index = 0;
     // "type:index" or a bare type, which names index 0.
-    if (std::sscanf(token, "%hhu:%hhu", &type, &index) < 1) {
+    const char* p = token;
+    if (!scan_hhu(p, &type)) {
         return nullptr;
+    }
+    if (*p == ':') {
+        ++p;
+        scan_hhu(p, &index);
     }
     st2110_chan* found = std::find_if(chans, chans + kNbrChans, [&](const st2110_chan& c) {
         return c.type == type && c.index == index;

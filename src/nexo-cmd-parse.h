@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ip_rules.h"
+
 namespace nexo {
 
 struct nexo_cfg;
@@ -54,19 +56,6 @@ int32_t default_or_uint_val(const char* word, uint32_t* value, uint32_t def);
 // -5 not dotted, -6 refused address.
 int32_t nexo_parse_ip_all(const char* keyword, char* text, uint32_t nbr_args, st2110_chan* chans,
                           uint32_t* pos, uint8_t* net_if);
-
-// Rows of refused destination (and, but for 0.x.x.x, source) prefixes: n, then 4 bytes.
-struct illegal_ip_row {
-    uint8_t n;
-    std::array<uint8_t, 4> prefix;
-};
-inline constexpr std::array<illegal_ip_row, 5> illegal_ip_addresses = {{
-    {3, {224, 0, 0, 0}},
-    {3, {224, 0, 1, 0}},
-    {1, {0, 0, 0, 0}},
-    {1, {255, 0, 0, 0}},
-    {0, {0, 0, 0, 0}},
-}};
 
 extern const parse_row getcommand_parse_list[];
 extern const parse_row setcommand_parse_list[];

@@ -14,11 +14,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "nexo.h"
-
 namespace nexo {
 
 net_if_rec if_list = {"eth1", {}, {}, 0, unique_fd(), 0};
+
+const char* get_sys_net_if_name(uint8_t n) {
+    return n == 0 ? if_list.name : nullptr;
+}
 std::array<mcast_sub, 12> channel_mcast_subs = {};
 
 namespace {
@@ -107,7 +109,7 @@ void apply_addr_msg(net_if_rec& rec, const uint8_t* msg, std::size_t mlen, uint1
 
 }  // namespace
 
-int32_t get_net_if_mac_addr(nexo_cfg* ctx, uint8_t net_if) {
+int32_t get_net_if_mac_addr(net_set* ctx, uint8_t net_if) {
     if (net_if != 0) {
         return -1;
     }
@@ -146,7 +148,7 @@ int32_t get_net_if_mac_addr(nexo_cfg* ctx, uint8_t net_if) {
     return 0;
 }
 
-int32_t get_net_if_ip_addr(nexo_cfg* ctx, uint8_t net_if) {
+int32_t get_net_if_ip_addr(net_set* ctx, uint8_t net_if) {
     if (net_if != 0) {
         return -1;
     }
@@ -188,7 +190,7 @@ void apply_netlink_datagram(net_if_rec& rec, const uint8_t* data, std::size_t le
     }
 }
 
-int32_t handle_netlink_event(nexo_cfg* ctx) {
+int32_t handle_netlink_event(net_set* ctx) {
     // Read until the socket is empty: every change queued while the loop was busy is applied,
     // in order, and the last one wins.
     alignas(4) static uint8_t buf[kNlBufSize];
@@ -211,7 +213,7 @@ int32_t handle_netlink_event(nexo_cfg* ctx) {
     return 0;
 }
 
-int32_t refresh_net_if_ip_addr(nexo_cfg* ctx, uint8_t net_if) {
+int32_t refresh_net_if_ip_addr(net_set* ctx, uint8_t net_if) {
     int32_t r = get_net_if_ip_addr(ctx, net_if);
     if (r == -3 && errno == EADDRNOTAVAIL) {
         net_if_rec& rec = *ctx->net_if;
@@ -296,10 +298,6 @@ static_assert(sizeof(mcast_sub) == 10, "subscription rows are packed");
 static_assert(IP_ADD_MEMBERSHIP == 35 && IP_DROP_MEMBERSHIP == 36);
 static_assert(IP_ADD_SOURCE_MEMBERSHIP == 39 && IP_DROP_SOURCE_MEMBERSHIP == 40);
 
-int is_multicast(const std::array<uint8_t, 4>& ip) {
-    return (ip[0] & 0xF0) == 0xE0 ? 1 : 0;
-}
-
 int32_t add_channel_to_mcast_sub_list(const st2110_chan* chan, uint8_t,
                                       const std::array<uint8_t, 4>& group,
                                       const std::array<uint8_t, 4>& source) {
@@ -321,9 +319,9 @@ int32_t add_channel_to_mcast_sub_list(const st2110_chan* chan, uint8_t,
     return 0;
 }
 
-int other_channel_subscribed_to(nexo_cfg* ctx, uint8_t, const std::array<uint8_t, 4>& group,
+int other_channel_subscribed_to(net_set* ctx, uint8_t, const std::array<uint8_t, 4>& group,
                                 const std::array<uint8_t, 4>& source, const st2110_chan* chan) {
-    for (const st2110_chan& c : ctx->chans) {
+    for (const st2110_chan& c : ctx->chan_table) {
         if (&c == chan) {
             continue;
         }
@@ -348,7 +346,7 @@ int32_t leave_multicast_source_group(st2110_chan* chan, uint8_t net_if) {
     return leave(chan, net_if, true);
 }
 
-int32_t join_iface_multicast(nexo_cfg* ctx, st2110_chan* chan, uint8_t i) {
+int32_t join_iface_multicast(net_set* ctx, st2110_chan* chan, uint8_t i) {
     st2110_if& e = chan->ifs[i];
     if (!(e.flags & kIfEnabled) || !is_multicast(e.dest.ip)) {
         return 0;
@@ -367,7 +365,7 @@ int32_t join_iface_multicast(nexo_cfg* ctx, st2110_chan* chan, uint8_t i) {
     return 0;
 }
 
-int32_t leave_iface_multicast(nexo_cfg* ctx, st2110_chan* chan, uint8_t i) {
+int32_t leave_iface_multicast(net_set* ctx, st2110_chan* chan, uint8_t i) {
     st2110_if& e = chan->ifs[i];
     if (!(e.flags & kIfEnabled) || !is_multicast(e.dest.ip)) {
         return 0;
@@ -384,7 +382,7 @@ int32_t leave_iface_multicast(nexo_cfg* ctx, st2110_chan* chan, uint8_t i) {
     return r;
 }
 
-int32_t join_multicast(nexo_cfg* ctx, st2110_chan* chan) {
+int32_t join_multicast(net_set* ctx, st2110_chan* chan) {
     int32_t r = 0;
     for (uint8_t i = 0; i < chan->nbr_if && r == 0; ++i) {
         r = join_iface_multicast(ctx, chan, i);
@@ -392,7 +390,7 @@ int32_t join_multicast(nexo_cfg* ctx, st2110_chan* chan) {
     return r;
 }
 
-void leave_multicast(nexo_cfg* ctx, st2110_chan* chan) {
+void leave_multicast(net_set* ctx, st2110_chan* chan) {
     int32_t r = 0;
     for (uint8_t i = 0; i < chan->nbr_if && r == 0; ++i) {
         r = leave_iface_multicast(ctx, chan, i);
@@ -401,7 +399,7 @@ void leave_multicast(nexo_cfg* ctx, st2110_chan* chan) {
 
 // --- Stream MAC addresses --------------------------------------------------------------------
 
-int32_t get_stream_mac_addr(nexo_cfg*, st2110_chan* chan, uint8_t i, ip_blk* blk) {
+int32_t get_stream_mac_addr(net_set*, st2110_chan* chan, uint8_t i, ip_blk* blk) {
     if (i >= chan->nbr_if) {
         return -1;
     }

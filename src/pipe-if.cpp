@@ -67,6 +67,7 @@ int32_t open_read_pipe(pipe_set* ctx, uint32_t link) {
     }
     pipe_link& l = ctx->links[link];
     l.rd_fd.reset();
+    ++l.rd_opens;
     l.discarding = false;
     drop_held(l);
     umask_guard mask;
@@ -112,6 +113,7 @@ int32_t close_read_pipe(pipe_set* ctx, uint32_t link) {
         return kBadLink;
     }
     ctx->links[link].rd_fd.reset();
+    ++ctx->links[link].rd_opens;
     return 0;
 }
 

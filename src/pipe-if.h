@@ -37,6 +37,9 @@ struct pipe_link {
     char wr_path[kPipePathSize];  // the pipe the daemon writes
     unique_fd wr_fd;
     const char* const* cmds;  // routing keywords, null-terminated
+    // Counts the openings and closings of rd_fd, so that a watcher of the descriptor can tell a
+    // new pipe from the old one when the number is the same.
+    uint32_t rd_opens;
     // Set while the rest of an over-long line is being dropped.
     bool discarding;
     // Set at opening when the read path is not a FIFO: lines are then read one byte per call

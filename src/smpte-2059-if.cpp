@@ -1,16 +1,36 @@
 #include "smpte-2059-if.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
 #include "nexo.h"
 #include "pipe-if.h"
 #include "vid-fmt.h"
+#include "video_types.h"
 
 namespace nexo {
 namespace {
 
 constexpr char kDropFrameLetters[] = "01S";
+
+// The whole-number part of an ST 2059 frame rate names the rate: 29 is 30000/1001, 59 is
+// 60000/1001, and so on; whether it is the 1000/1001 rate comes from the denominator.
+struct quotient_row {
+    uint64_t quotient;
+    uint32_t rate;
+};
+constexpr std::array<quotient_row, 9> quotient_to_rate = {{
+    {23, 1},
+    {24, 2},
+    {25, 3},
+    {29, 4},
+    {30, 5},
+    {50, 6},
+    {59, 7},
+    {60, 8},
+    {72, 9},
+}};
 constexpr int kDirectWaitMs = 100;
 
 // Builds the line with build(buf, N) and exchanges it until accepted or out of attempts; the
@@ -153,6 +173,52 @@ int32_t get_smpte2059_frame_rate(nexo_cfg* ctx, freq* f) {
     }
     f->den = den;
     return 0;
+}
+
+// The catalogue is data; resolving a row that follows the ST 2059 frame rate is a request to the
+// timing daemon, and lives here with the others.
+int32_t get_vid_std(nexo_cfg* ctx, int32_t index, vid_std* out) {
+    const vid_std* row = get_vid_std_ptr(index);
+    if (row == nullptr || out == nullptr) {
+        return -22;
+    }
+    *out = *row;
+    if (out->rate != 0) {
+        return 0;
+    }
+    // The timing daemon's own result codes (no reply, a bad line) do not matter to callers of
+    // the catalogue: they only learn that the rate is not known.
+    freq f = {0, 0};
+    if (get_smpte2059_frame_rate(ctx, &f) != 0) {
+        return -61;
+    }
+    if (f.den == 1001) {
+        out->flags |= kVidStdPromilleLess;
+    }
+    uint64_t quotient = f.den == 0 ? 0 : f.num / f.den;
+    const quotient_row* q = quotient_to_rate.data();
+    const quotient_row* q_end = q + quotient_to_rate.size();
+    while (q != q_end && q->quotient != quotient) {
+        ++q;
+    }
+    if (q == q_end) {
+        return -124;
+    }
+    out->rate = q->rate;
+    // Only the fixed-rate rows in front of the first ST 2059 row are candidates; their flags
+    // carry the data-rate class, which the ST 2059 rows cannot know for every rate.
+    for (int32_t i = 0; i < get_nbr_supported_video_stds(); ++i) {
+        const vid_std& fixed = *get_vid_std_ptr(i);
+        if (fixed.rate == 0) {
+            break;
+        }
+        if (fixed.frame_type == out->frame_type && fixed.rate == out->rate &&
+            fixed.subsampling == out->subsampling) {
+            out->flags = fixed.flags;
+            return 0;
+        }
+    }
+    return -124;
 }
 
 }  // namespace nexo

@@ -9,6 +9,7 @@ namespace nexo {
 
 struct nexo_cfg;
 struct freq;
+struct vid_std;
 
 inline constexpr int kTimingAttempts = 5;
 
@@ -31,5 +32,11 @@ int32_t get_ptp_lock_state(nexo_cfg* ctx, char* dst, std::size_t size);
 // Reads the frame rate as numerator and denominator. 0; -1 wrong reply; -61 not two numbers;
 // -62 no reply within 100 ms; or the failed write's or wait's result.
 int32_t get_smpte2059_frame_rate(nexo_cfg* ctx, freq* f);
+
+// Copies the catalogue row into *out; a row that follows the ST 2059 frame rate asks the
+// timing daemon for it (link 0, at most 100 ms) and becomes the fixed-rate row of that rate.
+// 0; -22 index outside 0 to 32 or no out; -61 no frame rate from the timing daemon; -124 a
+// rate with no fixed-rate row. After -61 or -124 *out holds the row as far as it was resolved.
+int32_t get_vid_std(nexo_cfg* ctx, int32_t index, vid_std* out);
 
 }  // namespace nexo

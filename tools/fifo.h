@@ -8,24 +8,18 @@
 #include <string>
 #include <string_view>
 
+#include "links.h"
 #include "unique_fd.h"
 
 namespace nexo::client {
 
-// Where the daemon keeps its pipes.
-inline constexpr const char* kPipeDir = "/var/run";
-
-// The two pipes of one link: the one the daemon reads (its peer writes it) and the one the
-// daemon writes (its peer reads it).
-struct link_pipes {
-    const char* daemon_reads;
-    const char* daemon_writes;
-};
-
-inline constexpr link_pipes kTimingPipes{"ST2059_rd.p", "ST2059_wr.p"};   // link 0
-inline constexpr link_pipes kControlPipes{"nexo_wr.p", "nexo_rd.p"};      // link 1
-inline constexpr link_pipes kMediaPipes{"smpte2110r.p", "smpte2110w.p"};  // link 2
-inline constexpr std::array<link_pipes, 3> kLinkPipes{kTimingPipes, kControlPipes, kMediaPipes};
+// The pipes' names, as the daemon has them.
+using nexo::kControlPipes;
+using nexo::kLinkPipes;
+using nexo::kMediaPipes;
+using nexo::kPipeDir;
+using nexo::kTimingPipes;
+using nexo::link_pipes;
 
 // Creates a FIFO at path with exactly `mode` (the umask does not apply) unless one is there
 // already, whose mode is then left alone. Returns 0, or an errno value: from mkfifo(2) or

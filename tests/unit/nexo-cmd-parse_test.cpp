@@ -50,6 +50,21 @@ INSTANTIATE_TEST_SUITE_P(
         // The detector of a video channel is not open here.
         line_case{"GET RX_FMT_AUTO_DET_STATE 20:0\n", -3, ""}));
 
+// Numbers in a token are read as a C "%hhu" reads them: a sign, the low 8 bits; what follows
+// the type and a colon is the index if it is a number, else index 0.
+INSTANTIATE_TEST_SUITE_P(
+    channel_token_numbers, cmd_parse,
+    testing::Values(line_case{"GET RX_STR_ENA +20:0\n", 0, "RGET RX_STR_ENA +20:0 OFF\n"},
+                    line_case{"GET RX_STR_ENA -236:1\n", 0, "RGET RX_STR_ENA -236:1 OFF\n"},
+                    line_case{"GET RX_STR_ENA 30:-255\n", 0, "RGET RX_STR_ENA 30:-255 OFF\n"},
+                    line_case{"GET RX_STR_ENA 20:x\n", 0, "RGET RX_STR_ENA 20:x OFF\n"},
+                    line_case{"GET RX_STR_ENA 20x1\n", 0, "RGET RX_STR_ENA 20x1 OFF\n"},
+                    line_case{"GET RX_STR_ENA 20:+-1\n", 0, "RGET RX_STR_ENA 20:+-1 OFF\n"},
+                    line_case{"GET RX_STR_ENA 99999999764\n", 0, "RGET RX_STR_ENA 99999999 OFF\n"},
+                    line_case{"GET RX_STR_ENA -:0\n", -1, ""},
+                    line_case{"GET RX_STR_ENA +\n", -1, ""},
+                    line_case{"GET RX_STR_ENA :0\n", -1, ""}));
+
 INSTANTIATE_TEST_SUITE_P(
     channel_tokens, cmd_parse,
     testing::Values(

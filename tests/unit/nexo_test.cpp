@@ -3,12 +3,17 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <array>
+#include <chrono>
+#include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "ext_cmds.h"
 #include "test_ctx.h"
 
 namespace nexo {
@@ -133,6 +138,88 @@ TEST(main_loop, hang_up_drops_what_followed) {
         ::unlink(path.c_str());
     }
     ::rmdir(dir);
+}
+
+// The router's rule, written as the plain search: the first link, 0 to 2, whose table holds an
+// entry that begins the keyword, case ignored.
+int linear_link(const nexo_cfg* ctx, const char* keyword) {
+    for (int link = 0; link < 3; ++link) {
+        for (const char* const* e = ctx->links[link].cmds; *e != nullptr; ++e) {
+            if (strncasecmp(keyword, *e, std::strlen(*e)) == 0) {
+                return link;
+            }
+        }
+    }
+    return -1;
+}
+
+// Every keyword of every table, as written, in lower case, cut short and run on, goes where the
+// plain search sends it.
+TEST(route_link, agrees_with_the_table_search) {
+    test::test_ctx t;
+    std::vector<std::string> keywords = {"",
+                                         "PTP",
+                                         "2059_FRA_CHANGED",
+                                         "ST2110",
+                                         "rx_ip_src",
+                                         "\xc9T2110_DEC_VID_FMT",
+                                         std::string(63, 'S')};
+    for (const char* const* table : {st2059_if_cmds, nexo_cmds, smpte2110_cmds}) {
+        for (const char* const* e = table; *e != nullptr; ++e) {
+            std::string k = *e;
+            std::string lower = k;
+            for (char& c : lower) {
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+            keywords.insert(keywords.end(), {k, lower, k.substr(0, k.size() - 1), k + "_X",
+                                             lower + "1", k.substr(1)});
+        }
+    }
+    for (const std::string& k : keywords) {
+        EXPECT_EQ(route_link(t.ctx, k.c_str()), linear_link(t.ctx, k.c_str())) << k;
+    }
+}
+
+// Order across links decides, whatever the first letters; an empty entry begins every keyword.
+TEST(route_link, first_link_wins) {
+    struct order_case {
+        std::array<std::vector<const char*>, 3> tables;
+        const char* keyword;
+        int link;
+    };
+    const order_case cases[] = {
+        {{{{"AB"}, {"A"}, {}}}, "abc", 0}, {{{{"ABD"}, {"A"}, {}}}, "ABC", 1},
+        {{{{"X"}, {"Q"}, {""}}}, "Z", 2},  {{{{"X"}, {""}, {"Z"}}}, "Z", 1},
+        {{{{"X"}, {""}, {}}}, "xy", 0},    {{{{"abc"}, {}, {"ABC"}}}, "ABC", 0},
+        {{{{}, {}, {"B"}}}, "A", -1},
+    };
+    for (const order_case& c : cases) {
+        test::test_ctx t;
+        std::array<std::vector<const char*>, 3> tables = c.tables;
+        for (int link = 0; link < 3; ++link) {
+            tables[link].push_back(nullptr);
+            t.ctx->links[link].cmds = tables[link].data();
+        }
+        build_route_index(t.ctx);
+        EXPECT_EQ(route_link(t.ctx, c.keyword), c.link) << c.keyword;
+    }
+}
+
+// The idle pass comes after 500 ms without input counted from the start of the wait, also when
+// an earlier wait set the timer to fire sooner.
+TEST(main_loop, idle_wait_lasts_its_whole_timeout) {
+    using clock = std::chrono::steady_clock;
+    test::test_ctx t;
+    t.feed(1, "GET RX_STR_ENA 20:0\n");
+    EXPECT_EQ(iterate(t)[1], "RGET RX_STR_ENA 20:0 OFF\n");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    t.feed(1, "GET RX_STR_ENA 20:1\n");
+    EXPECT_EQ(iterate(t)[1], "RGET RX_STR_ENA 20:1 OFF\n");
+    for (int i = 0; i < 2; ++i) {
+        const auto t0 = clock::now();
+        EXPECT_EQ(iterate(t), (std::array<std::string, 3>{}));
+        EXPECT_GE(clock::now() - t0, std::chrono::milliseconds(500));
+    }
 }
 
 }  // namespace

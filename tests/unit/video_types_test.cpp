@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "smpte-2059-if.h"
 #include "test_ctx.h"
 
 namespace nexo {

@@ -9,8 +9,6 @@
 
 namespace nexo {
 
-struct nexo_cfg;
-
 struct vid_std {
     uint32_t frame_type;   // frametype_to_name_table code
     uint32_t rate;         // framerate_to_name_table code; 0 follows the ST 2059 frame rate
@@ -79,9 +77,9 @@ inline constexpr std::array<vid_name_row, 7> datarate_to_name_table = {{
     {0, ""},
 }};
 
-// Rows 0 to 24 name a fixed rate. Rows 25 to 32 follow the ST 2059 frame rate; get_vid_std
-// resolves them into the first of rows 0 to 24 with the same frame type, rate and subsampling,
-// so that stretch must stay in front and hold each combination once.
+// Rows 0 to 24 name a fixed rate. Rows 25 to 32 follow the ST 2059 frame rate; get_vid_std (with
+// the timing requests) resolves them into the first of rows 0 to 24 with the same frame type, rate
+// and subsampling, so that stretch must stay in front and hold each combination once.
 inline constexpr std::array<vid_std, 34> supported_video_std_table = {{
     {1, 3, 0, 0x21},  // 625i/25, SD-SDI
     {0, 4, 0, 0x31},  // 525i/29.97, SD-SDI
@@ -161,11 +159,6 @@ inline constexpr std::array<f2f_row, 9> f2f_table = {{
 int32_t get_nbr_supported_video_stds();
 // The catalogue row, or null for an index outside 0 to 32.
 const vid_std* get_vid_std_ptr(int32_t index);
-// Copies the catalogue row into *out; a row that follows the ST 2059 frame rate asks the
-// timing daemon for it (link 0, at most 100 ms) and becomes the fixed-rate row of that rate.
-// 0; -22 index outside 0 to 32 or no out; -61 no frame rate from the timing daemon; -124 a
-// rate with no fixed-rate row. After -61 or -124 *out holds the row as far as it was resolved.
-int32_t get_vid_std(nexo_cfg* ctx, int32_t index, vid_std* out);
 
 // Frame type name and rate name, as 1080i/59.94 or 720p2059, in a 16-byte buffer that the
 // next call overwrites; "undefined" for an index outside 0 to 32.

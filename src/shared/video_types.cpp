@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "smpte-2059-if.h"
-
 namespace nexo {
 namespace {
 
@@ -24,24 +22,6 @@ constexpr int32_t count_stds() {
 }
 constexpr int32_t kNbrStds = count_stds();
 static_assert(kNbrStds == 33 && kNbrStds + 1 == supported_video_std_table.size());
-
-// The whole-number part of an ST 2059 frame rate names the rate: 29 is 30000/1001, 59 is
-// 60000/1001, and so on; whether it is the 1000/1001 rate comes from the denominator.
-struct quotient_row {
-    uint64_t quotient;
-    uint32_t rate;
-};
-constexpr std::array<quotient_row, 9> quotient_to_rate = {{
-    {23, 1},
-    {24, 2},
-    {25, 3},
-    {29, 4},
-    {30, 5},
-    {50, 6},
-    {59, 7},
-    {60, 8},
-    {72, 9},
-}};
 
 constexpr std::array<freq, 4> video_clocks = {{
     {148500000, 1},
@@ -100,48 +80,6 @@ const vid_std* get_vid_std_ptr(int32_t index) {
         return nullptr;
     }
     return &supported_video_std_table[static_cast<std::size_t>(index)];
-}
-
-int32_t get_vid_std(nexo_cfg* ctx, int32_t index, vid_std* out) {
-    if (index < 0 || index >= kNbrStds || out == nullptr) {
-        return -22;
-    }
-    *out = supported_video_std_table[static_cast<std::size_t>(index)];
-    if (out->rate != 0) {
-        return 0;
-    }
-    // The timing daemon's own result codes (no reply, a bad line) do not matter to callers of
-    // the catalogue: they only learn that the rate is not known.
-    freq f = {0, 0};
-    if (get_smpte2059_frame_rate(ctx, &f) != 0) {
-        return -61;
-    }
-    if (f.den == 1001) {
-        out->flags |= kVidStdPromilleLess;
-    }
-    uint64_t quotient = f.den == 0 ? 0 : f.num / f.den;
-    const quotient_row* q = quotient_to_rate.data();
-    const quotient_row* q_end = q + quotient_to_rate.size();
-    while (q != q_end && q->quotient != quotient) {
-        ++q;
-    }
-    if (q == q_end) {
-        return -124;
-    }
-    out->rate = q->rate;
-    // Only the fixed-rate rows in front of the first ST 2059 row are candidates; their flags
-    // carry the data-rate class, which the ST 2059 rows cannot know for every rate.
-    for (const vid_std& row : supported_video_std_table) {
-        if (row.rate == 0 || row.rate == kEndCode) {
-            break;
-        }
-        if (row.frame_type == out->frame_type && row.rate == out->rate &&
-            row.subsampling == out->subsampling) {
-            out->flags = row.flags;
-            return 0;
-        }
-    }
-    return -124;
 }
 
 const char* get_name_of_standard(int32_t index) {

@@ -18,6 +18,7 @@
 #include "dns_sd.h"
 #include "host_info.h"
 #include "http_api.h"
+#include "ncp_service.h"
 #include "registration.h"
 #include "resources.h"
 #include "tls_config.h"
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
     auth::settings auth_settings;
     auth_settings.audience = host_fqdn();
     manifest_sources manifests;
+    int ncp_port = 3213;
     app.add_option("-p,--port", port, "HTTP port of both APIs (default 3212)")
         ->check(CLI::Range(1, 65535));
     app.add_option("--pipes", pipes, "directory of the daemon's control pipes (default /var/run)");
@@ -129,6 +131,10 @@ int main(int argc, char** argv) {
                    "network (a.b.c.d/n), address or host name a target PUT's manifest_href may be "
                    "fetched from; repeat for more (default: none, manifest_href is refused)")
         ->check([](const std::string& entry) { return manifest_sources::check(entry); });
+    app.add_option("--ncp-port", ncp_port,
+                   "WebSocket port of the control protocol and the receiver monitors (default "
+                   "3213; 0 leaves it out)")
+        ->check(CLI::Range(0, 65535));
     CLI11_PARSE(app, argc, argv);
     if (tls_certs.size() != tls_keys.size()) {
         std::fprintf(stderr, "nexo-nmos: each --tls-cert needs its --tls-key\n");
@@ -165,6 +171,7 @@ int main(int argc, char** argv) {
     id.port = port;
     id.tls = !pairs.empty();
     id.auth = need_auth;
+    id.ncp_port = ncp_port;
     if (id.mac.empty()) {
         std::fprintf(stderr, "nexo-nmos: %s has no MAC address; is it there?\n", id.ifname.c_str());
         return 1;
@@ -250,6 +257,24 @@ int main(int argc, char** argv) {
     struct sigaction hup {};
     hup.sa_handler = on_hangup;
     ::sigaction(SIGHUP, &hup, nullptr);
+    std::unique_ptr<ncp::service> control;
+    if (ncp_port != 0) {
+        ncp::service_options o;
+        o.bind_host = bind_host;
+        o.port = ncp_port;
+        o.version = NEXO_VERSION;
+        if (!pairs.empty()) {
+            o.tls = [&tls](ssl_ctx_st& ctx) { return tls.setup(ctx); };
+        }
+        if (need_auth) {
+            o.gate = auth::as_request_gate(access);
+        }
+        control = std::make_unique<ncp::service>(link, res, id, std::move(o));
+        if (std::string why; !control->start(&why)) {
+            std::fprintf(stderr, "nexo-nmos: %s\n", why.c_str());
+            return 1;
+        }
+    }
     std::thread serving([&server] { server->listen(); });
     std::fprintf(stderr, "nexo-nmos: node %s serving on port %d\n", res.node_id().c_str(), port);
     // Housekeeping: the clock's state follows the timing daemon.
@@ -278,6 +303,7 @@ int main(int argc, char** argv) {
     // registration or the discovery once they begin to go away.
     server->stop();
     serving.join();
+    control.reset();
     conn.stop();
     // The discovery thread stops calling into the registration before the registration goes;
     // the registration, which asks the discovery, goes before the discovery.

@@ -7,8 +7,6 @@
 #include "chan_store.h"
 
 namespace nexo::client {
-namespace {
-
 std::vector<std::string> split(const std::string& text) {
     std::vector<std::string> out;
     std::size_t pos = 0;
@@ -37,6 +35,8 @@ std::string after_words(const std::string& text, std::size_t n) {
     return pos < text.size() ? text.substr(pos) : "";
 }
 
+namespace {
+
 uint32_t to_u32(const std::string& s) {
     uint32_t v = 0;
     std::from_chars(s.data(), s.data() + s.size(), v);
@@ -52,22 +52,8 @@ class reader {
   public:
     reader(daemon_link& link, std::optional<link_failure>* failed) : link_(link), failed_(failed) {}
 
-    // The reply's words, or nullopt (and the failure recorded) unless it is "RGET <keyword>...".
     std::optional<std::string> ask(const std::string& line, std::size_t min_words) {
-        if (*failed_) {
-            return std::nullopt;
-        }
-        link_reply r = link_.exchange(line);
-        auto w = split(r.text);
-        if (r.status == link_status::ok &&
-            (w.size() < min_words || w[0] != "RGET" || w[1] != keyword_of(line))) {
-            r.status = link_status::error;
-        }
-        if (r.status != link_status::ok) {
-            *failed_ = link_failure{line, r};
-            return std::nullopt;
-        }
-        return r.text;
+        return ask_get(link_, line, min_words, failed_);
     }
 
   private:
@@ -76,6 +62,24 @@ class reader {
 };
 
 }  // namespace
+
+std::optional<std::string> ask_get(daemon_link& link, const std::string& line,
+                                   std::size_t min_words, std::optional<link_failure>* failed) {
+    if (*failed) {
+        return std::nullopt;
+    }
+    link_reply r = link.exchange(line);
+    auto w = split(r.text);
+    if (r.status == link_status::ok &&
+        (w.size() < min_words || w[0] != "RGET" || w[1] != keyword_of(line))) {
+        r.status = link_status::error;
+    }
+    if (r.status != link_status::ok) {
+        *failed = link_failure{line, r};
+        return std::nullopt;
+    }
+    return r.text;
+}
 
 std::string to_string(const link_failure& f) {
     switch (f.reply.status) {

@@ -66,6 +66,14 @@ struct link_failure {
 };
 std::string to_string(const link_failure& f);
 
+// Sends a GET line and returns the reply, or nullopt with *failed set unless the reply is
+// "RGET <keyword>" with at least min_words words. Sends nothing when *failed is already set.
+std::optional<std::string> ask_get(daemon_link& link, const std::string& line,
+                                   std::size_t min_words, std::optional<link_failure>* failed);
+// A reply's words (blank- or tab-separated), and the text after its first n words.
+std::vector<std::string> split(const std::string& text);
+std::string after_words(const std::string& text, std::size_t n);
+
 struct read_result {
     std::optional<channel_state> state;
     std::optional<link_failure> failed;

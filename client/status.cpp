@@ -1,6 +1,7 @@
 #include "status.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 
 namespace nexo::client {
@@ -58,51 +59,50 @@ std::string detected_json(const channel_state& s) {
            ", \"format\": " + (f ? video_json(*f) : "null") + "}";
 }
 
-}  // namespace
+// One status of a channel as shown: its name in output, the model's name and number, and the
+// message.
+struct shown_status {
+    const char* name;
+    std::string_view status;
+    int value;
+    std::string message;
+};
 
-std::string detected_text(const channel_state& s) {
-    const std::string& st = s.auto_detect_state;
-    if (st == "FORMAT_DETECTED") {
-        return or_dash(s.auto_detect_format);
-    }
-    if (st == "STREAM_DETECTED") {
-        return "measuring";
-    }
-    if (st == "BUSY") {
-        return "no signal";
-    }
-    if (st == "DISABLED") {
-        return "off";
-    }
-    return "-";
+std::array<shown_status, 5> shown(const rx_observation& o) {
+    return {{
+        {"overall", to_string(overall_status(o)), static_cast<int>(overall_status(o)),
+         overall_message(o)},
+        {"link", to_string(o.link), static_cast<int>(o.link), o.link_message},
+        {"connection", to_string(o.connection), static_cast<int>(o.connection),
+         o.connection_message},
+        {"sync", to_string(o.synchronization), static_cast<int>(o.synchronization),
+         o.synchronization_message},
+        {"stream", to_string(o.stream), static_cast<int>(o.stream), o.stream_message},
+    }};
 }
 
-status_result read_status(daemon_link& link) {
-    status_result result;
-    for (const channel_id& ch : all_channels()) {
-        read_result r = read_channel(link, ch, true);
-        if (!r.state) {
-            result.failed = r.failed;
-            return result;
+std::string health_json(const rx_observation& o) {
+    static constexpr std::array kKeys = {"overall", "link", "connection", "synchronization",
+                                         "stream"};
+    auto rows = shown(o);
+    std::string out = "{";
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        out += std::string(i == 0 ? "" : ", ") + "\"" + kKeys[i] +
+               "\": {\"status\": " + quoted(std::string(rows[i].status)) +
+               ", \"value\": " + std::to_string(rows[i].value) +
+               ", \"message\": " + quoted(rows[i].message);
+        if (std::string_view(kKeys[i]) == "synchronization") {
+            out += ", \"source\": " + (o.synchronization_source.empty()
+                                           ? std::string("null")
+                                           : quoted(o.synchronization_source));
         }
-        result.channels.push_back(std::move(*r.state));
+        out += "}";
     }
-    return result;
+    return out + "}";
 }
 
-std::string status_table(const std::vector<channel_state>& channels) {
-    std::vector<std::vector<std::string>> rows = {{"CHANNEL", "STATE", "IF", "DESTINATION",
-                                                   "SOURCE", "PORT", "FORMAT", "AUTO-DETECT",
-                                                   "DETECTED", "TX-TS-DELAY", "RECONS-DELAY"}};
-    for (const channel_state& s : channels) {
-        const channel_config& c = s.config;
-        rows.push_back({c.channel.name(), s.enabled ? "ON" : "OFF",
-                        c.interface + (s.interface_enabled ? "/1" : "/0"),
-                        std::string(1, c.transport) + " " + c.destination, c.source,
-                        std::to_string(c.port), or_dash(s.format_text),
-                        s.auto_detect ? "ON" : "OFF", detected_text(s), s.tx_ts_delay,
-                        s.recons_delay});
-    }
+// Rows of cells as columns two blanks apart.
+std::string columns(const std::vector<std::vector<std::string>>& rows) {
     std::vector<std::size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows) {
         for (std::size_t i = 0; i < row.size(); ++i) {
@@ -123,7 +123,79 @@ std::string status_table(const std::vector<channel_state>& channels) {
     return out;
 }
 
-std::string status_json(const std::vector<channel_state>& channels) {
+}  // namespace
+
+std::string detected_text(const channel_state& s) {
+    const std::string& st = s.auto_detect_state;
+    if (st == "FORMAT_DETECTED") {
+        return or_dash(s.auto_detect_format);
+    }
+    if (st == "STREAM_DETECTED") {
+        return "measuring";
+    }
+    if (st == "BUSY") {
+        return "no signal";
+    }
+    if (st == "DISABLED") {
+        return "off";
+    }
+    return "-";
+}
+
+status_result read_status(daemon_link& link, bool with_health, const observe_options& options) {
+    status_result result;
+    for (const channel_id& ch : all_channels()) {
+        read_result r = read_channel(link, ch, true);
+        if (!r.state) {
+            result.failed = r.failed;
+            return result;
+        }
+        result.channels.push_back(std::move(*r.state));
+    }
+    if (with_health) {
+        auto board =
+            read_board_health(link, result.channels[0].config.interface, options, &result.failed);
+        if (!board) {
+            return result;
+        }
+        for (const channel_state& s : result.channels) {
+            result.health.push_back(observe_channel(s, *board));
+        }
+    }
+    return result;
+}
+
+std::string status_table(const std::vector<channel_state>& channels,
+                         const std::vector<rx_observation>& health) {
+    std::vector<std::vector<std::string>> rows = {{"CHANNEL", "STATE", "IF", "DESTINATION",
+                                                   "SOURCE", "PORT", "FORMAT", "AUTO-DETECT",
+                                                   "DETECTED", "TX-TS-DELAY", "RECONS-DELAY"}};
+    for (const channel_state& s : channels) {
+        const channel_config& c = s.config;
+        rows.push_back({c.channel.name(), s.enabled ? "ON" : "OFF",
+                        c.interface + (s.interface_enabled ? "/1" : "/0"),
+                        std::string(1, c.transport) + " " + c.destination, c.source,
+                        std::to_string(c.port), or_dash(s.format_text),
+                        s.auto_detect ? "ON" : "OFF", detected_text(s), s.tx_ts_delay,
+                        s.recons_delay});
+    }
+    std::string out = columns(rows);
+    if (health.empty()) {
+        return out;
+    }
+    std::vector<std::vector<std::string>> h = {
+        {"CHANNEL", "OVERALL", "LINK", "CONNECTION", "SYNC", "STREAM", "WHY"}};
+    for (const rx_observation& o : health) {
+        auto st = shown(o);
+        h.push_back({o.channel.name(), std::string(st[0].status), std::string(st[1].status),
+                     std::string(st[2].status), std::string(st[3].status),
+                     std::string(st[4].status), or_dash(st[0].message)});
+    }
+    return out + "\n" + columns(h);
+}
+
+std::string status_json(const std::vector<channel_state>& channels,
+                        const std::vector<rx_observation>& health) {
     std::string out = "{\"channels\": [";
     const char* sep = "\n  ";
     for (const channel_state& s : channels) {
@@ -147,11 +219,41 @@ std::string status_json(const std::vector<channel_state>& channels) {
         field("auto_detect", s.auto_detect ? "true" : "false");
         field("detected", detected_json(s));
         field("tx_ts_delay", quoted(s.tx_ts_delay));
-        field("recons_delay", quoted(s.recons_delay), true);
+        const std::size_t at = static_cast<std::size_t>(&s - channels.data());
+        field("recons_delay", quoted(s.recons_delay), at >= health.size());
+        if (at < health.size()) {
+            field("health", health_json(health[at]), true);
+        }
         out += "}";
         sep = ",\n  ";
     }
     return out + "\n]}\n";
+}
+
+std::vector<std::string> health_changes(const rx_observation* before, const rx_observation& now) {
+    auto after = shown(now);
+    const std::string ch = now.channel.name();
+    if (before == nullptr) {
+        std::string line = ch + " " + std::string(after[0].status);
+        for (std::size_t i = 1; i < after.size(); ++i) {
+            line += std::string(" ") + after[i].name + " " + std::string(after[i].status);
+        }
+        return {line + (after[0].message.empty() ? "" : ": " + after[0].message)};
+    }
+    auto was = shown(*before);
+    std::vector<std::string> lines;
+    for (std::size_t i = 0; i < after.size(); ++i) {
+        if (was[i].value == after[i].value && was[i].message == after[i].message) {
+            continue;
+        }
+        std::string line = ch + " " + after[i].name + " ";
+        if (was[i].value != after[i].value) {
+            line += std::string(was[i].status) + " -> ";
+        }
+        line += std::string(after[i].status);
+        lines.push_back(line + (after[i].message.empty() ? "" : ": " + after[i].message));
+    }
+    return lines;
 }
 
 }  // namespace nexo::client

@@ -37,6 +37,10 @@ printf 'GET PTP_TIME\nGET NOTHING\n:alert timing 2059_FRA_CHANGED\n' | scripts/r
 grep -q '^RGET PTP_TIME ' "$scratch/sim.out"
 scripts/run-sim.sh --script scripts/demo.nexo >/dev/null
 scripts/run-sim.sh --streams --script scripts/stream-demo.nexo >/dev/null
+# The receiver health demo: nexoctl status in the sandbox after each step.
+scripts/run-sim.sh --script scripts/health-demo.nexo 2>"$scratch/health.err" >/dev/null
+grep -q '^20:1 *Healthy *AllUp *Healthy *Healthy *Healthy' "$scratch/health.err"
+grep -q 'but configured for YCR422 10 P 1920 1080 59.94' "$scratch/health.err"
 # The NMOS session of the README: the node on the simulated board, curl beside it. The board
 # runs until its standard input closes.
 mkfifo "$scratch/sim.in"

@@ -268,6 +268,9 @@ bool run_and_print(session& s, const std::vector<std::string>& argv, bool on_hos
 }
 
 bool cmd_sh(session& s, const std::vector<std::string>& w) {
+    // The program may be a control client (nexoctl): with our end of the request pipe open,
+    // the daemon never sees its hang-ups and each of its exchanges waits them out.
+    s.b.client().hang_up();
     return run_and_print(s, std::vector<std::string>(w.begin() + 1, w.end()), false);
 }
 
@@ -365,7 +368,35 @@ bool cmd_await(session& s, const std::vector<std::string>& w) {
     return true;
 }
 
-constexpr std::array<sim_command, 18> kSimCommands{{
+// eth1 down or up, as a cable pulled and put back.
+bool cmd_link(session& s, const std::vector<std::string>& w) {
+    if (w[1] != "up" && w[1] != "down") {
+        return false;
+    }
+    return run_and_print(s, {"ip", "link", "set", "eth1", w[1]}, false);
+}
+
+// The timing simulator's lock to its grandmaster: lost (PTP_LOCK_STATE answers UNLOCKED),
+// locked (its own answer again), or locked to another grandmaster (PTP_CLK_ID answers it).
+bool cmd_ptp(session& s, const std::vector<std::string>& w) {
+    sim::peer_rule r;
+    if (w[1] == "lost" && w.size() == 2) {
+        r.what = sim::peer_rule::action::reply;
+        r.reply = "RGET PTP_LOCK_STATE UNLOCKED";
+        s.b.timing().set_rule("PTP_LOCK_STATE", r);
+    } else if (w[1] == "locked" && w.size() == 2) {
+        s.b.timing().set_rule("PTP_LOCK_STATE", r);
+    } else if (w[1] == "gm" && w.size() == 3) {
+        r.what = sim::peer_rule::action::reply;
+        r.reply = "RGET PTP_CLK_ID " + w[2];
+        s.b.timing().set_rule("PTP_CLK_ID", r);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+constexpr std::array<sim_command, 20> kSimCommands{{
     {":help", 0, "", "this list", cmd_help},
     {":quit", 0, "", "stop the daemon and leave (also Ctrl-D)", cmd_quit},
     {":exit", 0, "", "same as :quit", cmd_quit},
@@ -392,6 +423,9 @@ constexpr std::array<sim_command, 18> kSimCommands{{
      cmd_stats},
     {":await", 2, "timing|media LINE...", "wait up to 20 s until the peer receives LINE",
      cmd_await},
+    {":link", 1, "up|down", "eth1 up or down", cmd_link},
+    {":ptp", 1, "lost|locked|gm CLOCK-ID",
+     "the timing simulator loses or regains its lock, or locks to another grandmaster", cmd_ptp},
 }};
 
 bool cmd_help(session& s, const std::vector<std::string>&) {

@@ -1,7 +1,14 @@
 #include "nexoctl_sdp.h"
 
+#include <signal.h>
+#include <time.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -11,6 +18,7 @@
 #include "chan_plan.h"
 #include "chan_store.h"
 #include "interface_addr.h"
+#include "rx_health.h"
 #include "sdp.h"
 #include "status.h"
 
@@ -97,10 +105,22 @@ struct args {
     bool dry_run = false;
     bool force = false;
     bool json = false;
+    bool follow = false;
+    int interval_ms = 500;
     std::string state_dir = kDefaultStateDir;
     bool help = false;
     std::string unknown;
 };
+
+// Milliseconds from 50 to an hour.
+std::optional<int> parse_ms(const std::string& text) {
+    int v = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), v);
+    if (ec != std::errc() || end != text.data() + text.size() || v < 50 || v > 3600000) {
+        return std::nullopt;
+    }
+    return v;
+}
 
 args split_args(const std::vector<std::string>& words, std::size_t from) {
     args a;
@@ -120,6 +140,14 @@ args split_args(const std::vector<std::string>& words, std::size_t from) {
             a.state_dir = words[++i];
         } else if (w == "--json") {
             a.json = true;
+        } else if (w == "--follow") {
+            a.follow = true;
+        } else if (w == "--interval" && i + 1 < words.size()) {
+            auto ms = parse_ms(words[++i]);
+            a.interval_ms = ms.value_or(-1);
+            if (!ms && a.unknown.empty()) {
+                a.unknown = "--interval " + words[i];
+            }
         } else if (w == "--help" || w == "-h") {
             a.help = true;
         } else if (w.size() > 1 && w[0] == '-' && a.unknown.empty()) {
@@ -218,13 +246,77 @@ int run_status(const args& a, daemon_link& link) {
     if (!a.positional.empty()) {
         return usage("status takes no arguments but --json");
     }
-    status_result r = read_status(link);
+    status_result r = read_status(link, true);
     if (r.failed) {
         say("reading the channels failed: " + to_string(*r.failed));
         return std::max(status_code(r.failed->reply.status), kExitError);
     }
-    std::string out = a.json ? status_json(r.channels) : status_table(r.channels);
+    std::string out =
+        a.json ? status_json(r.channels, r.health) : status_table(r.channels, r.health);
     std::fwrite(out.data(), 1, out.size(), stdout);
+    return kExitOk;
+}
+
+volatile sig_atomic_t stop_watching = 0;
+
+void on_stop_signal(int) {
+    stop_watching = 1;
+}
+
+// UTC wall-clock time to the millisecond, for people reading the lines as they come.
+std::string timestamp() {
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    std::time_t t = system_clock::to_time_t(now);
+    auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    ::gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
+    char frac[8];
+    std::snprintf(frac, sizeof frac, ".%03dZ", static_cast<int>(ms));
+    return std::string(buf) + frac;
+}
+
+// Observes every channel about every interval and prints what changed, each line stamped;
+// the first round prints every channel. Until SIGINT or SIGTERM, then exit status 0. A
+// daemon that cannot be reached is reported once and watched for again.
+int run_watch(const args& a, daemon_link& link) {
+    if (!a.positional.empty() || a.json) {
+        return usage("watch takes no arguments but --interval MS");
+    }
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;  // no SA_RESTART: a sleep or a wait for a reply ends
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    std::vector<rx_observation> last;
+    std::string last_failure;
+    while (stop_watching == 0) {
+        observe_result r = observe_all(link);
+        if (stop_watching != 0) {
+            break;
+        }
+        if (r.failed) {
+            std::string text = to_string(*r.failed);
+            if (text != last_failure) {
+                std::printf("%s reading the board failed: %s\n", timestamp().c_str(), text.c_str());
+                last_failure = text;
+            }
+        } else {
+            last_failure.clear();
+            for (std::size_t i = 0; i < r.channels.size(); ++i) {
+                const rx_observation* before = i < last.size() ? &last[i] : nullptr;
+                for (const std::string& line : health_changes(before, r.channels[i])) {
+                    std::printf("%s %s\n", timestamp().c_str(), line.c_str());
+                }
+            }
+            last = std::move(r.channels);
+        }
+        std::fflush(stdout);
+        timespec pause{a.interval_ms / 1000, (a.interval_ms % 1000) * 1000000L};
+        while (stop_watching == 0 && ::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+        }
+    }
     return kExitOk;
 }
 
@@ -243,19 +335,22 @@ const char* const kSdpHelp =
     "  sdp get CH                      the channel as an ST 2110 session description,\n"
     "                                  completed from the description apply kept\n"
     "  --state-dir DIR                 where apply keeps descriptions (/var/lib/nexo)\n"
-    "  status [--json]                 all twelve channels at a glance\n"
+    "  status [--json]                 all twelve channels at a glance, with each one's\n"
+    "                                  link, connection, sync, stream and overall status\n"
+    "  watch [--interval MS]           print status changes as they happen, each line\n"
+    "  status --follow                 timestamped (every 500 ms; until Ctrl-C)\n"
     "  Channels: 20:0-20:3 video/raw, 30:0-30:3 audio/L16 and L24, 40:0-40:3 video/smpte291.\n"
     "  Exit status 4: the description was refused before anything was sent.\n";
 
 bool is_sdp_command(const std::string& word) {
-    return word == "sdp" || word == "status";
+    return word == "sdp" || word == "status" || word == "watch";
 }
 
 int run_sdp_command(const std::vector<std::string>& words, daemon_link& link) {
     if (words.empty()) {
         return kExitUsage;
     }
-    bool status = words[0] == "status";
+    bool status = words[0] == "status" || words[0] == "watch";
     args a = split_args(words, status ? 1 : 2);
     if (a.help || (!status && words.size() < 2)) {
         std::fputs(kSdpHelp, stdout);
@@ -263,6 +358,9 @@ int run_sdp_command(const std::vector<std::string>& words, daemon_link& link) {
     }
     if (!a.unknown.empty()) {
         return usage("unknown option " + a.unknown);
+    }
+    if (words[0] == "watch" || (status && a.follow)) {
+        return run_watch(a, link);
     }
     if (status) {
         return run_status(a, link);

@@ -62,5 +62,54 @@ TEST(status, shows_a_detected_format_only_when_the_detector_measured_one) {
         << json;
 }
 
+TEST(status, health_in_the_table_the_json_and_as_changes) {
+    channel_state s = video_channel("FORMAT_DETECTED", "YCR422 10 P 1280 720 50");
+    s.enabled = true;
+    board_health board;
+    board.link = nc_link_status::all_up;
+    board.link_message = "eth1 is up";
+    board.synchronization = nc_synchronization_status::healthy;
+    board.synchronization_message = "locked to grandmaster 02-00-00-ff-fe-00-00-01";
+    board.synchronization_source = "02-00-00-ff-fe-00-00-01";
+    const rx_observation o = observe_channel(s, board);
+
+    const std::string table = status_table({s}, {o});
+    EXPECT_NE(table.find("\n\nCHANNEL  OVERALL    LINK   CONNECTION  SYNC     STREAM     WHY\n"
+                         "20:2     Unhealthy  AllUp  Healthy     Healthy  Unhealthy  stream: "
+                         "receiving YCR422 10 P 1280 720 50 but configured for YCR422 10 I 1920 "
+                         "1080 50\n"),
+              std::string::npos)
+        << table;
+    const std::string json = status_json({s}, {o});
+    EXPECT_NE(json.find(R"("recons_delay": "", "health": {"overall": {"status": "Unhealthy", )"
+                        R"("value": 3, "message": "stream: receiving YCR422 10 P 1280 720 50 but )"
+                        R"(configured for YCR422 10 I 1920 1080 50"}, "link": {"status": )"
+                        R"("AllUp", "value": 1, "message": "eth1 is up"}, "connection": )"),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find(R"("source": "02-00-00-ff-fe-00-00-01"}, "stream": {"status": )"
+                        R"("Unhealthy", "value": 3, )"),
+              std::string::npos)
+        << json;
+    // Without health the output is what it always was.
+    EXPECT_EQ(status_table({s}).find("OVERALL"), std::string::npos);
+    EXPECT_EQ(status_json({s}).find("health"), std::string::npos);
+
+    // Changes: the status that moved with its old value, the overall first; a message alone.
+    rx_observation after = o;
+    after.link = nc_link_status::all_down;
+    after.link_message = "eth1 is down (down)";
+    after.synchronization_message = "locked to grandmaster 02-00-00-ff-fe-00-00-01 again";
+    EXPECT_EQ(health_changes(&o, after),
+              (std::vector<std::string>{
+                  "20:2 overall Unhealthy: link: eth1 is down (down); stream: receiving YCR422 10 "
+                  "P 1280 720 50 but configured for YCR422 10 I 1920 1080 50",
+                  "20:2 link AllUp -> AllDown: eth1 is down (down)",
+                  "20:2 sync Healthy: locked to grandmaster 02-00-00-ff-fe-00-00-01 again",
+              }));
+    EXPECT_TRUE(health_changes(&after, after).empty());
+    EXPECT_EQ(health_changes(nullptr, after).size(), 1u);
+}
+
 }  // namespace
 }  // namespace nexo::client

@@ -1,0 +1,245 @@
+// Receiver health on the simulated board: each status driven through its transitions the way
+// the board would see them (the format detector, eth1, the timing simulator's lock and
+// grandmaster, the channel switched), checked in `nexoctl status --json`; and `nexoctl watch`
+// printing a change and leaving on SIGTERM.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+
+#include "board.h"
+#include "control_client.h"
+#include "fpga.h"
+#include "peer.h"
+#include "sandbox.h"
+#include "wait_until.h"
+
+namespace nexo::sim {
+namespace {
+
+using namespace std::chrono_literals;
+using json = nlohmann::json;
+
+// The health object of each channel, by channel name, from `nexoctl status --json`.
+json status_health() {
+    FILE* p = ::popen((std::string(NEXOCTL_PATH) + " --pipes /run status --json").c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (std::size_t n; p != nullptr && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) {
+        out.append(buf, n);
+    }
+    if (p == nullptr || ::pclose(p) != 0) {
+        return json();
+    }
+    json doc = json::parse(out, nullptr, false);
+    json by_channel = json::object();
+    if (doc.is_object() && doc["channels"].is_array()) {
+        for (const json& c : doc["channels"]) {
+            by_channel[c["channel"].get<std::string>()] = c["health"];
+        }
+    }
+    return by_channel;
+}
+
+void peer_reply(peer_sim& p, const std::string& keyword, const std::string& reply) {
+    peer_rule r;
+    r.what = peer_rule::action::reply;
+    r.reply = reply;
+    p.set_rule(keyword, r);
+}
+
+// YCbCr 4:2:2, 10 bits, progressive, 59.94 frames/s, as the detector codes it.
+constexpr detected_format k1080p{1920, 1080, 2, 1, 0, 8};
+constexpr detected_format k720p{1280, 720, 2, 1, 0, 8};
+constexpr uint32_t kBusy = 1, kStreamDetected = 2, kFormatDetected = 3;
+
+TEST(rx_health, every_status_follows_the_board) {
+    board b;
+    ASSERT_TRUE(b.started());
+    // The test's lines hang up after each, as nexoctl's do: a request pipe held open would
+    // make every exchange of nexoctl wait for a hang-up that does not come.
+    auto req = [&b](const std::string& line) {
+        std::string reply = b.client().request(line);
+        b.client().hang_up();
+        return reply;
+    };
+    // 20:1 video, detection left off so the daemon never takes the measured format over.
+    ASSERT_EQ(req("SET RX_IP_DEST 20:1 eth1 r 239.1.1.1 5004 96"),
+              "RSET RX_IP_DEST 20:1 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 59.94"), "RSET RX_VID_FMT 20:1 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 20:1 on"), "RSET RX_STR_ENA 20:1 OK\n");
+    ASSERT_EQ(req("SET RX_IP_DEST 30:0 eth1 r 239.1.1.2 5006 97"),
+              "RSET RX_IP_DEST 30:0 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_AUD_FMT 30:0 2 L24 48000 1"), "RSET RX_AUD_FMT 30:0 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 30:0 on"), "RSET RX_STR_ENA 30:0 OK\n");
+
+    struct row {
+        const char* what;
+        std::function<void()> act;
+        // Of channel 20:1: overall, link, connection, synchronization, stream.
+        const char* statuses[5];
+        const char* domain;  // whose message must hold `words`
+        const char* words;
+        const char* source;  // the synchronisation source, "" for null
+    };
+    const std::string gm = "02-00-00-ff-fe-00-00-01";
+    const row rows[] = {
+        {"switched on, nothing arriving",
+         [] {},
+         {"Unhealthy", "AllUp", "Unhealthy", "Healthy", "Unhealthy"},
+         "connection",
+         "no signal",
+         "02-00-00-ff-fe-00-00-01"},
+        {"a sender starts: measuring",
+         [&] { b.dev().set_detector(1, kStreamDetected); },
+         {"PartiallyHealthy", "AllUp", "PartiallyHealthy", "Healthy", "PartiallyHealthy"},
+         "connection",
+         "being measured",
+         "02-00-00-ff-fe-00-00-01"},
+        {"the configured format measured",
+         [&] { b.dev().set_detector(1, kFormatDetected, k1080p); },
+         {"Healthy", "AllUp", "Healthy", "Healthy", "Healthy"},
+         "stream",
+         "configured format YCR422 10 P 1920 1080 59.94",
+         "02-00-00-ff-fe-00-00-01"},
+        {"the sender sends another format",
+         [&] { b.dev().set_detector(1, kFormatDetected, k720p); },
+         {"Unhealthy", "AllUp", "Healthy", "Healthy", "Unhealthy"},
+         "stream",
+         "receiving YCR422 10 P 1280 720 59.94 but configured for YCR422 10 P 1920 1080 59.94",
+         "02-00-00-ff-fe-00-00-01"},
+        {"eth1 down",
+         [] {
+             ASSERT_EQ(run({"ip", "link", "set", "eth1", "down"}), 0);
+         },
+         {"Unhealthy", "AllDown", "Healthy", "Healthy", "Unhealthy"},
+         "link",
+         "eth1 is down",
+         "02-00-00-ff-fe-00-00-01"},
+        {"eth1 up, the sender back to the configured format",
+         [&] {
+             ASSERT_EQ(run({"ip", "link", "set", "eth1", "up"}), 0);
+             b.dev().set_detector(1, kFormatDetected, k1080p);
+         },
+         {"Healthy", "AllUp", "Healthy", "Healthy", "Healthy"},
+         "link",
+         "eth1 is up",
+         "02-00-00-ff-fe-00-00-01"},
+        {"lock lost",
+         [&] { peer_reply(b.timing(), "PTP_LOCK_STATE", "RGET PTP_LOCK_STATE UNLOCKED"); },
+         {"Unhealthy", "AllUp", "Healthy", "Unhealthy", "Healthy"},
+         "synchronization",
+         "not locked",
+         ""},
+        {"lock regained with another grandmaster",
+         [&] {
+             b.timing().set_rule("PTP_LOCK_STATE", peer_rule{});
+             peer_reply(b.timing(), "PTP_CLK_ID", "RGET PTP_CLK_ID 020000.fffe.0000aa");
+         },
+         {"Healthy", "AllUp", "Healthy", "Healthy", "Healthy"},
+         "synchronization",
+         "locked to grandmaster 02-00-00-ff-fe-00-00-aa",
+         "02-00-00-ff-fe-00-00-aa"},
+        {"the sender stops",
+         [&] { b.dev().set_detector(1, kBusy); },
+         {"Unhealthy", "AllUp", "Unhealthy", "Healthy", "Unhealthy"},
+         "connection",
+         "no signal",
+         "02-00-00-ff-fe-00-00-aa"},
+        {"switched off",
+         [&] { ASSERT_EQ(req("SET RX_STR_ENA 20:1 off"), "RSET RX_STR_ENA 20:1 OK\n"); },
+         {"Inactive", "AllUp", "Inactive", "Healthy", "Inactive"},
+         "overall",
+         "receiver off",
+         "02-00-00-ff-fe-00-00-aa"},
+    };
+    static constexpr const char* kDomains[] = {"overall", "link", "connection", "synchronization",
+                                               "stream"};
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        r.act();
+        json h;
+        // The daemon reads the detector when asked; the interface's state settles at once;
+        // allow a little for both all the same.
+        bool reached = wait_until(
+            [&] {
+                h = status_health()["20:1"];
+                for (int i = 0; i < 5; ++i) {
+                    if (!h.is_object() || h[kDomains[i]]["status"] != r.statuses[i]) {
+                        return false;
+                    }
+                }
+                return true;
+            },
+            5s);
+        EXPECT_TRUE(reached) << h.dump(1);
+        if (!reached) {
+            continue;
+        }
+        const std::string message = h[r.domain]["message"].get<std::string>();
+        EXPECT_NE(message.find(r.words), std::string::npos) << message;
+        const json& source = h["synchronization"]["source"];
+        EXPECT_EQ(source.is_null() ? "" : source.get<std::string>(), r.source);
+    }
+    // The audio channel never reads Healthy: the board cannot see its packets.
+    json audio = status_health()["30:0"];
+    EXPECT_EQ(audio["connection"]["status"], "PartiallyHealthy");
+    EXPECT_NE(audio["connection"]["message"].get<std::string>().find("no detector on audio"),
+              std::string::npos);
+}
+
+TEST(rx_health, watch_prints_changes_with_a_timestamp_and_leaves_on_sigterm) {
+    board b;
+    ASSERT_TRUE(b.started());
+    const char* out_path = "/run/watch.out";
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int fd = ::open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, STDOUT_FILENO);
+        ::execl(NEXOCTL_PATH, "nexoctl", "--pipes", "/run", "watch", "--interval", "100",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    auto output = [&] {
+        std::ifstream in(out_path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    // Every channel once, then only what changes.
+    EXPECT_TRUE(
+        wait_until([&] { return output().find("40:3 Inactive") != std::string::npos; }, 10s))
+        << output();
+    ASSERT_EQ(run({"ip", "link", "set", "eth1", "down"}), 0);
+    EXPECT_TRUE(wait_until(
+        [&] {
+            return output().find("20:0 link AllUp -> AllDown: eth1 is down") != std::string::npos;
+        },
+        10s))
+        << output();
+    ::kill(pid, SIGTERM);
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::istringstream lines(output());
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        // 2026-12-06T08:05:07.161Z 20:0 ...
+        ASSERT_GT(line.size(), 25u) << line;
+        EXPECT_EQ(line.substr(10, 1) + line.substr(23, 2), "TZ ") << line;
+    }
+    // Twelve channels, and a link line for each; the channels stay off, so overall does not
+    // move.
+    EXPECT_EQ(count, 24) << output();
+    ASSERT_EQ(run({"ip", "link", "set", "eth1", "up"}), 0);
+}
+
+}  // namespace
+}  // namespace nexo::sim

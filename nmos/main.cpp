@@ -224,9 +224,14 @@ int main(int argc, char** argv) {
         reg = std::make_unique<registration>(res, std::move(from));
         reg_ptr = reg.get();
     }
-    res.on_change([&reg, &discovery](resource_type t, std::size_t i) {
+    std::unique_ptr<ncp::service> control;
+    res.on_change([&reg, &discovery, &control](resource_type t, std::size_t i) {
         if (reg) {
             reg->changed(t, i);
+        }
+        // A receiver's subscription moves on every activation.
+        if (control && t == resource_type::receiver) {
+            control->activated(i);
         }
         if (discovery) {
             discovery->changed(t);
@@ -257,7 +262,6 @@ int main(int argc, char** argv) {
     struct sigaction hup {};
     hup.sa_handler = on_hangup;
     ::sigaction(SIGHUP, &hup, nullptr);
-    std::unique_ptr<ncp::service> control;
     if (ncp_port != 0) {
         ncp::service_options o;
         o.bind_host = bind_host;
@@ -303,8 +307,11 @@ int main(int argc, char** argv) {
     // registration or the discovery once they begin to go away.
     server->stop();
     serving.join();
-    control.reset();
+    if (control) {
+        control->stop();
+    }
     conn.stop();
+    control.reset();
     // The discovery thread stops calling into the registration before the registration goes;
     // the registration, which asks the discovery, goes before the discovery.
     if (discovery) {

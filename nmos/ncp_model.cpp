@@ -603,23 +603,24 @@ void model::set_value(object& o, element_id id, json v, std::vector<property_eve
 }
 
 void model::apply_monitor(object& o, const monitor_values& v, std::vector<property_event>* events) {
-    set_value(o, kOverall, v.overall, events);
+    auto num = [](auto e) { return static_cast<int>(e); };
+    set_value(o, kOverall, num(v.overall), events);
     set_value(o, kOverallMessage, optional_string(v.overall_message), events);
-    set_value(o, kReportingDelay, v.reporting_delay, events);
-    set_value(o, {4, 1}, v.link, events);
+    set_value(o, kReportingDelay, v.status_reporting_delay, events);
+    set_value(o, {4, 1}, num(v.link), events);
     set_value(o, {4, 2}, optional_string(v.link_message), events);
     set_value(o, {4, 3}, v.link_transitions, events);
-    set_value(o, {4, 4}, v.connection, events);
+    set_value(o, {4, 4}, num(v.connection), events);
     set_value(o, {4, 5}, optional_string(v.connection_message), events);
     set_value(o, {4, 6}, v.connection_transitions, events);
-    set_value(o, {4, 7}, v.sync, events);
-    set_value(o, {4, 8}, optional_string(v.sync_message), events);
-    set_value(o, {4, 9}, v.sync_transitions, events);
-    set_value(o, {4, 10}, optional_string(v.sync_source), events);
-    set_value(o, {4, 11}, v.stream, events);
+    set_value(o, {4, 7}, num(v.synchronization), events);
+    set_value(o, {4, 8}, optional_string(v.synchronization_message), events);
+    set_value(o, {4, 9}, v.synchronization_transitions, events);
+    set_value(o, {4, 10}, optional_string(v.synchronization_source), events);
+    set_value(o, {4, 11}, num(v.stream), events);
     set_value(o, {4, 12}, optional_string(v.stream_message), events);
     set_value(o, {4, 13}, v.stream_transitions, events);
-    set_value(o, kAutoReset, v.auto_reset, events);
+    set_value(o, kAutoReset, v.auto_reset_counters_and_messages, events);
 }
 
 void model::update_monitor(std::size_t rx, const monitor_values& v,

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "board_control.h"
+#include "rx_health.h"
 
 namespace nexo::nmos::ncp {
 
@@ -133,26 +134,8 @@ class catalogue {
     std::vector<datatype_def> datatypes_;
 };
 
-// A receiver monitor's statuses, as the monitor logic computes them.
-struct monitor_values {
-    int overall = 0;
-    std::optional<std::string> overall_message;
-    int link = 1;
-    std::optional<std::string> link_message;
-    std::uint64_t link_transitions = 0;
-    int connection = 0;
-    std::optional<std::string> connection_message;
-    std::uint64_t connection_transitions = 0;
-    int sync = 0;
-    std::optional<std::string> sync_message;
-    std::uint64_t sync_transitions = 0;
-    std::optional<std::string> sync_source;
-    int stream = 0;
-    std::optional<std::string> stream_message;
-    std::uint64_t stream_transitions = 0;
-    std::uint32_t reporting_delay = 3;
-    bool auto_reset = true;
-};
+// A receiver monitor's statuses, as the client library's monitor reports them.
+using monitor_values = client::rx_reported;
 
 // What a client's Set or method call asks of a receiver monitor. Each returns the monitor's
 // values after the change, which the model then shows (and raises events for); called without

@@ -1,5 +1,8 @@
 #include "ncp_service.h"
 
+#include <algorithm>
+#include <cstdio>
+
 namespace nexo::nmos::ncp {
 
 namespace {
@@ -10,6 +13,20 @@ std::array<std::string, kChannels.size()> receiver_ids(const resources& res) {
         ids[i] = res.receiver_id(i);
     }
     return ids;
+}
+
+// The node's daemon link as the client library's readers take it.
+client::link_reply relay(control_link& link, const std::string& line) {
+    link_reply r = link.exchange(line);
+    switch (r.what) {
+        case link_reply::status::reply:
+            return {r.line == "ERROR" ? client::link_status::error : client::link_status::ok,
+                    r.line};
+        case link_reply::status::no_reply:
+            return {client::link_status::no_reply, ""};
+        default:
+            return {client::link_status::failure, ""};
+    }
 }
 
 }  // namespace
@@ -24,11 +41,31 @@ service::service(control_link& link, const resources& res, const node_identity& 
     who.version = opt_.version;
     who.serial = id.instance_id.empty() ? id.mac : id.instance_id;
     who.label = id.label;
-    model_ = std::make_unique<model>(who, receiver_ids(res), monitor_hooks{});
+    model_ = std::make_unique<model>(who, receiver_ids(res), hooks());
 }
 
 service::~service() {
     stop();
+}
+
+monitor_hooks service::hooks() {
+    monitor_hooks h;
+    h.set_reporting_delay = [this](std::size_t rx, std::uint32_t seconds) {
+        std::lock_guard lk(mon_mu_);
+        monitors_[rx].set_status_reporting_delay(seconds, client::rx_monitor::clock::now());
+        return std::optional(monitors_[rx].reported());
+    };
+    h.set_auto_reset = [this](std::size_t rx, bool on) {
+        std::lock_guard lk(mon_mu_);
+        monitors_[rx].set_auto_reset_counters_and_messages(on);
+        return std::optional(monitors_[rx].reported());
+    };
+    h.reset_counters_and_messages = [this](std::size_t rx) {
+        std::lock_guard lk(mon_mu_);
+        monitors_[rx].reset_counters_and_messages();
+        return std::optional(monitors_[rx].reported());
+    };
+    return h;
 }
 
 bool service::start(std::string* why) {
@@ -47,6 +84,7 @@ bool service::start(std::string* why) {
         return false;
     }
     serving_ = std::thread([this] { server_->run(); });
+    polling_ = std::thread([this] { poll_loop(); });
     return true;
 }
 
@@ -56,6 +94,70 @@ void service::stop() {
     }
     if (serving_.joinable()) {
         serving_.join();
+    }
+    {
+        std::lock_guard lk(poll_mu_);
+        stop_polling_ = true;
+    }
+    poll_cv_.notify_all();
+    if (polling_.joinable()) {
+        polling_.join();
+    }
+}
+
+void service::activated(std::size_t rx) {
+    if (rx >= kChannels.size()) {
+        return;
+    }
+    {
+        std::lock_guard lk(poll_mu_);
+        activations_[rx] = true;
+    }
+    poll_cv_.notify_all();
+}
+
+void service::poll_loop() {
+    std::unique_lock lk(poll_mu_);
+    while (!stop_polling_) {
+        lk.unlock();
+        poll_round();
+        lk.lock();
+        // The next round after the interval, or at once for an activation; nothing is held
+        // while the round talks to the daemon.
+        poll_cv_.wait_for(lk, opt_.poll_interval, [this] {
+            return stop_polling_ ||
+                   std::find(activations_.begin(), activations_.end(), true) != activations_.end();
+        });
+    }
+}
+
+void service::poll_round() {
+    client::function_link link([this](const std::string& line) { return relay(link_, line); });
+    client::observe_result seen = client::observe_all(link, opt_.observe);
+    std::array<bool, kChannels.size()> activated{};
+    {
+        std::lock_guard lk(poll_mu_);
+        activated = activations_;
+        activations_.fill(false);
+    }
+    const auto now = client::rx_monitor::clock::now();
+    std::vector<property_event> events;
+    std::lock_guard lk(mon_mu_);
+    for (std::size_t i = 0; i < kChannels.size(); ++i) {
+        client::rx_monitor& m = monitors_[i];
+        // Without an answer from the daemon the board's state is unknown: the monitors keep
+        // what they last reported, and only held-back statuses fall due.
+        if (seen.channels.size() == kChannels.size()) {
+            m.update(seen.channels[i], now);
+        }
+        if (activated[i]) {
+            m.activated(now);
+        }
+        m.tick(now);
+        model_->update_monitor(i, m.reported(), &events);
+    }
+    if (server_) {
+        server_->publish(std::move(events));
     }
 }
 

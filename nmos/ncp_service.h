@@ -3,8 +3,12 @@
 // receiver monitors in step with the board.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -13,6 +17,7 @@
 #include "ncp_model.h"
 #include "ncp_server.h"
 #include "resources.h"
+#include "rx_health.h"
 
 namespace nexo::nmos::ncp {
 
@@ -23,6 +28,10 @@ struct service_options {
     std::function<bool(ssl_ctx_st&)> tls;  // empty: plain ws://
     request_gate gate;                     // empty: no access control
     server_limits limits;
+    // Rounds of reading the board for the monitors: each round is one set of exchanges with
+    // the daemon (the interface, the timing daemon, every channel's state and detector).
+    std::chrono::milliseconds poll_interval{330};
+    client::observe_options observe;
 };
 
 class service {
@@ -36,14 +45,33 @@ class service {
     // Stops the server, then the poller.
     void stop();
 
+    // Receiver `rx` was activated (new transport parameters, or switched on): its monitor
+    // starts its activation period at the next round, which comes at once. Any thread.
+    void activated(std::size_t rx);
+
     model& control_model() { return *model_; }
 
   private:
+    void poll_loop();
+    // One round: observe the board, feed every monitor, publish what changed.
+    void poll_round();
+    monitor_hooks hooks();
+
     service_options opt_;
     control_link& link_;
     std::unique_ptr<model> model_;
     std::unique_ptr<server> server_;
     std::thread serving_;
+
+    // The monitors, fed by the poller and by clients' settings (through the model's hooks).
+    std::mutex mon_mu_;
+    std::array<client::rx_monitor, kChannels.size()> monitors_;
+
+    std::mutex poll_mu_;
+    std::condition_variable poll_cv_;
+    bool stop_polling_ = false;
+    std::array<bool, kChannels.size()> activations_{};
+    std::thread polling_;
 };
 
 }  // namespace nexo::nmos::ncp

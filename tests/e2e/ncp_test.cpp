@@ -14,10 +14,12 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board.h"
 #include "control_client.h"
+#include "fpga.h"
 #include "nmos_node.h"
 #include "wait_until.h"
 
@@ -42,6 +44,7 @@ struct ws_client {
     net::io_context io;
     websocket::stream<beast::tcp_stream> ws{io};
     int handle = 0;
+    std::vector<json> heard;  // notifications received and not yet looked for
 
     bool connect(const std::string& target = kPath) {
         beast::error_code ec;
@@ -106,6 +109,30 @@ struct ws_client {
     }
     json set(std::uint32_t oid, int level, int index, const json& value) {
         return command(oid, 1, 2, {{"id", {{"level", level}, {"index", index}}}, {"value", value}});
+    }
+    // The value of the first notification of `property` on `oid` (others are passed over);
+    // null when none came within `limit`.
+    json notified(std::uint32_t oid, const json& property, std::chrono::milliseconds limit = 5s) {
+        auto end = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            for (auto it = heard.begin(); it != heard.end(); ++it) {
+                if ((*it)["oid"] == oid && (*it)["eventData"]["propertyId"] == property) {
+                    json v = (*it)["eventData"]["value"];
+                    heard.erase(heard.begin(), it + 1);
+                    return v;
+                }
+            }
+            heard.clear();
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            auto m = left.count() > 0 ? next(left) : std::nullopt;
+            if (!m) {
+                return nullptr;
+            }
+            if ((*m)["messageType"] == 2) {
+                heard = (*m)["notifications"].get<std::vector<json>>();
+            }
+        }
     }
     json subscribe(const json& oids) {
         send(json{{"messageType", 3}, {"subscriptions", oids}}.dump());
@@ -238,20 +265,14 @@ TEST_F(ncp_fixture, subscribers_hear_of_changes_and_others_do_not) {
     EXPECT_EQ(a.subscribe({1, 10})["subscriptions"], json({1, 10}));
 
     ASSERT_EQ(a.set(10, 1, 6, "Camera 3 feed")["status"], 200);
-    // The monitor's label, then the root block's member descriptors that carry it.
-    auto n = b2.next();
-    ASSERT_TRUE(n);
-    ASSERT_EQ((*n)["messageType"], 2) << n->dump();
-    const json& first = (*n)["notifications"][0];
-    EXPECT_EQ(first["oid"], 10);
-    EXPECT_EQ(first["eventId"], json({{"level", 1}, {"index", 1}}));
-    EXPECT_EQ(first["eventData"]["propertyId"], json({{"level", 1}, {"index", 6}}));
-    EXPECT_EQ(first["eventData"]["changeType"], 0);
-    EXPECT_EQ(first["eventData"]["value"], "Camera 3 feed");
-    EXPECT_EQ((*n)["notifications"][1]["oid"], 1);
-    auto own = a.next();
-    ASSERT_TRUE(own);
-    EXPECT_EQ((*own)["messageType"], 2);
+    // The monitor's label, and the root block's member descriptors that carry it. (The
+    // monitors' own statuses may be notified too, as the node reads the board.)
+    const json label = {{"level", 1}, {"index", 6}};
+    EXPECT_EQ(b2.notified(10, label), "Camera 3 feed");
+    json members = b2.notified(1, {{"level", 2}, {"index", 2}});
+    ASSERT_TRUE(members.is_array());
+    EXPECT_EQ(members[2]["userLabel"], "Camera 3 feed");
+    EXPECT_EQ(a.notified(10, label), "Camera 3 feed");
     // The client that did not subscribe gets its answer and nothing before it.
     quiet.send(json{{"messageType", 0},
                     {"commands",
@@ -300,6 +321,62 @@ TEST_F(ncp_fixture, greedy_and_idle_clients_cost_only_themselves) {
     for (auto& c : many) {
         ASSERT_EQ(c->get(2, 1, 5)["value"], "DeviceManager");
     }
+}
+
+// Receiver 20:1 switched on with a format, as a controller's activation leaves it: its monitor
+// follows the format detector through the reporting delay, and subscribers hear of each change.
+TEST_F(ncp_fixture, monitor_follows_the_detector_and_notifies_within_the_reporting_rules) {
+    ASSERT_TRUE(b.started());
+    // Each line hangs up after it, as nexoctl's do, so that the node's exchanges do not wait.
+    auto req = [this](const std::string& line) {
+        std::string reply = b.client().request(line);
+        b.client().hang_up();
+        return reply;
+    };
+    ASSERT_EQ(req("SET RX_IP_DEST 20:1 eth1 r 239.1.1.1 5004 96"),
+              "RSET RX_IP_DEST 20:1 eth1 OK\n");
+    ASSERT_EQ(req("SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 59.94"), "RSET RX_VID_FMT 20:1 OK\n");
+    ASSERT_EQ(req("SET RX_STR_ENA 20:1 on"), "RSET RX_STR_ENA 20:1 OK\n");
+    start();
+    const std::uint32_t rx = 11;  // 20:1
+    const json connection = {{"level", 4}, {"index", 4}};
+    const json stream = {{"level", 4}, {"index", 11}};
+    ws_client c;
+    ASSERT_TRUE(c.connect());
+    // Switched on with nothing arriving: no signal.
+    ASSERT_TRUE(wait_until([&] { return c.get(rx, 4, 4)["value"] == 3; }, 5s));
+    ASSERT_EQ(c.subscribe({rx})["subscriptions"], json({rx}));
+
+    // A better state waits for the reporting delay: with a minute's delay a sender that
+    // starts is not reported for the rounds that follow ...
+    ASSERT_EQ(c.set(rx, 3, 3, 60)["status"], 200);
+    b.dev().set_detector(1, 3, {1920, 1080, 2, 1, 0, 8});
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(c.get(rx, 4, 4)["value"], 3);
+    // ... and with the delay down to none it is, as a notification.
+    ASSERT_EQ(c.set(rx, 3, 3, 0)["status"], 200);
+    EXPECT_EQ(c.notified(rx, connection), 1);
+
+    // A worse state is reported at once: another format than configured.
+    b.dev().set_detector(1, 3, {1280, 720, 2, 1, 0, 8});
+    // (The stream's earlier change to Healthy may still be queued ahead of it.)
+    json now = c.notified(rx, stream);
+    while (now == 1) {
+        now = c.notified(rx, stream);
+    }
+    EXPECT_EQ(now, 3);
+    json msg = c.get(rx, 4, 12)["value"];
+    ASSERT_TRUE(msg.is_string());
+    EXPECT_NE(msg.get<std::string>().find("1280 720"), std::string::npos) << msg;
+    EXPECT_NE(msg.get<std::string>().find("1920 1080"), std::string::npos) << msg;
+    EXPECT_GE(c.get(rx, 4, 13)["value"].get<int>(), 1);
+    EXPECT_EQ(c.get(rx, 3, 1)["value"], 3);  // overall: the worst domain
+
+    // Counters and messages reset on request; the board has no packet counters to give.
+    ASSERT_EQ(c.command(rx, 4, 3, json::object())["status"], 200);
+    EXPECT_EQ(c.get(rx, 4, 13)["value"], 0);
+    EXPECT_TRUE(c.get(rx, 4, 12)["value"].is_null());
+    EXPECT_EQ(c.command(rx, 4, 1, json::object())["value"], json::array());
 }
 
 }  // namespace

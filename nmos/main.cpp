@@ -159,8 +159,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    pipe_control_link link(pipes);
-    board_control b(link);
+    pipe_control_link pipes_link(pipes);
+    // The requests' exchanges go first; the monitors' poller fills the quiet spells.
+    ncp::yielding_link link(pipes_link);
+    board_control b(link.foreground());
 
     id.hostname = host_name();
     id.label = label.empty() ? id.hostname : label;
@@ -273,7 +275,7 @@ int main(int argc, char** argv) {
         if (need_auth) {
             o.gate = auth::as_request_gate(access);
         }
-        control = std::make_unique<ncp::service>(link, res, id, std::move(o));
+        control = std::make_unique<ncp::service>(link.background(), res, id, std::move(o));
         if (std::string why; !control->start(&why)) {
             std::fprintf(stderr, "nexo-nmos: %s\n", why.c_str());
             return 1;

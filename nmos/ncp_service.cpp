@@ -31,6 +31,41 @@ client::link_reply relay(control_link& link, const std::string& line) {
 
 }  // namespace
 
+yielding_link::yielding_link(control_link& inner, std::chrono::milliseconds quiet,
+                             std::chrono::milliseconds patience)
+    : inner_(inner), quiet_(quiet), patience_(patience) {}
+
+link_reply yielding_link::fg_link::exchange(const std::string& line) {
+    {
+        std::lock_guard lk(o.mu_);
+        ++o.active_;
+    }
+    link_reply r = o.inner_.exchange(line);
+    {
+        std::lock_guard lk(o.mu_);
+        --o.active_;
+        o.last_ = std::chrono::steady_clock::now();
+    }
+    o.cv_.notify_all();
+    return r;
+}
+
+link_reply yielding_link::bg_link::exchange(const std::string& line) {
+    {
+        std::unique_lock lk(o.mu_);
+        const auto give_up = std::chrono::steady_clock::now() + o.patience_;
+        for (;;) {
+            const auto now = std::chrono::steady_clock::now();
+            const auto free_at = o.last_ + o.quiet_;
+            if (now >= give_up || (o.active_ == 0 && now >= free_at)) {
+                break;
+            }
+            o.cv_.wait_until(lk, o.active_ == 0 ? std::min(free_at, give_up) : give_up);
+        }
+    }
+    return o.inner_.exchange(line);
+}
+
 service::service(control_link& link, const resources& res, const node_identity& id,
                  service_options opt)
     : opt_(std::move(opt)), link_(link) {

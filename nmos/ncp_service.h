@@ -21,6 +21,39 @@
 
 namespace nexo::nmos::ncp {
 
+// The daemon link shared by the node's requests and the monitors' poller, with the requests
+// first: a poller exchange waits until no request has used the link for a short quiet spell, so
+// that an activation's run of lines is not stretched by monitoring (a poller kept waiting
+// longer than `patience` goes ahead anyway).
+class yielding_link {
+  public:
+    explicit yielding_link(control_link& inner,
+                           std::chrono::milliseconds quiet = std::chrono::milliseconds(100),
+                           std::chrono::milliseconds patience = std::chrono::milliseconds(2000));
+    control_link& foreground() { return fg_; }
+    control_link& background() { return bg_; }
+
+  private:
+    struct fg_link : control_link {
+        yielding_link& o;
+        explicit fg_link(yielding_link& y) : o(y) {}
+        link_reply exchange(const std::string& line) override;
+    };
+    struct bg_link : control_link {
+        yielding_link& o;
+        explicit bg_link(yielding_link& y) : o(y) {}
+        link_reply exchange(const std::string& line) override;
+    };
+    control_link& inner_;
+    std::chrono::milliseconds quiet_, patience_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    int active_ = 0;  // request exchanges under way
+    std::chrono::steady_clock::time_point last_{};
+    fg_link fg_{*this};
+    bg_link bg_{*this};
+};
+
 struct service_options {
     std::string bind_host = "0.0.0.0";
     int port = 3213;

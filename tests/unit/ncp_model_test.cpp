@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <thread>
+
 #include "ncp_protocol.h"
+#include "ncp_service.h"
 
 namespace nexo::nmos::ncp {
 namespace {
@@ -167,6 +171,42 @@ TEST(ncp_model, subscriptions_keep_only_objects_that_exist) {
     EXPECT_EQ(json::parse(reply)["subscriptions"], json({1, 10}));
     EXPECT_EQ(notification_message(s, {{2, {1, 6}, "x"}}), "");
     EXPECT_NE(notification_message(s, {{10, {1, 6}, "x"}}), "");
+}
+
+// The poller's exchanges wait while a request's are under way, then go ahead.
+TEST(ncp_service, poller_exchanges_wait_for_requests) {
+    struct held_link : control_link {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool release = false;
+        std::vector<std::string> seen;
+        link_reply exchange(const std::string& line) override {
+            std::unique_lock lk(mu);
+            seen.push_back(line);
+            cv.notify_all();
+            if (line == "request") {
+                cv.wait(lk, [this] { return release; });
+            }
+            return {link_reply::status::reply, "ok", ""};
+        }
+    } inner;
+    yielding_link y(inner, std::chrono::milliseconds(20), std::chrono::seconds(30));
+    std::thread request([&] { y.foreground().exchange("request"); });
+    {
+        std::unique_lock lk(inner.mu);
+        inner.cv.wait(lk, [&] { return !inner.seen.empty(); });
+    }
+    std::thread poll([&] { y.background().exchange("poll"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    {
+        std::lock_guard lk(inner.mu);
+        EXPECT_EQ(inner.seen, std::vector<std::string>{"request"});
+        inner.release = true;
+    }
+    inner.cv.notify_all();
+    request.join();
+    poll.join();
+    EXPECT_EQ(inner.seen, (std::vector<std::string>{"request", "poll"}));
 }
 
 }  // namespace

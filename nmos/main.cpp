@@ -240,6 +240,25 @@ int main(int argc, char** argv) {
         }
     });
 
+    // The control endpoint first: it takes a moment to build the model, and the HTTP port
+    // answering is what tells a supervisor the node is up.
+    if (ncp_port != 0) {
+        ncp::service_options o;
+        o.bind_host = bind_host;
+        o.port = ncp_port;
+        o.version = NEXO_VERSION;
+        if (!pairs.empty()) {
+            o.tls = [&tls](ssl_ctx_st& ctx) { return tls.setup(ctx); };
+        }
+        if (need_auth) {
+            o.gate = auth::as_request_gate(access);
+        }
+        control = std::make_unique<ncp::service>(link.background(), res, id, std::move(o));
+        if (std::string why; !control->start(&why)) {
+            std::fprintf(stderr, "nexo-nmos: %s\n", why.c_str());
+            return 1;
+        }
+    }
     api_router router(res, conn);
     manifests.ca_file = auth_settings.ca_file;
     router.set_manifest_sources(std::move(manifests));
@@ -264,23 +283,6 @@ int main(int argc, char** argv) {
     struct sigaction hup {};
     hup.sa_handler = on_hangup;
     ::sigaction(SIGHUP, &hup, nullptr);
-    if (ncp_port != 0) {
-        ncp::service_options o;
-        o.bind_host = bind_host;
-        o.port = ncp_port;
-        o.version = NEXO_VERSION;
-        if (!pairs.empty()) {
-            o.tls = [&tls](ssl_ctx_st& ctx) { return tls.setup(ctx); };
-        }
-        if (need_auth) {
-            o.gate = auth::as_request_gate(access);
-        }
-        control = std::make_unique<ncp::service>(link.background(), res, id, std::move(o));
-        if (std::string why; !control->start(&why)) {
-            std::fprintf(stderr, "nexo-nmos: %s\n", why.c_str());
-            return 1;
-        }
-    }
     std::thread serving([&server] { server->listen(); });
     std::fprintf(stderr, "nexo-nmos: node %s serving on port %d\n", res.node_id().c_str(), port);
     // Housekeeping: the clock's state follows the timing daemon.

@@ -18,6 +18,7 @@
 #include "dns_sd.h"
 #include "host_info.h"
 #include "http_api.h"
+#include "ncp_service.h"
 #include "registration.h"
 #include "resources.h"
 #include "tls_config.h"
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
     auth::settings auth_settings;
     auth_settings.audience = host_fqdn();
     manifest_sources manifests;
+    int ncp_port = 3213;
     app.add_option("-p,--port", port, "HTTP port of both APIs (default 3212)")
         ->check(CLI::Range(1, 65535));
     app.add_option("--pipes", pipes, "directory of the daemon's control pipes (default /var/run)");
@@ -131,6 +133,10 @@ int main(int argc, char** argv) {
                    "network (a.b.c.d/n), address or host name a target PUT's manifest_href may be "
                    "fetched from; repeat for more (default: none, manifest_href is refused)")
         ->check([](const std::string& entry) { return manifest_sources::check(entry); });
+    app.add_option("--ncp-port", ncp_port,
+                   "WebSocket port of the control protocol and the receiver monitors (default "
+                   "3213; 0 leaves it out)")
+        ->check(CLI::Range(0, 65535));
     CLI11_PARSE(app, argc, argv);
     if (tls_certs.size() != tls_keys.size()) {
         std::fprintf(stderr, "nexo-nmos: each --tls-cert needs its --tls-key\n");
@@ -158,8 +164,10 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    pipe_control_link link(pipes);
-    board_control b(link);
+    pipe_control_link pipes_link(pipes);
+    // The requests' exchanges go first; the monitors' poller fills the quiet spells.
+    ncp::yielding_link link(pipes_link);
+    board_control b(link.foreground());
 
     id.hostname = host_name();
     id.label = label.empty() ? id.hostname : label;
@@ -170,6 +178,7 @@ int main(int argc, char** argv) {
     id.port = port;
     id.tls = !pairs.empty();
     id.auth = need_auth;
+    id.ncp_port = ncp_port;
     if (id.mac.empty()) {
         std::fprintf(stderr, "nexo-nmos: %s has no MAC address; is it there?\n", id.ifname.c_str());
         return 1;
@@ -230,15 +239,39 @@ int main(int argc, char** argv) {
         reg = std::make_unique<registration>(res, std::move(from));
         reg_ptr = reg.get();
     }
-    res.on_change([&reg, &discovery](resource_type t, std::size_t i) {
+    std::unique_ptr<ncp::service> control;
+    res.on_change([&reg, &discovery, &control](resource_type t, std::size_t i) {
         if (reg) {
             reg->changed(t, i);
+        }
+        // A receiver's subscription moves on every activation.
+        if (control && t == resource_type::receiver) {
+            control->activated(i);
         }
         if (discovery) {
             discovery->changed(t);
         }
     });
 
+    // The control endpoint first: it takes a moment to build the model, and the HTTP port
+    // answering is what tells a supervisor the node is up.
+    if (ncp_port != 0) {
+        ncp::service_options o;
+        o.bind_host = bind_host;
+        o.port = ncp_port;
+        o.version = NEXO_VERSION;
+        if (!pairs.empty()) {
+            o.tls = [&tls](ssl_ctx_st& ctx) { return tls.setup(ctx); };
+        }
+        if (need_auth) {
+            o.gate = auth::as_request_gate(access);
+        }
+        control = std::make_unique<ncp::service>(link.background(), res, id, std::move(o));
+        if (std::string why; !control->start(&why)) {
+            std::fprintf(stderr, "nexo-nmos: %s\n", why.c_str());
+            return 1;
+        }
+    }
     api_router router(res, conn);
     manifests.ca_file = auth_settings.ca_file;
     router.set_manifest_sources(std::move(manifests));
@@ -291,7 +324,11 @@ int main(int argc, char** argv) {
     // registration or the discovery once they begin to go away.
     server->stop();
     serving.join();
+    if (control) {
+        control->stop();
+    }
     conn.stop();
+    control.reset();
     // The discovery thread stops calling into the registration before the registration goes;
     // the registration, which asks the discovery, goes before the discovery.
     if (discovery) {

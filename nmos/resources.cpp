@@ -153,6 +153,16 @@ json resources::device_json() const {
     for (const auto& r : receiver_ids_) {
         receivers.push_back(r);
     }
+    json controls = {
+        {{"href", scheme + host + ":" + std::to_string(id_.port) + "/x-nmos/connection/v1.1/"},
+         {"type", "urn:x-nmos:control:sr-ctrl/v1.1"},
+         {"authorization", id_.auth}}};
+    if (id_.ncp_port != 0) {
+        controls.push_back({{"href", std::string(id_.tls ? "wss://" : "ws://") + host + ":" +
+                                         std::to_string(id_.ncp_port) + "/x-nmos/ncp/v1.0"},
+                            {"type", "urn:x-nmos:control:ncp/v1.0"},
+                            {"authorization", id_.auth}});
+    }
     return {
         {"id", device_id_},
         {"version", device_version_.text()},
@@ -163,10 +173,7 @@ json resources::device_json() const {
         {"node_id", node_id_},
         {"senders", json::array()},
         {"receivers", receivers},
-        {"controls",
-         {{{"href", scheme + host + ":" + std::to_string(id_.port) + "/x-nmos/connection/v1.1/"},
-           {"type", "urn:x-nmos:control:sr-ctrl/v1.1"},
-           {"authorization", id_.auth}}}},
+        {"controls", controls},
     };
 }
 

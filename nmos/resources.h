@@ -33,6 +33,7 @@ struct node_identity {
     std::string function;
     bool tls = false;   // the APIs are served over https
     bool auth = false;  // and need access tokens
+    int ncp_port = 0;   // the control protocol's WebSocket port (0: not served)
 };
 
 // The timing daemon's view of the clock, as the node reports it.

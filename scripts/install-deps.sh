@@ -15,6 +15,9 @@ packages=(
     libcpp-httplib-dev nlohmann-json3-dev curl jq libssl-dev openssl
     python3-jsonschema  # the node's tests judge its bodies by the published schemas
     libavahi-client-dev avahi-daemon avahi-utils dbus
+    # The node's control protocol endpoint (WebSocket): Boost.Beast and Boost.Asio, header-only,
+    # so the board's build uses these headers too.
+    libboost-dev
     # The NMOS node links these compiled libraries; the board's build takes them from
     # Debian's arm64 packages, installed beside the build machine's (multiarch).
     libcpp-httplib-dev:arm64 libavahi-client-dev:arm64 libssl-dev:arm64

@@ -651,6 +651,13 @@ int main(int argc, char** argv) {
     if (nmos_port != 0 && nmos_outside < 0) {
         return 125;
     }
+    // The node's control protocol (WebSocket) two ports up: the Authorization Server has the
+    // one between.
+    const int ncp_port = nmos_port != 0 ? nmos_port + 2 : 0;
+    int ncp_outside = ncp_port != 0 ? sim::outside_listener(ncp_port) : -1;
+    if (ncp_port != 0 && ncp_outside < 0) {
+        return 125;
+    }
     // First, while this process has only its one thread.
     if (sim::sandbox_enter() != 0) {
         return 125;
@@ -731,8 +738,11 @@ int main(int argc, char** argv) {
                      auth_server->issuer().c_str());
     }
     sim::nmos_node node;
+    std::unique_ptr<sim::port_forward> ncp_forward;
     if (nmos_port != 0) {
-        if (!node.start(nmos_port, security.node_args, nmos_outside)) {
+        std::vector<std::string> node_args = security.node_args;
+        node_args.insert(node_args.end(), {"--ncp-port", std::to_string(ncp_port)});
+        if (!node.start(nmos_port, node_args, nmos_outside)) {
             std::fprintf(stderr, "nexo-sim: the NMOS node did not start:\n%s",
                          node.output().c_str());
             b->daemon().stop(SIGTERM);
@@ -740,6 +750,9 @@ int main(int argc, char** argv) {
         }
         std::fprintf(stderr, "nexo-sim: NMOS node on port %d (%s://localhost:%d/x-nmos/)\n",
                      nmos_port, tls ? "https" : "http", nmos_port);
+        ncp_forward = std::make_unique<sim::port_forward>(ncp_outside, ncp_port);
+        std::fprintf(stderr, "nexo-sim: control protocol on port %d (%s://localhost:%d%s)\n",
+                     ncp_port, tls ? "wss" : "ws", ncp_port, "/x-nmos/ncp/v1.0");
     }
 
     session s{

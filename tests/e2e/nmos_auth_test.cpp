@@ -432,8 +432,9 @@ TEST_F(nmos_auth, keys_come_from_the_servers_metadata_and_follow_its_rotation) {
     // A node that never had keys answers 503 until it has them.
     server.reset();
     nmos_node cold;
-    ASSERT_TRUE(cold.start(kPort + 1,
-                           {"--auth", "--hostname", kHost, "--no-dns-sd", "--auth-server", issuer}))
+    // (Beside the first node, which holds the control protocol's port.)
+    ASSERT_TRUE(cold.start(kPort + 1, {"--auth", "--hostname", kHost, "--no-dns-sd",
+                                       "--auth-server", issuer, "--ncp-port", "0"}))
         << cold.output();
     httplib::Client c("127.0.0.1", kPort + 1);
     auto r = c.Get(kConn.c_str(), {{"Authorization", "Bearer " + rsa_key().sign("RS512", base)}});

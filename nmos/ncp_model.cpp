@@ -493,7 +493,7 @@ bool catalogue::conforms(const json& v, const type_ref& t, int depth) const {
 // ---- model ----
 
 std::string model::monitor_role(std::size_t rx) {
-    std::string r = std::string("rx-") + kChannels[rx].token;
+    std::string r = std::string("rx-") + kChannels[rx].name();
     std::replace(r.begin(), r.end(), ':', '-');
     return r;
 }
@@ -551,7 +551,7 @@ model::model(device_identity who, const std::array<std::string, kChannels.size()
     for (std::size_t i = 0; i < kChannels.size(); ++i) {
         object& m = add(kFirstMonitorOid + static_cast<std::uint32_t>(i), {1, 2, 2, 1},
                         monitor_role(i), kRootOid);
-        m.values[kUserLabelProp] = std::string("Receive channel ") + kChannels[i].token;
+        m.values[kUserLabelProp] = std::string("Receive channel ") + kChannels[i].name();
         m.values[kTouchpointsProp] =
             json::array({{{"contextNamespace", "x-nmos"},
                           {"resource", {{"resourceType", "receiver"}, {"id", receiver_ids[i]}}}}});

@@ -15,42 +15,44 @@ std::array<std::string, kChannels.size()> receiver_ids(const resources& res) {
     return ids;
 }
 
-// The node's daemon link as the client library's readers take it.
-client::link_reply relay(control_link& link, const std::string& line) {
-    link_reply r = link.exchange(line);
-    switch (r.what) {
-        case link_reply::status::reply:
-            return {r.line == "ERROR" ? client::link_status::error : client::link_status::ok,
-                    r.line};
-        case link_reply::status::no_reply:
-            return {client::link_status::no_reply, ""};
-        default:
-            return {client::link_status::failure, ""};
-    }
-}
-
 }  // namespace
 
-yielding_link::yielding_link(control_link& inner, std::chrono::milliseconds quiet,
+yielding_link::yielding_link(client::daemon_link& inner, std::chrono::milliseconds quiet,
                              std::chrono::milliseconds patience)
     : inner_(inner), quiet_(quiet), patience_(patience) {}
 
-link_reply yielding_link::fg_link::exchange(const std::string& line) {
+void yielding_link::enter() {
+    std::lock_guard lk(mu_);
+    ++active_;
+}
+
+void yielding_link::leave() {
     {
-        std::lock_guard lk(o.mu_);
-        ++o.active_;
+        std::lock_guard lk(mu_);
+        --active_;
+        last_ = std::chrono::steady_clock::now();
     }
-    link_reply r = o.inner_.exchange(line);
-    {
-        std::lock_guard lk(o.mu_);
-        --o.active_;
-        o.last_ = std::chrono::steady_clock::now();
-    }
-    o.cv_.notify_all();
+    cv_.notify_all();
+}
+
+client::link_reply yielding_link::fg_link::exchange(const std::string& line) {
+    o.enter();
+    client::link_reply r = o.inner_.exchange(line);
+    o.leave();
     return r;
 }
 
-link_reply yielding_link::bg_link::exchange(const std::string& line) {
+void yielding_link::fg_link::begin_session() {
+    o.enter();
+    o.inner_.begin_session();
+}
+
+void yielding_link::fg_link::end_session() {
+    o.inner_.end_session();
+    o.leave();
+}
+
+client::link_reply yielding_link::bg_link::exchange(const std::string& line) {
     {
         std::unique_lock lk(o.mu_);
         const auto give_up = std::chrono::steady_clock::now() + o.patience_;
@@ -66,7 +68,7 @@ link_reply yielding_link::bg_link::exchange(const std::string& line) {
     return o.inner_.exchange(line);
 }
 
-service::service(control_link& link, const resources& res, const node_identity& id,
+service::service(client::daemon_link& link, const resources& res, const node_identity& id,
                  service_options opt)
     : opt_(std::move(opt)), link_(link) {
     device_identity who;
@@ -167,8 +169,7 @@ void service::poll_loop() {
 }
 
 void service::poll_round() {
-    client::function_link link([this](const std::string& line) { return relay(link_, line); });
-    client::observe_result seen = client::observe_all(link, opt_.observe);
+    client::observe_result seen = client::observe_all(link_, opt_.observe);
     std::array<bool, kChannels.size()> activated{};
     {
         std::lock_guard lk(poll_mu_);

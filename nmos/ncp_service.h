@@ -27,24 +27,32 @@ namespace nexo::nmos::ncp {
 // longer than `patience` goes ahead anyway).
 class yielding_link {
   public:
-    explicit yielding_link(control_link& inner,
+    explicit yielding_link(client::daemon_link& inner,
                            std::chrono::milliseconds quiet = std::chrono::milliseconds(100),
                            std::chrono::milliseconds patience = std::chrono::milliseconds(2000));
-    control_link& foreground() { return fg_; }
-    control_link& background() { return bg_; }
+    client::daemon_link& foreground() { return fg_; }
+    client::daemon_link& background() { return bg_; }
 
   private:
-    struct fg_link : control_link {
+    // A request's session counts as one exchange under way from its beginning to its end, so
+    // the poller does not slip its lines between an activation's.
+    struct fg_link : client::daemon_link {
         yielding_link& o;
         explicit fg_link(yielding_link& y) : o(y) {}
-        link_reply exchange(const std::string& line) override;
+        client::link_reply exchange(const std::string& line) override;
+        void begin_session() override;
+        void end_session() override;
     };
-    struct bg_link : control_link {
+    struct bg_link : client::daemon_link {
         yielding_link& o;
         explicit bg_link(yielding_link& y) : o(y) {}
-        link_reply exchange(const std::string& line) override;
+        client::link_reply exchange(const std::string& line) override;
+        void begin_session() override { o.inner_.begin_session(); }
+        void end_session() override { o.inner_.end_session(); }
     };
-    control_link& inner_;
+    void enter();
+    void leave();
+    client::daemon_link& inner_;
     std::chrono::milliseconds quiet_, patience_;
     std::mutex mu_;
     std::condition_variable cv_;
@@ -69,7 +77,8 @@ struct service_options {
 
 class service {
   public:
-    service(control_link& link, const resources& res, const node_identity& id, service_options opt);
+    service(client::daemon_link& link, const resources& res, const node_identity& id,
+            service_options opt);
     ~service();
 
     // Binds the port and starts serving and polling; false with `why` when the port cannot
@@ -91,7 +100,7 @@ class service {
     monitor_hooks hooks();
 
     service_options opt_;
-    control_link& link_;
+    client::daemon_link& link_;
     std::unique_ptr<model> model_;
     std::unique_ptr<server> server_;
     std::thread serving_;

@@ -175,19 +175,19 @@ TEST(ncp_model, subscriptions_keep_only_objects_that_exist) {
 
 // The poller's exchanges wait while a request's are under way, then go ahead.
 TEST(ncp_service, poller_exchanges_wait_for_requests) {
-    struct held_link : control_link {
+    struct held_link : client::daemon_link {
         std::mutex mu;
         std::condition_variable cv;
         bool release = false;
         std::vector<std::string> seen;
-        link_reply exchange(const std::string& line) override {
+        client::link_reply exchange(const std::string& line) override {
             std::unique_lock lk(mu);
             seen.push_back(line);
             cv.notify_all();
             if (line == "request") {
                 cv.wait(lk, [this] { return release; });
             }
-            return {link_reply::status::reply, "ok", ""};
+            return {client::link_status::ok, "ok"};
         }
     } inner;
     yielding_link y(inner, std::chrono::milliseconds(20), std::chrono::seconds(30));

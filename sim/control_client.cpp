@@ -1,6 +1,8 @@
 #include "control_client.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 
 #include <cerrno>
 #include <thread>
@@ -104,6 +106,20 @@ void control_client::drain() {
 
 void control_client::hang_up() {
     p_->wr.reset();
+}
+
+std::string control_client::request_and_hang_up(const std::string& line) {
+    std::string reply = request(line);
+    unique_fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!watch.valid() || ::inotify_add_watch(watch.get(), p_->request_path.c_str(), IN_OPEN) < 0) {
+        hang_up();
+        return reply;
+    }
+    hang_up();
+    pollfd pfd{watch.get(), POLLIN, 0};
+    while (::poll(&pfd, 1, 1000) < 0 && errno == EINTR) {
+    }
+    return reply;
 }
 
 }  // namespace nexo::sim

@@ -29,6 +29,10 @@ class control_client {
     void drain();
     // Closes the write end (the daemon sees a hang-up); the next write reopens it.
     void hang_up();
+    // One line as nexoctl sends it: request(), then a hang-up that the daemon has taken (it has
+    // opened its pipe again, or a second has passed) before this returns — a line written
+    // while the daemon reopens would be lost with the reopening.
+    std::string request_and_hang_up(const std::string& line);
 
   private:
     struct impl;

@@ -328,11 +328,7 @@ TEST_F(ncp_fixture, greedy_and_idle_clients_cost_only_themselves) {
 TEST_F(ncp_fixture, monitor_follows_the_detector_and_notifies_within_the_reporting_rules) {
     ASSERT_TRUE(b.started());
     // Each line hangs up after it, as nexoctl's do, so that the node's exchanges do not wait.
-    auto req = [this](const std::string& line) {
-        std::string reply = b.client().request(line);
-        b.client().hang_up();
-        return reply;
-    };
+    auto req = [this](const std::string& line) { return b.client().request_and_hang_up(line); };
     ASSERT_EQ(req("SET RX_IP_DEST 20:1 eth1 r 239.1.1.1 5004 96"),
               "RSET RX_IP_DEST 20:1 eth1 OK\n");
     ASSERT_EQ(req("SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 59.94"), "RSET RX_VID_FMT 20:1 OK\n");

@@ -66,11 +66,7 @@ TEST(rx_health, every_status_follows_the_board) {
     ASSERT_TRUE(b.started());
     // The test's lines hang up after each, as nexoctl's do: a request pipe held open would
     // make every exchange of nexoctl wait for a hang-up that does not come.
-    auto req = [&b](const std::string& line) {
-        std::string reply = b.client().request(line);
-        b.client().hang_up();
-        return reply;
-    };
+    auto req = [&b](const std::string& line) { return b.client().request_and_hang_up(line); };
     // 20:1 video, detection left off so the daemon never takes the measured format over.
     ASSERT_EQ(req("SET RX_IP_DEST 20:1 eth1 r 239.1.1.1 5004 96"),
               "RSET RX_IP_DEST 20:1 eth1 OK\n");

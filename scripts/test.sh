@@ -61,6 +61,8 @@ scripts/nmos-secure-demo.sh 8443 "$scratch/pki" >"$scratch/secure.out"
 grep -q '^HTTP/1.1 401' "$scratch/secure.out"
 grep -q '"code":403' "$scratch/secure.out"
 grep -q '^{"master_enable":false}' "$scratch/secure.out"
+grep -q 'upgrade without a token: 401' "$scratch/secure.out"
+grep -q 'upgrade with the controller.s token: 101' "$scratch/secure.out"
 exec 7>&-
 wait "$sim"
 printf 'GET NOTHING\n:quit\n' | script -qec scripts/run-sim.sh /dev/null >"$scratch/prompt.out"

@@ -34,7 +34,7 @@ json rights(bool write) {
     if (write) {
         r["write"] = {"*"};
     }
-    return {{"x-nmos-node", r}, {"x-nmos-connection", r}};
+    return {{"x-nmos-node", r}, {"x-nmos-connection", r}, {"x-nmos-ncp", r}};
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 #include <utility>
 
+#include "control_exchange.h"
 #include "fifo.h"
 #include "line_reader.h"
 #include "unique_fd.h"
@@ -52,7 +53,7 @@ struct control_client::impl {
     }
 };
 
-control_client::control_client(std::string dir) : p_(std::make_unique<impl>()) {
+control_client::control_client(std::string dir) : dir_(dir), p_(std::make_unique<impl>()) {
     p_->request_path = dir + "/" + client::kControlPipes.daemon_reads;
     p_->reply_path = dir + "/" + client::kControlPipes.daemon_writes;
 }
@@ -120,6 +121,15 @@ std::string control_client::request_and_hang_up(const std::string& line) {
     while (::poll(&pfd, 1, 1000) < 0 && errno == EINTR) {
     }
     return reply;
+}
+
+std::string control_client::locked_request(const std::string& line) {
+    hang_up();  // a request pipe held open here would keep the exchange waiting for its hang-up
+    client::control_exchange exchange(dir_, std::chrono::milliseconds(1500),
+                                      [](const std::string&) {});
+    std::string reply;
+    int r = exchange.exchange(line, &reply);
+    return r == client::kReply || r == client::kErrorReply ? reply + "\n" : std::string();
 }
 
 }  // namespace nexo::sim

@@ -33,8 +33,13 @@ class control_client {
     // opened its pipe again, or a second has passed) before this returns — a line written
     // while the daemon reopens would be lost with the reopening.
     std::string request_and_hang_up(const std::string& line);
+    // One line as nexoctl sends it, lock included: for a test that talks to the daemon while
+    // another client (the node's poller) does too, so that neither takes the other's reply.
+    // Returns the reply line with its newline, or "" when none came.
+    std::string locked_request(const std::string& line);
 
   private:
+    std::string dir_;
     struct impl;
     std::unique_ptr<impl> p_;
 };

@@ -128,7 +128,8 @@ struct nmos_auth : testing::Test {
         std::string t = rsa_key().sign("RS512", claims_with({}));
         return call("GET", kConn, t).body.at(i).get<std::string>().substr(0, 36);
     }
-    std::string daemon(const std::string& line) { return b.client().request(line); }
+    // Under nexoctl's lock: the node's poller talks to the daemon at the same time.
+    std::string daemon(const std::string& line) { return b.client().locked_request(line); }
 };
 
 // A PATCH that would retarget channel 20:0 if it got through.

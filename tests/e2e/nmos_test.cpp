@@ -80,7 +80,8 @@ struct nmos_fixture : testing::Test {
     std::string video_rx() {
         return call("GET", kConn).body.at(0).get<std::string>();  // "id/": channel 20:0
     }
-    std::string daemon(const std::string& line) { return b.client().request(line); }
+    // Under nexoctl's lock: the node's poller talks to the daemon at the same time.
+    std::string daemon(const std::string& line) { return b.client().locked_request(line); }
 };
 
 TEST_F(nmos_fixture, staged_transport_file_activates_on_the_daemon_and_reads_back) {
@@ -142,7 +143,6 @@ struct refusal_case {
 class nmos_refusal : public nmos_fixture, public testing::WithParamInterface<refusal_case> {};
 
 TEST_P(nmos_refusal, leaves_staged_and_the_daemon_unchanged) {
-    // Before the node starts: the test's lines do not take the node's lock.
     ASSERT_TRUE(b.started());
     for (const std::string& line : GetParam().setup) {
         ASSERT_EQ(daemon(line).rfind("RSET ", 0), 0u) << line;

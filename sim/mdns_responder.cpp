@@ -42,7 +42,9 @@ constexpr const char* kBusConfig = R"(<!DOCTYPE busconfig PUBLIC
 </busconfig>
 )";
 
-// IPv4 on eth1 only, no rate limit in the way of tests, nothing announced but what is asked.
+// IPv4 on eth1 only (no AAAA record either: a service would otherwise resolve to eth1's
+// link-local IPv6 address as often as to its IPv4 one), no rate limit in the way of tests,
+// nothing announced but what is asked.
 constexpr const char* kAvahiConfig = R"([server]
 use-ipv4=yes
 use-ipv6=no
@@ -54,6 +56,7 @@ enable-wide-area=no
 [publish]
 publish-hinfo=no
 publish-workstation=no
+publish-aaaa-on-ipv4=no
 )";
 
 bool write_text(const std::string& path, const char* text) {

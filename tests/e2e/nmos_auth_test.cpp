@@ -6,9 +6,8 @@
 #include <sys/stat.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <fstream>
-#include <mutex>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -246,57 +245,6 @@ TEST_F(nmos_auth, claims_grant_read_and_write_per_api_and_path) {
     EXPECT_EQ(daemon("GET RX_IP_DEST 20:1 eth1").find("239.40.0.4"), std::string::npos);
 }
 
-// A stand-in Authorization Server: its metadata and its JWK Set, which the test changes; a
-// JWK Set request can be held until the test lets it go.
-struct key_server {
-    httplib::Server server;
-    std::thread thread;
-    std::mutex mu;
-    std::condition_variable cv;
-    std::string jwks;
-    int jwks_requests = 0;
-    bool hold = false;
-    bool held = false;
-
-    explicit key_server(const std::string& issuer, int port = kServerPort) {
-        server.Get("/.well-known/oauth-authorization-server",
-                   [issuer](const httplib::Request&, httplib::Response& res) {
-                       json meta = {{"issuer", issuer},
-                                    {"jwks_uri", issuer + "/jwks"},
-                                    {"token_endpoint", issuer + "/token"}};
-                       res.set_content(meta.dump(), "application/json");
-                   });
-        server.Get("/jwks", [this](const httplib::Request&, httplib::Response& res) {
-            std::unique_lock lk(mu);
-            ++jwks_requests;
-            held = hold;
-            cv.notify_all();
-            cv.wait(lk, [this] { return !hold; });
-            res.set_content(jwks, "application/json");
-        });
-        server.bind_to_port("127.0.0.1", port);
-        thread = std::thread([this] { server.listen_after_bind(); });
-    }
-    ~key_server() {
-        release();
-        server.stop();
-        thread.join();
-    }
-    void publish(const std::string& text) {
-        std::lock_guard lk(mu);
-        jwks = text;
-    }
-    int requests() {
-        std::lock_guard lk(mu);
-        return jwks_requests;
-    }
-    void release() {
-        std::lock_guard lk(mu);
-        hold = false;
-        cv.notify_all();
-    }
-};
-
 std::string jwks_of(std::initializer_list<const signing_key*> keys) {
     json set = {{"keys", json::array()}};
     for (const signing_key* k : keys) {
@@ -305,16 +253,23 @@ std::string jwks_of(std::initializer_list<const signing_key*> keys) {
     return set.dump();
 }
 
+// A stand-in Authorization Server on the loopback that publishes `keys`.
+std::unique_ptr<nexo::sim::auth_server> key_server(int port,
+                                                   std::initializer_list<const signing_key*> keys) {
+    auto server = std::make_unique<nexo::sim::auth_server>("127.0.0.1", port, kHost, 60s);
+    server->publish_keys(jwks_of(keys));
+    return server;
+}
+
 std::string issuer_at(int port) {
     return "http://127.0.0.1:" + std::to_string(port);
 }
 
 TEST_F(nmos_auth, keys_come_from_the_servers_metadata_and_follow_its_rotation) {
-    const std::string issuer = issuer_at(kServerPort);
-    auto server = std::make_unique<key_server>(issuer);
-    server->publish(jwks_of({&rsa_key()}));
+    auto server = key_server(kServerPort, {&rsa_key()});
+    const std::string issuer = server->issuer();
     start({"--auth-server", issuer});
-    ASSERT_EQ(server->requests(), 1);
+    ASSERT_EQ(server->key_requests(), 1);
     const json base = claims_with({}, issuer);
     EXPECT_EQ(get(rsa_key().sign("RS512", base)), 200);
 
@@ -323,17 +278,14 @@ TEST_F(nmos_auth, keys_come_from_the_servers_metadata_and_follow_its_rotation) {
     // many such tokens come, it asks at most once per interval (not within 5 s of its start).
     std::this_thread::sleep_for(5s);
     const signing_key& fresh = ec_key();
-    server->publish(jwks_of({&rsa_key(), &fresh}));
+    server->publish_keys(jwks_of({&rsa_key(), &fresh}));
     const std::string token = fresh.sign("ES256", base);
     EXPECT_EQ(get(token), 200);
-    EXPECT_EQ(server->requests(), 2);
+    EXPECT_EQ(server->key_requests(), 2);
 
     // While the server is slow to answer a fetch, requests with known keys are answered.
     std::this_thread::sleep_for(5s);
-    {
-        std::lock_guard lk(server->mu);
-        server->hold = true;
-    }
+    server->hold_keys();
     const signing_key& unknown = stranger_key();
     std::thread asking([&] {
         // A client of its own: one client sends one request at a time.
@@ -343,19 +295,16 @@ TEST_F(nmos_auth, keys_come_from_the_servers_metadata_and_follow_its_rotation) {
                            {{"Authorization", "Bearer " + unknown.sign("RS512", base, "rsa-2")}});
         EXPECT_TRUE(r && r->status == 401);
     });
-    {
-        std::unique_lock lk(server->mu);
-        ASSERT_TRUE(server->cv.wait_for(lk, 10s, [&] { return server->held; }));
-    }
+    ASSERT_TRUE(server->key_request_waiting(10s));
     EXPECT_EQ(get(rsa_key().sign("RS512", base)), 200);
-    server->release();
+    server->release_keys();
     asking.join();
 
     // Garbage from the server is not taken for keys: the keys in hand stay.
     std::this_thread::sleep_for(5s);
-    server->publish("{\"keys\": 7}");
+    server->publish_keys("{\"keys\": 7}");
     EXPECT_EQ(get(unknown.sign("RS512", base, "rsa-3")), 401);
-    EXPECT_EQ(server->requests(), 4);
+    EXPECT_EQ(server->key_requests(), 4);
     EXPECT_EQ(get(rsa_key().sign("RS512", base)), 200);
 
     // A node that never had keys answers 503 until it has them.
@@ -376,17 +325,15 @@ TEST_F(nmos_auth, keys_are_fetched_only_from_the_servers_the_node_trusts) {
     // Two servers of the facility, and one that a forger runs, publishing the forger's key.
     const std::string first = issuer_at(kServerPort), second = issuer_at(kServerPort + 2),
                       rogue = issuer_at(kServerPort + 3);
-    key_server a(first), forger(rogue, kServerPort + 3);
-    a.publish(jwks_of({&rsa_key()}));
-    forger.publish(jwks_of({&stranger_key()}));
+    auto a = key_server(kServerPort, {&rsa_key()});
+    auto forger = key_server(kServerPort + 3, {&stranger_key()});
     start({"--auth-server", first, "--auth-server", second});
-    EXPECT_EQ(a.requests(), 1);
+    EXPECT_EQ(a->key_requests(), 1);
     EXPECT_EQ(get(rsa_key().sign("RS512", claims_with({}, first))), 200);
 
     // The second server was not there when the node started: its tokens are answered 503 with
     // Retry-After, no request waiting for its keys, until the node has them.
-    key_server b(second, kServerPort + 2);
-    b.publish(jwks_of({&ec_key()}));
+    auto b = key_server(kServerPort + 2, {&ec_key()});
     const std::string token = ec_key().sign("ES256", claims_with({}, second));
     node_reply r = call("GET", kConn, {}, token);
     EXPECT_EQ(r.status, 503);
@@ -399,7 +346,7 @@ TEST_F(nmos_auth, keys_are_fetched_only_from_the_servers_the_node_trusts) {
             return r.status == 200;
         },
         10s));
-    EXPECT_EQ(b.requests(), 1);
+    EXPECT_EQ(b->key_requests(), 1);
 
     struct case_ {
         const char* name;
@@ -424,8 +371,8 @@ TEST_F(nmos_auth, keys_are_fetched_only_from_the_servers_the_node_trusts) {
             10s));
         EXPECT_EQ(status, 401);
     }
-    EXPECT_EQ(forger.requests(), 0);
-    EXPECT_LE(b.requests(), 2);
+    EXPECT_EQ(forger->key_requests(), 0);
+    EXPECT_LE(b->key_requests(), 2);
 }
 
 // A registry that takes only tokens of the stand-in server.

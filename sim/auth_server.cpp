@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -40,6 +41,10 @@ struct auth_server::impl {
     std::chrono::seconds lifetime;
     signing_key key = signing_key::rsa("stand-in-1");
     mutable std::mutex mu;
+    std::condition_variable cv;
+    std::string published;  // the key set served; empty: the server's own key
+    int key_requests = 0;
+    bool hold = false, held = false;
     struct client {
         std::string secret;
         json claims;
@@ -67,7 +72,13 @@ auth_server::auth_server(const std::string& address, int port, std::string audie
         res.set_content(meta.dump(), "application/json");
     });
     p->server.Get("/jwks", [p](const httplib::Request&, httplib::Response& res) {
-        res.set_content(json{{"keys", {p->key.jwk()}}}.dump(), "application/json");
+        std::unique_lock lk(p->mu);
+        ++p->key_requests;
+        p->held = p->hold;
+        p->cv.notify_all();
+        p->cv.wait(lk, [p] { return !p->hold; });
+        res.set_content(p->published.empty() ? json{{"keys", {p->key.jwk()}}}.dump() : p->published,
+                        "application/json");
     });
     p->server.Post("/register", [p](const httplib::Request& req, httplib::Response& res) {
         json body = json::parse(req.body, nullptr, false);
@@ -130,6 +141,7 @@ auth_server::auth_server(const std::string& address, int port, std::string audie
 }
 
 auth_server::~auth_server() {
+    release_keys();
     p_->server.stop();
     if (p_->thread.joinable()) {
         p_->thread.join();
@@ -163,6 +175,32 @@ int auth_server::registrations() const {
 int auth_server::tokens_issued() const {
     std::lock_guard lk(p_->mu);
     return static_cast<int>(p_->issued.size());
+}
+
+void auth_server::publish_keys(std::string jwks) {
+    std::lock_guard lk(p_->mu);
+    p_->published = std::move(jwks);
+}
+
+int auth_server::key_requests() const {
+    std::lock_guard lk(p_->mu);
+    return p_->key_requests;
+}
+
+void auth_server::hold_keys() {
+    std::lock_guard lk(p_->mu);
+    p_->hold = true;
+}
+
+bool auth_server::key_request_waiting(std::chrono::milliseconds limit) {
+    std::unique_lock lk(p_->mu);
+    return p_->cv.wait_for(lk, limit, [this] { return p_->held; });
+}
+
+void auth_server::release_keys() {
+    std::lock_guard lk(p_->mu);
+    p_->hold = false;
+    p_->cv.notify_all();
 }
 
 }  // namespace nexo::sim

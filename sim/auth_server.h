@@ -31,6 +31,16 @@ class auth_server {
     int registrations() const;  // clients registered on the fly
     int tokens_issued() const;
 
+    // The key set served from now on in place of the server's own key: a rotation to keys
+    // made elsewhere, or garbage.
+    void publish_keys(std::string jwks);
+    int key_requests() const;
+    // From now on each key set request waits until release_keys(). Whether one is waiting
+    // within `limit`.
+    void hold_keys();
+    bool key_request_waiting(std::chrono::milliseconds limit);
+    void release_keys();
+
   private:
     struct impl;
     std::unique_ptr<impl> p_;

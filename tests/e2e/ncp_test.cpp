@@ -5,22 +5,22 @@
 #include <utility>
 //
 #include <gtest/gtest.h>
-#include <httplib.h>
 
+#include <algorithm>
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "board.h"
 #include "control_client.h"
 #include "fpga.h"
-#include "nmos_node.h"
+#include "node_fixture.h"
 #include "wait_until.h"
 
 namespace {
@@ -30,11 +30,8 @@ namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 using json = nlohmann::json;
-using nexo::sim::board;
-using nexo::sim::nmos_node;
 using namespace std::chrono_literals;
 
-constexpr int kPort = 18080;
 constexpr int kNcpPort = 18090;
 constexpr const char* kPath = "/x-nmos/ncp/v1.0";
 
@@ -83,15 +80,19 @@ struct ws_client {
         }
         return json::parse(beast::buffers_to_string(buf.data()), nullptr, false);
     }
+    // A command message of one command.
+    static std::string command_text(int handle, std::uint32_t oid, int level, int index,
+                                    const json& args) {
+        return json{{"messageType", 0},
+                    {"commands",
+                     {{{"handle", handle},
+                       {"oid", oid},
+                       {"methodId", {{"level", level}, {"index", index}}},
+                       {"arguments", args}}}}}
+            .dump();
+    }
     json command(std::uint32_t oid, int level, int index, const json& args) {
-        ++handle;
-        send(json{{"messageType", 0},
-                  {"commands",
-                   {{{"handle", handle},
-                     {"oid", oid},
-                     {"methodId", {{"level", level}, {"index", index}}},
-                     {"arguments", args}}}}}
-                 .dump());
+        send(command_text(++handle, oid, level, index, args));
         // Notifications may come first; the response is the message with our handle.
         for (int i = 0; i < 50; ++i) {
             auto m = next();
@@ -141,13 +142,9 @@ struct ws_client {
     }
 };
 
-struct ncp_fixture : testing::Test {
-    board b;
-    nmos_node node;
-
+struct ncp_fixture : nexo::sim::node_fixture {
     void start() {
-        ASSERT_TRUE(b.started());
-        ASSERT_TRUE(node.start(kPort, {"--ncp-port", std::to_string(kNcpPort)})) << node.output();
+        node_fixture::start({"--ncp-port", std::to_string(kNcpPort)});
         // The node is up once its HTTP port answers; the control endpoint opens beside it.
         ASSERT_TRUE(wait_until([] { return ws_client().connect(); }, 5s)) << node.output();
     }
@@ -155,10 +152,7 @@ struct ncp_fixture : testing::Test {
 
 TEST_F(ncp_fixture, advertised_endpoint_serves_the_model_with_a_monitor_per_receiver) {
     start();
-    httplib::Client http("127.0.0.1", kPort);
-    auto dev = http.Get("/x-nmos/node/v1.3/devices/");
-    ASSERT_TRUE(dev);
-    json device = json::parse(dev->body).at(0);
+    json device = call("GET", "/x-nmos/node/v1.3/devices/").body.at(0);
     json ncp;
     for (const auto& c : device["controls"]) {
         if (c["type"] == "urn:x-nmos:control:ncp/v1.0") {
@@ -274,13 +268,7 @@ TEST_F(ncp_fixture, subscribers_hear_of_changes_and_others_do_not) {
     EXPECT_EQ(members[2]["userLabel"], "Camera 3 feed");
     EXPECT_EQ(a.notified(10, label), "Camera 3 feed");
     // The client that did not subscribe gets its answer and nothing before it.
-    quiet.send(json{{"messageType", 0},
-                    {"commands",
-                     {{{"handle", 5},
-                       {"oid", 10},
-                       {"methodId", {{"level", 1}, {"index", 1}}},
-                       {"arguments", {{"id", {{"level", 1}, {"index", 6}}}}}}}}}
-                   .dump());
+    quiet.send(ws_client::command_text(5, 10, 1, 1, {{"id", label}}));
     auto q = quiet.next();
     ASSERT_TRUE(q);
     EXPECT_EQ((*q)["messageType"], 1);

@@ -4,20 +4,18 @@
 // schemas are reference data beside the project (../shared/nmos-schemas); without them the test
 // is skipped.
 #include <gtest/gtest.h>
-#include <httplib.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "board.h"
-#include "nmos_node.h"
+#include "node_fixture.h"
+#include "registry.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -25,7 +23,6 @@ namespace fs = std::filesystem;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-constexpr int kPort = 18080;
 constexpr int kRegistryPort = 18240;
 const std::string kNode = "/x-nmos/node/v1.3/";
 const std::string kConn = "/x-nmos/connection/v1.1/";
@@ -78,65 +75,24 @@ struct judge {
     }
 };
 
-// A registry that keeps every registration body.
-struct recording_registry {
-    httplib::Server server;
-    std::mutex mu;
-    std::vector<json> bodies;
-    std::thread thread;
+using nmos_schema = nexo::sim::node_fixture;
 
-    recording_registry() {
-        server.Post("/x-nmos/registration/v1.3/resource",
-                    [this](const httplib::Request& req, httplib::Response& res) {
-                        std::lock_guard lk(mu);
-                        bodies.push_back(json::parse(req.body, nullptr, false));
-                        res.status = 201;
-                        res.set_content(bodies.back()["data"].dump(), "application/json");
-                    });
-        server.Post(R"(/x-nmos/registration/v1.3/health/nodes/.*)",
-                    [](const httplib::Request&, httplib::Response& res) {
-                        res.set_content("{}", "application/json");
-                    });
-        server.Delete(R"(/x-nmos/registration/v1.3/resource/nodes/.*)",
-                      [](const httplib::Request&, httplib::Response& res) { res.status = 204; });
-        server.bind_to_port("127.0.0.1", kRegistryPort);
-        thread = std::thread([this] { server.listen_after_bind(); });
-    }
-    ~recording_registry() {
-        server.stop();
-        thread.join();
-    }
-    std::vector<json> taken() {
-        std::lock_guard lk(mu);
-        return bodies;
-    }
-};
-
-TEST(nmos_schema, every_body_the_node_sends_and_takes_validates_against_the_published_schemas) {
+TEST_F(nmos_schema, every_body_the_node_sends_and_takes_validates_against_the_published_schemas) {
     if (!fs::exists(schema_root() / kIs04) || !fs::exists(schema_root() / kIs05)) {
         GTEST_SKIP() << "no NMOS schemas at " << schema_root() << " (shared/nmos-schemas)";
     }
     if (std::system("/usr/bin/python3 -c 'import jsonschema' 2>/dev/null") != 0) {
         GTEST_SKIP() << "python3-jsonschema is not installed";
     }
-    nexo::sim::board b;
-    ASSERT_TRUE(b.started());
-    recording_registry registry;
-    nexo::sim::nmos_node node;
-    ASSERT_TRUE(
-        node.start(kPort, {"--registry", "http://127.0.0.1:" + std::to_string(kRegistryPort)}))
-        << node.output();
-    httplib::Client http("127.0.0.1", kPort);
-    http.set_read_timeout(10s);
+    nexo::sim::registry registry({.port = kRegistryPort});
+    start({"--registry", registry.url()});
     judge j;
 
     auto get = [&](const std::string& path, const std::string& schema, int status = 200) {
-        httplib::Result r = http.Get(path.c_str());
-        ASSERT_TRUE(r) << path;
-        ASSERT_EQ(r->status, status) << path << ": " << r->body;
-        json body = json::parse(r->body, nullptr, false);
-        ASSERT_FALSE(body.is_discarded()) << path << ": " << r->body;
-        j.add(schema, body, "GET " + path);
+        nexo::sim::node_reply r = call("GET", path);
+        ASSERT_EQ(r.status, status) << path << ": " << r.body.dump();
+        ASSERT_FALSE(r.body.is_discarded()) << path;
+        j.add(schema, r.body, "GET " + path);
     };
     auto send = [&](const std::string& method, const std::string& path, const json& body,
                     const std::string& request_schema, const std::string& response_schema,
@@ -144,13 +100,9 @@ TEST(nmos_schema, every_body_the_node_sends_and_takes_validates_against_the_publ
         if (!request_schema.empty()) {
             j.add(request_schema, body, method + " " + path + " (request)");
         }
-        httplib::Result r =
-            method == "PATCH" ? http.Patch(path.c_str(), body.dump(), "application/json")
-            : method == "PUT" ? http.Put(path.c_str(), body.dump(), "application/json")
-                              : http.Post(path.c_str(), body.dump(), "application/json");
-        ASSERT_TRUE(r) << path;
-        ASSERT_EQ(r->status, status) << method << ' ' << path << ": " << r->body;
-        j.add(response_schema, json::parse(r->body, nullptr, false), method + " " + path);
+        nexo::sim::node_reply r = call(method, path, body);
+        ASSERT_EQ(r.status, status) << method << ' ' << path << ": " << r.body.dump();
+        j.add(response_schema, r.body, method + " " + path);
     };
 
     // Node API.
@@ -161,8 +113,8 @@ TEST(nmos_schema, every_body_the_node_sends_and_takes_validates_against_the_publ
     get(kNode + "senders", kIs04 + "senders.json");
     get(kNode + "sources", kIs04 + "sources.json");
     get(kNode + "flows", kIs04 + "flows.json");
-    json receivers = json::parse(http.Get((kNode + "receivers").c_str())->body);
-    std::string device = json::parse(http.Get((kNode + "devices").c_str())->body)[0]["id"];
+    json receivers = call("GET", kNode + "receivers").body;
+    std::string device = call("GET", kNode + "devices").body[0]["id"];
     get(kNode + "devices/" + device, kIs04 + "device.json");
     for (const json& r : receivers) {
         get(kNode + "receivers/" + r["id"].get<std::string>(), kIs04 + "receiver.json");
@@ -211,10 +163,8 @@ TEST(nmos_schema, every_body_the_node_sends_and_takes_validates_against_the_publ
          kIs05 + "bulk-receiver-post-schema.json", kIs05 + "bulk-response-schema.json", 200);
 
     // What the node registers: node, device and every receiver.
-    for (int i = 0; i < 100 && registry.taken().size() < 14; ++i) {
-        std::this_thread::sleep_for(100ms);
-    }
-    std::vector<json> posted = registry.taken();
+    wait_until([&] { return registry.resources() >= 14; }, 10s);
+    std::vector<json> posted = registry.registrations();
     ASSERT_GE(posted.size(), 14u);
     for (const json& p : posted) {
         j.add(kIs04 + "registrationapi-resource-post-request.json", p,

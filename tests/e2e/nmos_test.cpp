@@ -1,46 +1,42 @@
 // The NMOS node on the simulated board, driven over HTTP as a facility controller drives it:
 // what reaches the daemon and its peers, what the APIs report back, and registration.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <fstream>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "board.h"
-#include "control_client.h"
 #include "daemon_process.h"
 #include "fpga.h"
 #include "mdns_responder.h"
 #include "nexo.h"
 #include "nmos_node.h"
+#include "node_fixture.h"
 #include "peer.h"
+#include "registry.h"
 #include "sandbox.h"
 #include "unique_fd.h"
 #include "wait_until.h"
 
 namespace {
 
-using nexo::sim::board;
 using nexo::sim::nmos_node;
+using nexo::sim::node_reply;
 using nexo::sim::peer_rule;
 using json = nlohmann::json;
 using namespace std::chrono_literals;
 
-constexpr int kPort = 18080;
-const std::string kConn = "/x-nmos/connection/v1.1/single/receivers/";
+constexpr int kPort = nexo::sim::kNodePort;
+const std::string& kConn = nexo::sim::kConnReceivers;
 
 const char* kVideoSdp =
     "v=0\r\no=- 1 1 IN IP4 192.0.2.1\r\ns=cam\r\nt=0 0\r\n"
@@ -51,47 +47,49 @@ const char* kVideoSdp =
     "colorimetry=BT709; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPN\r\n"
     "a=mediaclk:direct=0\r\na=ts-refclk:localmac=02-00-00-00-00-01\r\n";
 
-struct api_call {
-    int status = 0;
-    json body;
-};
+using nmos_fixture = nexo::sim::node_fixture;
 
-// A node beside the daemon of a fresh board.
-struct nmos_fixture : testing::Test {
-    board b;
-    nmos_node node;
-    httplib::Client http{"127.0.0.1", kPort};
+// The receiver switched off at once.
+const json kSwitchOff = {{"master_enable", false},
+                         {"activation", {{"mode", "activate_immediate"}}}};
 
-    void start(const std::vector<std::string>& extra = {}) {
-        ASSERT_TRUE(b.started());
-        ASSERT_TRUE(node.start(kPort, extra)) << node.output();
-        http.set_read_timeout(10s);
+std::string with(const std::string& from, const std::string& to) {
+    std::string s = kVideoSdp;
+    s.replace(s.find(from), from.size(), to);
+    return s;
+}
+
+// The description, activated at once; with `enable`, the receiver switched on too.
+json file_patch(const std::string& sdp, bool enable = false) {
+    json patch = {{"transport_file", {{"data", sdp}, {"type", "application/sdp"}}},
+                  {"activation", {{"mode", "activate_immediate"}}}};
+    if (enable) {
+        patch["master_enable"] = true;
     }
-    api_call call(const std::string& method, const std::string& path, const json& body = {}) {
-        httplib::Result r = method == "GET" ? http.Get(path.c_str())
-                            : method == "PATCH"
-                                ? http.Patch(path.c_str(), body.dump(), "application/json")
-                                : http.Post(path.c_str(), body.dump(), "application/json");
-        if (!r) {
-            return {};
-        }
-        return {r->status, json::parse(r->body, nullptr, false)};
+    return patch;
+}
+
+// One leg's transport parameters, activated at once or only staged.
+json leg(json params, bool activate = true) {
+    json patch = {{"transport_params", json::array({std::move(params)})}};
+    if (activate) {
+        patch["activation"] = {{"mode", "activate_immediate"}};
     }
-    std::string video_rx() {
-        return call("GET", kConn).body.at(0).get<std::string>();  // "id/": channel 20:0
-    }
-    // Under nexoctl's lock: the node's poller talks to the daemon at the same time.
-    std::string daemon(const std::string& line) { return b.client().locked_request(line); }
-};
+    return patch;
+}
+
+json scheduled(const char* mode, const char* time) {
+    return {{"activation", {{"mode", mode}, {"requested_time", time}}}};
+}
 
 TEST_F(nmos_fixture, staged_transport_file_activates_on_the_daemon_and_reads_back) {
     start();
-    std::string rx = video_rx();
-    api_call r = call("PATCH", kConn + rx + "staged",
-                      {{"sender_id", "0a174530-e3cf-4ebc-8ba3-4d5a4bd3f8c2"},
-                       {"master_enable", true},
-                       {"transport_file", {{"data", kVideoSdp}, {"type", "application/sdp"}}},
-                       {"activation", {{"mode", "activate_immediate"}}}});
+    std::string rx = receiver();
+    node_reply r = call("PATCH", kConn + rx + "staged",
+                        {{"sender_id", "0a174530-e3cf-4ebc-8ba3-4d5a4bd3f8c2"},
+                         {"master_enable", true},
+                         {"transport_file", {{"data", kVideoSdp}, {"type", "application/sdp"}}},
+                         {"activation", {{"mode", "activate_immediate"}}}});
     ASSERT_EQ(r.status, 200) << r.body.dump();
     EXPECT_TRUE(r.body["activation"]["activation_time"].is_string());
 
@@ -104,7 +102,7 @@ TEST_F(nmos_fixture, staged_transport_file_activates_on_the_daemon_and_reads_bac
     EXPECT_TRUE(
         b.media().wait_for_line("SET ST2110_DEC_VID_FMT 20:0 YCR422 10 P 1920 1080 25", 1s));
 
-    api_call active = call("GET", kConn + rx + "active");
+    node_reply active = call("GET", kConn + rx + "active");
     ASSERT_EQ(active.status, 200);
     const json& p = active.body["transport_params"][0];
     EXPECT_EQ(p["multicast_ip"], "239.10.0.1");
@@ -127,8 +125,7 @@ TEST_F(nmos_fixture, staged_transport_file_activates_on_the_daemon_and_reads_bac
     EXPECT_TRUE(active.body["sender_id"].is_null());
 
     // master_enable false switches the channel off.
-    r = call("PATCH", kConn + rx + "staged",
-             {{"master_enable", false}, {"activation", {{"mode", "activate_immediate"}}}});
+    r = call("PATCH", kConn + rx + "staged", kSwitchOff);
     ASSERT_EQ(r.status, 200) << r.body.dump();
     EXPECT_EQ(daemon("GET RX_STR_ENA 20:0"), "RGET RX_STR_ENA 20:0 OFF\n");
 }
@@ -148,12 +145,12 @@ TEST_P(nmos_refusal, leaves_staged_and_the_daemon_unchanged) {
         ASSERT_EQ(daemon(line).rfind("RSET ", 0), 0u) << line;
     }
     start();
-    std::string rx = video_rx();
+    std::string rx = receiver();
     json staged_before = call("GET", kConn + rx + "staged").body;
     std::string dest_before = daemon("GET RX_IP_DEST 20:0 eth1");
     b.media().clear_log();
 
-    api_call r = call("PATCH", kConn + rx + "staged", GetParam().patch);
+    node_reply r = call("PATCH", kConn + rx + "staged", GetParam().patch);
     EXPECT_EQ(r.status, 400);
     EXPECT_NE(r.body["error"].get<std::string>().find(GetParam().attribute), std::string::npos)
         << r.body.dump();
@@ -162,69 +159,37 @@ TEST_P(nmos_refusal, leaves_staged_and_the_daemon_unchanged) {
     EXPECT_TRUE(b.media().log().empty());
 }
 
-std::string with(const std::string& from, const std::string& to) {
-    std::string s = kVideoSdp;
-    s.replace(s.find(from), from.size(), to);
-    return s;
-}
-
-json file_patch(const std::string& sdp) {
-    return {{"transport_file", {{"data", sdp}, {"type", "application/sdp"}}},
-            {"activation", {{"mode", "activate_immediate"}}}};
-}
-
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     cases, nmos_refusal,
     testing::Values(
         refusal_case{"sampling_420", file_patch(with("YCbCr-4:2:2", "YCbCr-4:2:0")), "sampling"},
         refusal_case{"audio_on_video", file_patch(with("raw/90000", "L24/48000/2")), "rtpmap"},
         refusal_case{"frame_size", file_patch(with("width=1920", "width=1921")), "1921x1080"},
-        refusal_case{"reserved_group",
-                     {{"transport_params", {{{"multicast_ip", "224.0.0.5"}}}},
-                      {"activation", {{"mode", "activate_immediate"}}}},
-                     "multicast_ip"},
-        refusal_case{
-            "port", {{"transport_params", {{{"destination_port", 0}}}}}, "destination_port"},
-        refusal_case{"two_legs",
-                     {{"transport_params", json::array({json::object(), json::object()})}},
+        refusal_case{"reserved_group", leg({{"multicast_ip", "224.0.0.5"}}), "multicast_ip"},
+        refusal_case{"port", leg({{"destination_port", 0}}, false), "destination_port"},
+        refusal_case{"two_legs", {{"transport_params", json::array({json::object(), json::object()})}},
                      "transport_params"},
-        refusal_case{
-            "unknown_key", {{"transport_params", {{{"fec_enabled", true}}}}}, "fec_enabled"},
+        refusal_case{"unknown_key", leg({{"fec_enabled", true}}, false), "fec_enabled"},
         // Strings are checked whole: what follows a NUL never reaches the daemon.
-        refusal_case{"nul_in_source",
-                     {{"transport_params", {{{"source_ip", std::string("192.0.2.5\0\n", 11)}}}},
-                      {"activation", {{"mode", "activate_immediate"}}}},
-                     "source_ip"},
-        refusal_case{
-            "nul_in_group",
-            {{"transport_params", {{{"multicast_ip", std::string("239.2.2.2\0garbage", 17)}}}}},
-            "multicast_ip"},
-        refusal_case{"control_in_description",
-                     file_patch(with("s=cam", std::string("s=c\0am\x01", 8))), "transport_file"},
+        refusal_case{"nul_in_source", leg({{"source_ip", std::string("192.0.2.5\0\n", 11)}}), "source_ip"},
+        refusal_case{"nul_in_group", leg({{"multicast_ip", std::string("239.2.2.2\0garbage", 17)}}, false),
+                     "multicast_ip"},
+        refusal_case{"control_in_description", file_patch(with("s=cam", std::string("s=c\0am\x01", 8))),
+                     "transport_file"},
         // Times far beyond any use, which once overflowed and locked every receiver.
-        refusal_case{
-            "absolute_overflow",
-            {{"activation",
-              {{"mode", "activate_scheduled_absolute"}, {"requested_time", "18446744074:0"}}}},
-            "requested_time"},
-        refusal_case{"relative_overflow",
-                     {{"activation",
-                       {{"mode", "activate_scheduled_relative"},
-                        {"requested_time", "9223372036854775807:0"}}}},
+        refusal_case{"absolute_overflow", scheduled("activate_scheduled_absolute", "18446744074:0"),
                      "requested_time"},
-        refusal_case{
-            "absolute_beyond_a_year",
-            {{"activation",
-              {{"mode", "activate_scheduled_absolute"}, {"requested_time", "3999999999:0"}}}},
-            "requested_time"},
+        refusal_case{"relative_overflow", scheduled("activate_scheduled_relative", "9223372036854775807:0"),
+                     "requested_time"},
+        refusal_case{"absolute_beyond_a_year", scheduled("activate_scheduled_absolute", "3999999999:0"),
+                     "requested_time"},
         // Another channel takes the same group from any source: one of the two would lose it.
-        refusal_case{"group_of_another_channel",
-                     {{"transport_file", {{"data", kVideoSdp}, {"type", "application/sdp"}}},
-                      {"master_enable", true},
-                      {"activation", {{"mode", "activate_immediate"}}}},
+        refusal_case{"group_of_another_channel", file_patch(kVideoSdp, true),
                      "20:1 receives 239.10.0.1 from any source",
                      {"SET RX_IP_DEST 20:1 eth1 r 239.10.0.1 5004 96"}}),
     [](const testing::TestParamInfo<refusal_case>& i) { return i.param.name; });
+// clang-format on
 
 // The activation time is the timing daemon's: while its clock stands still before the
 // requested time nothing happens, however long the host's clock runs on.
@@ -234,8 +199,8 @@ TEST_F(nmos_fixture, scheduled_activation_follows_the_timing_daemons_clock) {
     before.reply = "RGET PTP_TIME 2000000000 0";
     b.timing().set_rule("PTP_TIME", before);
     start();
-    std::string rx = video_rx();
-    api_call r = call(
+    std::string rx = receiver();
+    node_reply r = call(
         "PATCH", kConn + rx + "staged",
         {{"master_enable", true},
          {"transport_params", {{{"multicast_ip", "239.30.0.3"}, {"source_ip", "192.0.2.1"}}}},
@@ -269,9 +234,9 @@ TEST_F(nmos_fixture, scheduled_activation_follows_the_timing_daemons_clock) {
 
 TEST_F(nmos_fixture, answers_503_while_the_daemon_is_away_and_resumes_when_it_is_back) {
     start();
-    std::string rx = video_rx();
+    std::string rx = receiver();
     ASSERT_EQ(b.daemon().stop(), 0);
-    api_call r = call("GET", kConn + rx + "active");
+    node_reply r = call("GET", kConn + rx + "active");
     EXPECT_EQ(r.status, 503);
     EXPECT_EQ(r.body["code"], 503);
     EXPECT_NE(r.body["error"].get<std::string>().find("not available"), std::string::npos);
@@ -287,85 +252,21 @@ TEST_F(nmos_fixture, answers_503_while_the_daemon_is_away_and_resumes_when_it_is
     ASSERT_TRUE(b.daemon().wait_stderr(nexo::kStartBanner, 5s)) << b.daemon().stderr_text();
     r = call("GET", kConn + rx + "active");
     EXPECT_EQ(r.status, 200) << r.body.dump() << node.output();
-    r = call("PATCH", kConn + rx + "staged",
-             {{"master_enable", true},
-              {"transport_file", {{"data", kVideoSdp}, {"type", "application/sdp"}}},
-              {"activation", {{"mode", "activate_immediate"}}}});
+    r = call("PATCH", kConn + rx + "staged", file_patch(kVideoSdp, true));
     ASSERT_EQ(r.status, 200) << r.body.dump();
     EXPECT_EQ(daemon("GET RX_STR_ENA 20:0"), "RGET RX_STR_ENA 20:0 ON\n");
 }
 
-// A registry stand-in: records what arrives ("node", "device", "receiver", "hb", "delete"),
-// answers a node it already holds with 200 as a registry does; heartbeats can be answered 404 to
-// make it forget.
-struct registry_standin {
-    httplib::Server server;
-    std::mutex mu;
-    std::vector<std::string> posts;
-    bool holds_node = false;
-    std::atomic<int> forget{0};
-    std::atomic<int> post_delay_ms{0};  // a slow registry: each resource POST takes this long
-    std::vector<std::chrono::steady_clock::time_point> beats;
-    std::thread thread;
-
-    explicit registry_standin(int port) {
-        server.Post("/x-nmos/registration/v1.3/resource",
-                    [this](const httplib::Request& req, httplib::Response& res) {
-                        std::this_thread::sleep_for(std::chrono::milliseconds(post_delay_ms));
-                        json b = json::parse(req.body);
-                        std::lock_guard lk(mu);
-                        posts.push_back(b["type"].get<std::string>());
-                        const bool node = b["type"] == "node";
-                        res.status = node && holds_node ? 200 : 201;
-                        holds_node = holds_node || node;
-                        res.set_content(b["data"].dump(), "application/json");
-                    });
-        server.Post(R"(/x-nmos/registration/v1.3/health/nodes/.*)",
-                    [this](const httplib::Request& req, httplib::Response& res) {
-                        std::lock_guard lk(mu);
-                        // Empty, as a heartbeat must be: no body, no type, length 0.
-                        bool empty = req.body.empty() && !req.has_header("Content-Type") &&
-                                     req.get_header_value("Content-Length") == "0";
-                        posts.push_back(empty ? "hb" : "hb with a body");
-                        beats.push_back(std::chrono::steady_clock::now());
-                        if (forget.fetch_sub(1) > 0 || !holds_node) {
-                            holds_node = false;
-                            res.status = 404;
-                        } else {
-                            res.status = 200;
-                        }
-                        res.set_content("{}", "application/json");
-                    });
-        server.Delete(R"(/x-nmos/registration/v1.3/resource/nodes/.*)",
-                      [this](const httplib::Request&, httplib::Response& res) {
-                          std::lock_guard lk(mu);
-                          posts.push_back("delete");
-                          holds_node = false;
-                          res.status = 204;
-                      });
-        // All addresses: an announcement by DNS-SD resolves to eth1's.
-        server.bind_to_port("0.0.0.0", port);
-        thread = std::thread([this] { server.listen_after_bind(); });
-    }
-    ~registry_standin() {
-        server.stop();
-        thread.join();
-    }
-    int count(const std::string& what) {
-        std::lock_guard lk(mu);
-        return static_cast<int>(std::count(posts.begin(), posts.end(), what));
-    }
-};
-
 TEST_F(nmos_fixture, registers_heartbeats_and_registers_again_when_forgotten) {
-    registry_standin registry(18235);
+    nexo::sim::registry registry({.port = 18235});
     start({"--registry", "http://127.0.0.1:18235"});
-    ASSERT_TRUE(wait_until([&] { return registry.count("receiver") == 12; }, 10s));
+    ASSERT_TRUE(wait_until([&] { return registry.count("receiver") == 12; }, 10s))
+        << registry.count("receiver") << " " << node.output();
     EXPECT_EQ(registry.count("node"), 1);
     EXPECT_EQ(registry.count("device"), 1);
-    ASSERT_TRUE(wait_until([&] { return registry.count("hb") >= 1; }, 8s));
-    EXPECT_EQ(registry.count("hb with a body"), 0);
-    registry.forget = 1;
+    ASSERT_TRUE(wait_until([&] { return registry.count("heartbeat") >= 1; }, 8s));
+    EXPECT_EQ(registry.count("heartbeat with a body"), 0);
+    registry.forget(1);
     EXPECT_TRUE(wait_until([&] { return registry.count("receiver") == 24; }, 12s));
     EXPECT_EQ(registry.count("node"), 2);
     EXPECT_EQ(registry.count("delete"), 0);
@@ -395,7 +296,7 @@ TEST_F(nmos_fixture, takes_its_settings_from_the_configuration_file) {
             << shipped.output();
         EXPECT_EQ(shipped.stop(), 0);
     }
-    registry_standin registry(18235);
+    nexo::sim::registry registry({.port = 18235});
     std::string conf = "/tmp/nexo-nmos.conf." + std::to_string(::getpid());
     {
         std::ofstream f(conf);
@@ -413,23 +314,20 @@ TEST_F(nmos_fixture, takes_its_settings_from_the_configuration_file) {
 // go on between the updates (a registry drops a node after about 12 s without one); sent one
 // after the other, the 24 updates alone would take 36 s.
 TEST_F(nmos_fixture, heartbeats_go_first_when_the_registry_is_slow) {
-    registry_standin registry(18240);
+    nexo::sim::registry registry({.port = 18240});
     start({"--registry", "http://127.0.0.1:18240"});
-    ASSERT_TRUE(wait_until([&] { return registry.count("hb") >= 1; }, 15s));
-    registry.post_delay_ms = 1500;
+    ASSERT_TRUE(wait_until([&] { return registry.count("heartbeat") >= 1; }, 15s));
+    registry.slow_down(1500ms);
     json ids = call("GET", kConn).body;
     for (int round = 0; round < 2; ++round) {
         for (const json& id : ids) {
-            api_call r =
-                call("PATCH", kConn + id.get<std::string>() + "staged",
-                     {{"master_enable", false}, {"activation", {{"mode", "activate_immediate"}}}});
+            node_reply r = call("PATCH", kConn + id.get<std::string>() + "staged", kSwitchOff);
             ASSERT_EQ(r.status, 200) << r.body.dump();
         }
     }
     // Twelve updates at 1.5 s, with heartbeats every 5 s between them.
     std::this_thread::sleep_for(20s);
-    std::lock_guard lk(registry.mu);
-    const auto& beats = registry.beats;
+    const auto beats = registry.heartbeat_times();
     ASSERT_GE(beats.size(), 4u);
     for (std::size_t k = 1; k < beats.size(); ++k) {
         EXPECT_LT(beats[k] - beats[k - 1], 10s) << "between heartbeats " << k - 1 << " and " << k;
@@ -474,8 +372,7 @@ TEST_F(nmos_fixture, finds_registries_by_dns_sd_and_announces_itself_while_it_ha
         EXPECT_FALSE(txt_value(seen[0], k).empty()) << k;
     }
     // An activation changes a receiver: its counter goes up.
-    api_call r = call("PATCH", kConn + video_rx() + "staged",
-                      {{"master_enable", false}, {"activation", {{"mode", "activate_immediate"}}}});
+    node_reply r = call("PATCH", kConn + receiver() + "staged", kSwitchOff);
     ASSERT_EQ(r.status, 200) << r.body.dump();
     EXPECT_TRUE(wait_until(
         [&] {
@@ -486,8 +383,11 @@ TEST_F(nmos_fixture, finds_registries_by_dns_sd_and_announces_itself_while_it_ha
 
     // Registries appear: one the node cannot use (https) with the best priority, then one of
     // priority 20. The node registers with the latter and withdraws its announcement.
-    auto second = std::make_unique<registry_standin>(18237);
-    registry_standin best(18236), third(18238);
+    // On every address: an announcement by DNS-SD resolves to eth1's.
+    auto second = std::make_unique<nexo::sim::registry>(
+        nexo::sim::registry_options{.address = "0.0.0.0", .port = 18237});
+    nexo::sim::registry best({.address = "0.0.0.0", .port = 18236}),
+        third({.address = "0.0.0.0", .port = 18238});
     ASSERT_GE(mdns.announce("reg tls", kRegistry, 18239, registry_txt(0, "https")), 0);
     ASSERT_GE(mdns.announce("reg second", kRegistry, 18237, registry_txt(20)), 0);
     // Once each: what changed before (the activation) is part of the registration.
@@ -498,7 +398,7 @@ TEST_F(nmos_fixture, finds_registries_by_dns_sd_and_announces_itself_while_it_ha
     // to the best of the others when it stops.
     ASSERT_GE(mdns.announce("reg third", kRegistry, 18238, registry_txt(30)), 0);
     ASSERT_GE(mdns.announce("reg best", kRegistry, 18236, registry_txt(10)), 0);
-    ASSERT_TRUE(wait_until([&] { return second->count("hb") >= 1; }, 8s));
+    ASSERT_TRUE(wait_until([&] { return second->count("heartbeat") >= 1; }, 8s));
     EXPECT_EQ(second->count("receiver"), 12);
     EXPECT_EQ(best.count("node"), 0);
     second.reset();
@@ -508,23 +408,10 @@ TEST_F(nmos_fixture, finds_registries_by_dns_sd_and_announces_itself_while_it_ha
     EXPECT_EQ(best.count("delete"), 1);
 }
 
-// A plain TCP connection to the node; empty when it cannot be made.
-nexo::unique_fd connect_to_node() {
-    nexo::unique_fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(kPort);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        fd.reset();
-    }
-    return fd;
-}
-
 // What one client sends on a raw connection, and what comes back until the node closes it or
 // 20 s pass (the request is followed by a half-close: nothing more comes from this client).
 std::string raw_exchange(const std::string& request) {
-    nexo::unique_fd fd = connect_to_node();
+    nexo::unique_fd fd = nexo::sim::connect_local(kPort);
     if (!fd.valid()) {
         return "no connection";
     }
@@ -553,7 +440,7 @@ std::string raw_exchange(const std::string& request) {
 // each is now answered with a refusal, or the connection closed, and the node serves on.
 TEST_F(nmos_fixture, refuses_what_would_cost_it_without_bound) {
     start();
-    const std::string rx = video_rx();
+    const std::string rx = receiver();
     const std::string staged = kConn + rx + "staged";
     auto request = [](const std::string& method, const std::string& path,
                       const std::string& headers, const std::string& body) {
@@ -609,13 +496,13 @@ TEST_F(nmos_fixture, slow_and_idle_clients_hold_nothing_but_their_connection) {
     start();
     std::vector<nexo::unique_fd> held;
     for (int i = 0; i < 50; ++i) {
-        held.push_back(connect_to_node());
+        held.push_back(nexo::sim::connect_local(kPort));
         const char partial[] = "GET /x-nmos/node/v1.3/self HTTP/1.1\r\nHost: n";
         ASSERT_TRUE(held.back().valid());
         ASSERT_GT(::send(held.back().get(), partial, sizeof partial - 1, MSG_NOSIGNAL), 0);
     }
     for (int i = 0; i < 100; ++i) {
-        held.push_back(connect_to_node());
+        held.push_back(nexo::sim::connect_local(kPort));
     }
     for (int i = 0; i < 10; ++i) {
         httplib::Client probe("127.0.0.1", kPort);
@@ -641,8 +528,8 @@ TEST_F(nmos_fixture, slow_and_idle_clients_hold_nothing_but_their_connection) {
 // address in its plain form.
 TEST_F(nmos_fixture, reads_an_address_as_nexoctl_does) {
     start();
-    std::string rx = video_rx();
-    api_call r = call(
+    std::string rx = receiver();
+    node_reply r = call(
         "PATCH", kConn + rx + "staged",
         {{"master_enable", true},
          {"transport_params", {{{"multicast_ip", "239.010.000.001"}, {"source_ip", "192.0.2.01"}}}},
@@ -658,8 +545,8 @@ TEST_F(nmos_fixture, reads_an_address_as_nexoctl_does) {
 // receiver's staged answers, and SIGTERM ends the node at once.
 TEST_F(nmos_fixture, a_pending_activation_blocks_nothing) {
     start();
-    std::string rx = video_rx();
-    api_call r = call(
+    std::string rx = receiver();
+    node_reply r = call(
         "PATCH", kConn + rx + "staged",
         {{"master_enable", true},
          {"activation", {{"mode", "activate_scheduled_relative"}, {"requested_time", "3600:0"}}}});
@@ -685,7 +572,7 @@ TEST_F(nmos_fixture, fetches_a_manifest_only_from_where_it_is_allowed) {
     std::thread serving([&] { origin.listen_after_bind(); });
     start({"--manifest-from", "127.0.0.0/8"});
     const std::string target =
-        "/x-nmos/node/v1.3/receivers/" + video_rx().substr(0, 36) + "/target";
+        "/x-nmos/node/v1.3/receivers/" + receiver().substr(0, 36) + "/target";
     auto put = [&](const std::string& href) {
         json sender = {{"id", "0a174530-e3cf-4ebc-8ba3-4d5a4bd3f8c2"}, {"manifest_href", href}};
         auto res = http.Put(target.c_str(), sender.dump(), "application/json");

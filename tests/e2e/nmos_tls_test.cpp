@@ -1,17 +1,14 @@
 // The NMOS node over HTTPS on the simulated board: what a client of each kind gets from the
 // handshake, the hrefs the node publishes, certificates renewed on SIGHUP, keys it refuses, and
 // registration with an https registry whose certificate it checks.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ocsp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,8 +19,9 @@
 #include <string>
 #include <thread>
 
-#include "board.h"
 #include "nmos_node.h"
+#include "node_fixture.h"
+#include "registry.h"
 #include "scratch_dir.h"
 #include "test_pki.h"
 #include "unique_fd.h"
@@ -31,7 +29,6 @@
 
 namespace {
 
-using nexo::sim::board;
 using nexo::sim::nmos_node;
 using nexo::sim::test_ca;
 using json = nlohmann::json;
@@ -85,12 +82,8 @@ struct tls_client {
         if (suites != nullptr) {
             SSL_CTX_set_cipher_list(ctx, suites);
         }
-        sock.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(sock.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        sock = nexo::sim::connect_local(port);
+        if (!sock.valid()) {
             return false;
         }
         ssl = SSL_new(ctx);
@@ -149,10 +142,8 @@ struct tls_client {
     }
 };
 
-struct nmos_tls : testing::Test {
-    board b;
+struct nmos_tls : nexo::sim::node_fixture {
     pki files;
-    nmos_node node;
 
     std::unique_ptr<httplib::SSLClient> client() {
         auto c = std::make_unique<httplib::SSLClient>("127.0.0.1", kPort);
@@ -229,19 +220,15 @@ TEST_F(nmos_tls, sighup_renews_the_certificate_and_open_connections_carry_on) {
     // A broken file on SIGHUP changes nothing.
     ASSERT_EQ(::truncate(files.rsa_cert.c_str(), 10), 0);
     ASSERT_EQ(::kill(node.pid(), SIGHUP), 0);
-    for (int i = 0; i < 100 && node.output().find("keeping the certificates") == std::string::npos;
-         ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
+    wait_until([&] { return node.output().find("keeping the certificates") != std::string::npos; },
+               5s);
     tls_client during;
     ASSERT_TRUE(during.connect(kPort, TLS1_3_VERSION, nullptr)) << node.output();
     EXPECT_EQ(during.serial(), 1);
 
     ASSERT_TRUE(files.issue(false, 7, files.rsa_cert, files.rsa_key));
     ASSERT_EQ(::kill(node.pid(), SIGHUP), 0);
-    for (int i = 0; i < 100 && node.output().find("read again") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
+    wait_until([&] { return node.output().find("read again") != std::string::npos; }, 5s);
     tls_client after;
     ASSERT_TRUE(after.connect(kPort, TLS1_3_VERSION, nullptr));
     EXPECT_EQ(after.serial(), 7);
@@ -275,38 +262,21 @@ TEST_F(nmos_tls, registers_with_an_https_registry_it_can_verify) {
     constexpr int kRegistryPort = 18444;
     const std::string reg_cert = files.dir + "/registry.pem", reg_key = files.dir + "/registry.key";
     ASSERT_TRUE(files.issue(true, 9, reg_cert, reg_key));
-    httplib::SSLServer registry(reg_cert.c_str(), reg_key.c_str());
-    std::atomic<int> nodes{0};
-    registry.Post("/x-nmos/registration/v1.3/resource",
-                  [&](const httplib::Request& req, httplib::Response& res) {
-                      nodes += json::parse(req.body)["type"] == "node" ? 1 : 0;
-                      res.status = 201;
-                      res.set_content(req.body, "application/json");
-                  });
-    registry.Post(R"(/x-nmos/registration/v1.3/health/nodes/.*)",
-                  [](const httplib::Request&, httplib::Response& res) { res.status = 200; });
-    ASSERT_TRUE(registry.bind_to_port("127.0.0.1", kRegistryPort));
-    std::thread serving([&] { registry.listen_after_bind(); });
-
+    nexo::sim::registry registry(
+        {.port = kRegistryPort, .cert_file = reg_cert, .key_file = reg_key});
+    ASSERT_TRUE(registry.listening());
     // Without the facility's CA the registry's certificate is not trusted: no registration.
-    const std::string url = "https://127.0.0.1:" + std::to_string(kRegistryPort);
     std::vector<std::string> args = files.both();
-    args.insert(args.end(), {"--no-dns-sd", "--registry", url});
+    args.insert(args.end(), {"--no-dns-sd", "--registry", registry.url()});
     {
         nmos_node untrusting;
         ASSERT_TRUE(untrusting.start(kPort + 1, args)) << untrusting.output();
         std::this_thread::sleep_for(3s);
-        EXPECT_EQ(nodes, 0);
+        EXPECT_EQ(registry.count("node"), 0);
     }
     args.insert(args.end(), {"--ca", files.ca});
     ASSERT_TRUE(node.start(kPort, args)) << node.output();
-    for (int i = 0; i < 200 && nodes == 0; ++i) {
-        std::this_thread::sleep_for(50ms);
-    }
-    EXPECT_EQ(nodes, 1) << node.output();
-    node.stop();
-    registry.stop();
-    serving.join();
+    EXPECT_TRUE(wait_until([&] { return registry.count("node") == 1; }, 10s)) << node.output();
 }
 
 // Whether `der` is the CA's successful answer that the certificate the client got is good.

@@ -12,7 +12,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <iterator>
 #include <memory>
 #include <sstream>
@@ -34,6 +33,7 @@
 #include "switch_fabric.h"
 #include "unique_fd.h"
 #include "video_meter.h"
+#include "wait_until.h"
 #include "wire_tap.h"
 
 namespace nexo::sim {
@@ -41,17 +41,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using clock = std::chrono::steady_clock;
-
-bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    const auto deadline = clock::now() + timeout;
-    while (!done()) {
-        if (clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
-}
 
 std::vector<std::string> words(const std::string& text) {
     std::istringstream in(text);
@@ -162,7 +151,8 @@ TEST_F(with_streams, auto_detection_finds_the_format_and_the_loss_of_real_stream
             << status_row(chan);
 
         sender.stop();
-        EXPECT_TRUE(wait_for([&] { return b->tap()->stats().detectors[i].state == kDetBusy; }, 5s))
+        EXPECT_TRUE(
+            wait_until([&] { return b->tap()->stats().detectors[i].state == kDetBusy; }, 5s))
             << format_stats(b->tap()->stats());
         EXPECT_EQ(req("GET RX_FMT_AUTO_DET_STATE " + chan),
                   "RGET RX_FMT_AUTO_DET_STATE " + chan + " BUSY\n");
@@ -194,7 +184,7 @@ TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask
     // Switched off and at once on again, the detector measures its stream again.
     ASSERT_EQ(req("SET RX_STR_ENA 20:0 off"), "RSET RX_STR_ENA 20:0 OK\n");
     ASSERT_EQ(req("SET RX_STR_ENA 20:0 on"), "RSET RX_STR_ENA 20:0 OK\n");
-    EXPECT_TRUE(wait_for(
+    EXPECT_TRUE(wait_until(
         [&] {
             return req("GET RX_FMT_AUTO_DET_STATE 20:0") ==
                    "RGET RX_FMT_AUTO_DET_STATE 20:0 FORMAT_DETECTED\n";
@@ -242,7 +232,7 @@ TEST_F(with_streams, each_channel_gets_its_own_stream_and_nothing_it_did_not_ask
     ::inet_pton(AF_INET, wrong_source.group.c_str(), &mreq.imr_multiaddr);
     ::inet_pton(AF_INET, kEth1Addr, &mreq.imr_address);
     ASSERT_EQ(::setsockopt(any_source.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq), 0);
-    EXPECT_TRUE(wait_for([&] { return b->tap()->stats().dropped > 100; }, 10s))
+    EXPECT_TRUE(wait_until([&] { return b->tap()->stats().dropped > 100; }, 10s))
         << format_stats(b->tap()->stats());
     const tap_stats t = b->tap()->stats();
     EXPECT_EQ(t.channels[2].packets, 0u) << format_stats(t);
@@ -296,7 +286,7 @@ TEST_F(with_streams, a_running_channel_switched_to_another_stream_measures_it_af
         const auto start = clock::now();
         ASSERT_EQ(client::apply_plan(link, plan, {true, false}).status, client::link_status::ok);
         bool wrong = false;
-        EXPECT_TRUE(wait_for(
+        EXPECT_TRUE(wait_until(
             [&] {
                 const detector_view d = b->tap()->stats().detectors[0];
                 if (d.state == kDetFormatDetected && show(d.fmt) != show(to.fmt) &&
@@ -312,7 +302,7 @@ TEST_F(with_streams, a_running_channel_switched_to_another_stream_measures_it_af
                        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                             clock::now() - start)
                                             .count()));
-        EXPECT_TRUE(wait_for(
+        EXPECT_TRUE(wait_until(
             [&] {
                 return req("GET RX_FMT_AUTO_DET_FMT 20:0") ==
                        "RGET RX_FMT_AUTO_DET_FMT 20:0 " + std::string(to.format) + "\n";
@@ -422,14 +412,14 @@ TEST_F(with_streams, health_names_a_sender_of_another_format_than_configured) {
     rtp_sender sender;
     ASSERT_TRUE(sender.start(d)) << sender.log();
     client::rx_observation o;
-    EXPECT_TRUE(
-        wait_for([&] { return (o = health()).stream == client::nc_stream_status::unhealthy; }, 20s))
+    EXPECT_TRUE(wait_until(
+        [&] { return (o = health()).stream == client::nc_stream_status::unhealthy; }, 20s))
         << format_stats(b->tap()->stats());
     EXPECT_EQ(o.connection, client::nc_connection_status::healthy);
     EXPECT_EQ(o.stream_message,
               "receiving YCR422 8 P 320 240 25 but configured for YCR422 8 P 640 480 25");
     sender.stop();
-    EXPECT_TRUE(wait_for(
+    EXPECT_TRUE(wait_until(
         [&] { return (o = health()).connection == client::nc_connection_status::unhealthy; }, 20s));
     EXPECT_EQ(o.connection_message, "no signal");
 }

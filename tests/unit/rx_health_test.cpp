@@ -193,52 +193,26 @@ TEST(rx_health, board_health_from_interface_and_timing_daemon) {
         nc_link_status link;
         nc_synchronization_status sync;
         const char* source;
-        bool fails;
+        bool fails = false;
     };
+    using L = nc_link_status;
+    using Y = nc_synchronization_status;
     const link_reply locked{link_status::ok, "RGET PTP_LOCK_STATE LOCKED"};
+    const link_reply unlocked{link_status::ok, "RGET PTP_LOCK_STATE UNLOCKED"};
+    const link_reply garbled{link_status::ok, "RGET PTP_CLK_ID x"};
+    const link_reply silent{link_status::no_reply, ""};
+    const link_reply away{link_status::failure, ""};
+    const char* gm = "02-00-00-ff-fe-00-00-01";
     const row rows[] = {
-        {"up and locked", "up", nullptr, locked, nc_link_status::all_up,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"down", "down", nullptr, locked, nc_link_status::all_down,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"unknown with carrier", "unknown", "1", locked, nc_link_status::all_up,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"unknown without carrier", "unknown", "0", locked, nc_link_status::all_down,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"absent", nullptr, nullptr, locked, nc_link_status::all_down,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"unlocked",
-         "up",
-         nullptr,
-         {link_status::ok, "RGET PTP_LOCK_STATE UNLOCKED"},
-         nc_link_status::all_up,
-         nc_synchronization_status::unhealthy,
-         "",
-         false},
-        {"timing daemon silent",
-         "up",
-         nullptr,
-         {link_status::no_reply, ""},
-         nc_link_status::all_up,
-         nc_synchronization_status::unhealthy,
-         "",
-         false},
-        {"garbled",
-         "up",
-         nullptr,
-         {link_status::ok, "RGET PTP_CLK_ID x"},
-         nc_link_status::all_up,
-         nc_synchronization_status::unhealthy,
-         "",
-         false},
-        {"daemon away",
-         "up",
-         nullptr,
-         {link_status::failure, ""},
-         nc_link_status::all_up,
-         nc_synchronization_status::unhealthy,
-         "",
-         true},
+        {"up and locked", "up", nullptr, locked, L::all_up, Y::healthy, gm},
+        {"down", "down", nullptr, locked, L::all_down, Y::healthy, gm},
+        {"unknown with carrier", "unknown", "1", locked, L::all_up, Y::healthy, gm},
+        {"unknown without carrier", "unknown", "0", locked, L::all_down, Y::healthy, gm},
+        {"absent", nullptr, nullptr, locked, L::all_down, Y::healthy, gm},
+        {"unlocked", "up", nullptr, unlocked, L::all_up, Y::unhealthy, ""},
+        {"timing daemon silent", "up", nullptr, silent, L::all_up, Y::unhealthy, ""},
+        {"garbled", "up", nullptr, garbled, L::all_up, Y::unhealthy, ""},
+        {"daemon away", "up", nullptr, away, L::all_up, Y::unhealthy, "", true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);

@@ -95,48 +95,32 @@ TEST_P(connection_activation, sends_these_lines_in_this_order) {
     EXPECT_EQ(n.d.sets, GetParam().sets);
 }
 
-const json kGroup = {
-    {"master_enable", true},
-    {"transport_params", {{{"multicast_ip", "239.1.1.1"}, {"source_ip", "192.0.2.1"}}}}};
+// clang-format off
+const json kGroup = json::parse(R"({"master_enable": true, "transport_params": [{"multicast_ip": "239.1.1.1", "source_ip": "192.0.2.1"}]})");
 
 INSTANTIATE_TEST_SUITE_P(
     cases, connection_activation,
     testing::Values(
         // Addresses first, the channel switched on last; the payload type the daemon holds
         // is kept, "auto" is port 5004.
-        activation_case{"multicast_on",
-                        kGroup,
-                        "",
-                        200,
-                        {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96",
-                         "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1 0 96", "SET RX_IP_IF_ENA 20:0 eth1/1",
-                         "SET RX_STR_ENA 20:0 ON"}},
+        activation_case{"multicast_on", kGroup, "", 200,
+            {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1 0 96",
+             "SET RX_IP_IF_ENA 20:0 eth1/1", "SET RX_STR_ENA 20:0 ON"}},
         // Parked: off before anything changes; no group means the board's own address.
-        activation_case{
-            "parked_unicast",
-            {{"master_enable", false}, {"transport_params", {{{"destination_port", 6000}}}}},
-            "",
-            200,
+        activation_case{"parked_unicast",
+            json::parse(R"({"master_enable": false, "transport_params": [{"destination_port": 6000}]})"), "", 200,
             {"SET RX_STR_ENA 20:0 OFF", "SET RX_IP_DEST 20:0 eth1 R self 6000 96",
              "SET RX_IP_SRC 20:0 eth1 R 0.0.0.0 0 96", "SET RX_IP_IF_ENA 20:0 eth1/1"}},
-        activation_case{
-            "rtp_disabled",
-            {{"master_enable", true},
-             {"transport_params", {{{"multicast_ip", "239.1.1.1"}, {"rtp_enabled", false}}}}},
-            "",
-            200,
+        activation_case{"rtp_disabled",
+            json::parse(R"({"master_enable": true, "transport_params": [{"multicast_ip": "239.1.1.1", "rtp_enabled": false}]})"), "", 200,
             {"SET RX_STR_ENA 20:0 OFF", "SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96",
              "SET RX_IP_SRC 20:0 eth1 R 0.0.0.0 0 96", "SET RX_IP_IF_ENA 20:0 eth1/0"}},
         // Refused part way: what the activation touched is set again, as it was read.
-        activation_case{"refused_src",
-                        kGroup,
-                        "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1",
-                        500,
-                        {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96",
-                         "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1 0 96",
-                         "SET RX_IP_DEST 20:0 eth1 R 239.9.9.9 5000 96 1260",
-                         "SET RX_IP_SRC 20:0 eth1 R 0.0.0.0 0 96"}}),
+        activation_case{"refused_src", kGroup, "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1", 500,
+            {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1 0 96",
+             "SET RX_IP_DEST 20:0 eth1 R 239.9.9.9 5000 96 1260", "SET RX_IP_SRC 20:0 eth1 R 0.0.0.0 0 96"}}),
     [](const testing::TestParamInfo<activation_case>& i) { return i.param.name; });
+// clang-format on
 
 TEST(board_replies, parse_what_the_daemon_writes_and_nothing_else) {
     EXPECT_EQ(parse_ptp_time_reply("RGET PTP_TIME 1796485425 775975781"),

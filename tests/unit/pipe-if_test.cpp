@@ -60,42 +60,24 @@ const std::string k255(255, 'x');
 const std::string k300(300, 'y');
 const std::string kTooLong = "<too long>";
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     cases, line_reader,
     testing::Combine(
         testing::Values(
-            reader_case{"partial then rest",
-                        {{'w', "GET PTP_T"}, {'r', ""}, {'w', "IME\n"}, {'r', "IME\n"}},
-                        ""},
-            reader_case{
-                "binary",
-                {{'w', std::string("\0\xff\x01\n", 4)}, {'r', std::string("\0\xff\x01\n", 4)}},
-                ""},
+            reader_case{"partial then rest", {{'w', "GET PTP_T"}, {'r', ""}, {'w', "IME\n"}, {'r', "IME\n"}}, ""},
+            reader_case{"binary", {{'w', std::string("\0\xff\x01\n", 4)}, {'r', std::string("\0\xff\x01\n", 4)}}, ""},
             reader_case{"longest line", {{'w', k255 + "\nZ\n"}, {'r', k255 + "\n"}}, "Z\n"},
-            reader_case{"256 without newline",
-                        {{'w', std::string(256, 'z') + "\nN\n"}, {'r', kTooLong}},
-                        "N\n"},
+            reader_case{"256 without newline", {{'w', std::string(256, 'z') + "\nN\n"}, {'r', kTooLong}}, "N\n"},
             reader_case{"too long, in pieces",
-                        {{'w', k300},
-                         {'r', kTooLong},
-                         {'w', k300},
-                         {'r', ""},
-                         {'w', "\nN\n"},
-                         {'r', ""},
-                         {'r', "N\n"}},
-                        ""},
-            reader_case{
-                "rest of a held line arrives",
-                {{'w', "A\nGET PTP"}, {'r', "A\n"}, {'w', "_TIME\n"}, {'r', "GET PTP_TIME\n"}},
-                ""},
-            reader_case{
-                "too long behind a line",
-                {{'w', "A\n" + k300 + "\nB\n"}, {'r', "A\n"}, {'r', kTooLong}, {'r', "B\n"}},
-                ""},
-            reader_case{"more than one read holds",
-                        {{'w', std::string(5000, '\n') + "X\n"}, {'r', "\n"}},
+                        {{'w', k300}, {'r', kTooLong}, {'w', k300}, {'r', ""}, {'w', "\nN\n"}, {'r', ""}, {'r', "N\n"}}, ""},
+            reader_case{"rest of a held line arrives",
+                        {{'w', "A\nGET PTP"}, {'r', "A\n"}, {'w', "_TIME\n"}, {'r', "GET PTP_TIME\n"}}, ""},
+            reader_case{"too long behind a line", {{'w', "A\n" + k300 + "\nB\n"}, {'r', "A\n"}, {'r', kTooLong}, {'r', "B\n"}}, ""},
+            reader_case{"more than one read holds", {{'w', std::string(5000, '\n') + "X\n"}, {'r', "\n"}},
                         std::string(4999, '\n') + "X\n"}),
         testing::Bool()));
+// clang-format on
 
 TEST(pipe_links, bad_link_numbers) {
     test::test_ctx t;

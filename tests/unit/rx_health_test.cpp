@@ -60,29 +60,23 @@ TEST(rx_health, channel_statuses_from_detector_and_configuration) {
     audio.enabled = true;
     channel_state anc_off;
     anc_off.config.channel = {40, 0};
+    const std::string fmt = "YCR422 10 I 1920 1080 50";
+    // clang-format off
     const row rows[] = {
-        {"off", video(false, "FORMAT_DETECTED", "YCR422 10 I 1920 1080 50"), cs::inactive,
-         ss::inactive, "channel off"},
-        {"matching", video(true, "FORMAT_DETECTED", "YCR422 10 I 1920 1080 50"), cs::healthy,
-         ss::healthy, "configured format YCR422 10 I 1920 1080 50"},
-        {"mismatch names both", video(true, "FORMAT_DETECTED", "YCR422 10 P 1280 720 50"),
-         cs::healthy, ss::unhealthy,
-         "receiving YCR422 10 P 1280 720 50 but configured for "
-         "YCR422 10 I 1920 1080 50"},
+        {"off", video(false, "FORMAT_DETECTED", fmt), cs::inactive, ss::inactive, "channel off"},
+        {"matching", video(true, "FORMAT_DETECTED", fmt), cs::healthy, ss::healthy, "configured format YCR422 10 I 1920 1080 50"},
+        {"mismatch names both", video(true, "FORMAT_DETECTED", "YCR422 10 P 1280 720 50"), cs::healthy, ss::unhealthy,
+         "receiving YCR422 10 P 1280 720 50 but configured for YCR422 10 I 1920 1080 50"},
         // 4:4:4 YCbCr is measured as RGB of the same depth: not a mismatch.
-        {"indistinguishable",
-         video(true, "FORMAT_DETECTED", "RGB 10 P 1920 1080 50", "YCR444 10 P 1920 1080 50"),
+        {"indistinguishable", video(true, "FORMAT_DETECTED", "RGB 10 P 1920 1080 50", "YCR444 10 P 1920 1080 50"),
          cs::healthy, ss::healthy, "configured format"},
-        {"measuring", video(true, "STREAM_DETECTED", ""), cs::partially_healthy,
-         ss::partially_healthy, "being measured"},
-        {"no signal", video(true, "BUSY", "RGB 8 P 0 0 23.98"), cs::unhealthy, ss::unhealthy,
-         "no stream"},
-        {"detector off", video(true, "DISABLED", ""), cs::partially_healthy, ss::partially_healthy,
-         "detector is off"},
-        {"audio has no detector", audio, cs::partially_healthy, ss::partially_healthy,
-         "no detector on audio"},
+        {"measuring", video(true, "STREAM_DETECTED", ""), cs::partially_healthy, ss::partially_healthy, "being measured"},
+        {"no signal", video(true, "BUSY", "RGB 8 P 0 0 23.98"), cs::unhealthy, ss::unhealthy, "no stream"},
+        {"detector off", video(true, "DISABLED", ""), cs::partially_healthy, ss::partially_healthy, "detector is off"},
+        {"audio has no detector", audio, cs::partially_healthy, ss::partially_healthy, "no detector on audio"},
         {"ancillary off", anc_off, cs::inactive, ss::inactive, "channel off"},
     };
+    // clang-format on
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         rx_observation o = observe_channel(r.state, good_board());

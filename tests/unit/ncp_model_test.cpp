@@ -123,10 +123,6 @@ TEST(ncp_model, descriptors_and_settings_as_a_controller_sees_them) {
     EXPECT_EQ(d["value"]["fields"][0]["name"], "status");
     EXPECT_EQ(d["value"]["parentType"], "NcMethodResult");
 
-    // The monitor of receiver 4 (30:0) names it.
-    json tp = get(kFirstMonitorOid + 4, 1, 7);
-    EXPECT_EQ(tp["value"][0]["resource"]["id"], "rx-id-4");
-
     // A reporting delay goes to the monitor logic, and what it reports comes back as events.
     ev.clear();
     json r = f.m.invoke(kFirstMonitorOid, {1, 2},

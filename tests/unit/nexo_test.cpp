@@ -72,26 +72,18 @@ TEST(main_loop, one_line_per_link_and_iteration) {
     const std::string get1 = "GET RX_STR_ENA 20:1\n";
     const std::string ans0 = "RGET RX_STR_ENA 20:0 OFF\n";
     const std::string ans1 = "RGET RX_STR_ENA 20:1 OFF\n";
+    // clang-format off
     const loop_case cases[] = {
-        {"an error drops the rest",
-         {"", "GET NOTHING\n" + get0 + get1, ""},
-         {{"", "ERROR\n", ""}},
-         ""},
-        {"peers in link order",
-         {"A 0\nB 0\n", get0 + get1, "C 2\nD 2\n"},
-         {{"", "A 0\n" + ans0 + "C 2\n", ""}, {"", "B 0\n" + ans1 + "D 2\n", ""}},
-         ""},
+        {"an error drops the rest", {"", "GET NOTHING\n" + get0 + get1, ""}, {{"", "ERROR\n", ""}}, ""},
+        {"peers in link order", {"A 0\nB 0\n", get0 + get1, "C 2\nD 2\n"},
+         {{"", "A 0\n" + ans0 + "C 2\n", ""}, {"", "B 0\n" + ans1 + "D 2\n", ""}}, ""},
         // The relay's reply is already in, behind a late line of the timing daemon: the relay
         // takes it at once, as it would from the pipe.
-        {"relay reply held",
-         {"RGET LATE 1\nRGET PTP_TIME 2\n", "GET PTP_TIME\n" + get0, ""},
-         {{"GET PTP_TIME\n", "RGET LATE 1\nRGET PTP_TIME 2\n", ""}},
-         get0},
-        {"alert behind a line",
-         {"X 0\nALRT SYNC_FAULT\n", "", ""},
-         {{"", "X 0\n", ""}, {"", "", "ALRT SYNC_FAULT\n"}},
-         ""},
+        {"relay reply held", {"RGET LATE 1\nRGET PTP_TIME 2\n", "GET PTP_TIME\n" + get0, ""},
+         {{"GET PTP_TIME\n", "RGET LATE 1\nRGET PTP_TIME 2\n", ""}}, get0},
+        {"alert behind a line", {"X 0\nALRT SYNC_FAULT\n", "", ""}, {{"", "X 0\n", ""}, {"", "", "ALRT SYNC_FAULT\n"}}, ""},
     };
+    // clang-format on
     for (const loop_case& c : cases) {
         SCOPED_TRACE(c.name);
         test::test_ctx t;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "smpte-2110-strm-ctrl.h"
 #include "test_ctx.h"
@@ -79,11 +80,7 @@ TEST(get_media_delay_stats, values_land_out_of_order) {
     t.feed(2, "RGET ST2110_DEC_MEDIA_DELAY_STATS 20:0 1 2 3 4 5\n");
     media_delay_stats s = {};
     EXPECT_EQ(get_media_delay_stats(t.ctx, &t.ctx->chans[0], &s), 0);
-    EXPECT_EQ(s.s1, 1);
-    EXPECT_EQ(s.s2, 4);
-    EXPECT_EQ(s.s3, 2);
-    EXPECT_EQ(s.s4, 3);
-    EXPECT_EQ(s.u, 5u);
+    EXPECT_EQ(std::tuple(s.s1, s.s2, s.s3, s.s4, s.u), std::tuple(1, 4, 2, 3, 5u));
 }
 
 TEST(media_requests, exact_lines) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ext_cmds.h"
+#include "scratch_dir.h"
 #include "test_ctx.h"
 
 namespace nexo {
@@ -100,9 +101,8 @@ TEST(main_loop, one_line_per_link_and_iteration) {
 // A client that hangs up: the line being handled is the last; whatever it sent behind it is
 // dropped with the reopening, whether it was still in the pipe or already read in.
 TEST(main_loop, hang_up_drops_what_followed) {
-    char dir[] = "/tmp/nexo-loop-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/wr.p";
+    const test::scratch_dir dir;
+    const std::string path = dir / "wr.p";
     for (bool close_first : {true, false}) {
         SCOPED_TRACE(close_first ? "closed before the first line" : "closed after it");
         test::test_ctx t;
@@ -129,7 +129,6 @@ TEST(main_loop, hang_up_drops_what_followed) {
         ::close(w);
         ::unlink(path.c_str());
     }
-    ::rmdir(dir);
 }
 
 // The router's rule, written as the plain search: the first link, 0 to 2, whose table holds an

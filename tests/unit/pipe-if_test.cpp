@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nexo-alert-parse.h"
+#include "scratch_dir.h"
 #include "test_ctx.h"
 
 namespace nexo {
@@ -106,10 +107,9 @@ TEST(pipe_links, error_reply_discards_queued_and_held_input) {
 // never further than the line. Only what is written to other paths is synced.
 TEST(pipe_links, opening_tells_fifos_from_other_paths) {
     test::test_ctx t;
-    char dir[] = "/tmp/nexo-pipe-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string fifo = std::string(dir) + "/fifo.p";
-    const std::string file = std::string(dir) + "/file";
+    const test::scratch_dir dir;
+    const std::string fifo = dir / "fifo.p";
+    const std::string file = dir / "file";
     int f = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
     ASSERT_EQ(::write(f, "A\nB\n", 4), 4);
     ::close(f);
@@ -127,9 +127,6 @@ TEST(pipe_links, opening_tells_fifos_from_other_paths) {
     EXPECT_EQ(held_bytes(t.ctx->links[2]), 0u);
     EXPECT_TRUE(t.ctx->links[2].wr_sync);
     EXPECT_FALSE(t.ctx->links[0].wr_sync);
-    ::unlink(fifo.c_str());
-    ::unlink(file.c_str());
-    ::rmdir(dir);
 }
 
 // Bytes the link holds (behind a line the main loop took) are read as if queued in the pipe

@@ -3,16 +3,16 @@
 #include "rx_health.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
+
+#include "scratch_dir.h"
 
 namespace nexo::client {
 namespace {
@@ -130,16 +130,11 @@ struct scripted {
     }
 };
 
-struct sys_dir {
-    std::filesystem::path root;
-    sys_dir() {
-        char tmpl[] = "/tmp/rx_health_test.XXXXXX";
-        root = mkdtemp(tmpl);
-    }
-    ~sys_dir() { std::filesystem::remove_all(root); }
+// A stand-in for /sys/class/net.
+struct sys_dir : test::scratch_dir {
     void write(const std::string& iface, const std::string& file, const std::string& text) {
-        std::filesystem::create_directories(root / iface);
-        std::ofstream(root / iface / file) << text << "\n";
+        std::filesystem::create_directories(*this / iface);
+        std::ofstream(*this / iface + "/" + file) << text << "\n";
     }
 };
 
@@ -159,7 +154,7 @@ TEST(rx_health, observe_all_reads_the_board_once_and_each_channel_lightly) {
     d.answer("GET RX_FMT_AUTO_DET_STATE 20:0", "RGET RX_FMT_AUTO_DET_STATE 20:0 FORMAT_DETECTED");
     d.answer("GET RX_FMT_AUTO_DET_FMT 20:0", "RGET RX_FMT_AUTO_DET_FMT 20:0 RGB 8 P 1280 720 25");
 
-    observe_result r = observe_all(d.link, {sys.root.string()});
+    observe_result r = observe_all(d.link, {sys.path});
     ASSERT_FALSE(r.failed) << to_string(*r.failed);
     ASSERT_EQ(r.channels.size(), 12u);
     // Board: interface name, lock state, grandmaster; then one line per channel and three
@@ -221,7 +216,7 @@ TEST(rx_health, board_health_from_interface_and_timing_daemon) {
         d.answers["GET PTP_LOCK_STATE"] = r.lock;
         d.answer("GET PTP_CLK_ID", "RGET PTP_CLK_ID 020000.FFFE.000001");
         std::optional<link_failure> failed;
-        auto b = read_board_health(d.link, "eth1", {sys.root.string()}, &failed);
+        auto b = read_board_health(d.link, "eth1", {sys.path}, &failed);
         ASSERT_EQ(!b, r.fails);
         if (!b) {
             EXPECT_EQ(failed->line, "GET PTP_LOCK_STATE");
@@ -238,7 +233,7 @@ TEST(rx_health, board_health_from_interface_and_timing_daemon) {
     scripted d;
     std::optional<link_failure> failed;
     for (const char* name : {"../eth1", "..", ""}) {
-        auto b = read_board_health(d.link, name, {(sys.root / "x").string()}, &failed);
+        auto b = read_board_health(d.link, name, {sys / "x"}, &failed);
         ASSERT_TRUE(b);
         EXPECT_EQ(b->link, nc_link_status::all_down) << name;
     }

@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
+#include "link_requests.h"
 #include "smpte-2110-strm-ctrl.h"
 #include "test_ctx.h"
 
@@ -65,14 +65,6 @@ TEST(media_replies, value_after_the_channel) {
     }
 }
 
-// "rc value..." of a request, the values read once it has returned.
-template <typename... T>
-std::string result(int32_t rc, const T*... values) {
-    std::string r = std::to_string(rc);
-    ((r += " " + std::to_string(*values)), ...);
-    return r;
-}
-
 // Each request with the reply queued before it ("" for none): the exact line it sends ("" for
 // none) and what it returns.
 TEST(media_requests, exact_lines) {
@@ -84,37 +76,26 @@ TEST(media_requests, exact_lines) {
     media_delay_stats s = {};
     const vid_fmt f = {2, 10, 1, 1920, 1080, 50, 1};
     // clang-format off
-    const struct {
-        const char* reply;
-        std::function<std::string()> request;
-        const char* sent;
-        const char* result;
-    } rows[] = {
-        {"RSET ST2110_DEC_PLAYOUT_DELAY\n", [&] { return result(set_playout_delay(x, c, -5)); }, "SET ST2110_DEC_PLAYOUT_DELAY 30:0 -5\n", "0"},
-        {"RSET ST2110_ENC_TRF_SHP_OFFSET\n", [&] { return result(set_trs_offset(x, c, 4000000000u)); }, "SET ST2110_ENC_TRF_SHP_OFFSET 30:0 4000000000\n", "0"},
-        {"RGET ST2110_21_VID_PKT_SCHED 30:0 linear\n", [&] { return result(get_pkt_sched(x, c, &v), &v); }, "GET ST2110_21_VID_PKT_SCHED 30:0\n", "0 1"},
-        {"RGET ST2110_ENC_DEF_TR_OFFSET 30:0 777\n", [&] { return result(get_def_tr_offset(x, c, &v), &v); }, "GET ST2110_ENC_DEF_TR_OFFSET 30:0\n", "0 777"},
-        {"RGET ST2110_ENC_DEF_TR_OFFSET 1234\n", [&] { return result(get_def_tr_offset_from_mode(x, &f, &v), &v); }, "GET ST2110_ENC_DEF_TR_OFFSET YCR422 10 P 1920 1080 50\n", "0 1234"},
-        {"RGET ST2110_DEC_PLAYOUT_DELAY 30:0 -42\n", [&] { return result(get_playout_delay(x, c, &d), &d); }, "GET ST2110_DEC_PLAYOUT_DELAY 30:0\n", "0 -42"},
+    test::run_requests(t, 2, {
+        {"RSET ST2110_DEC_PLAYOUT_DELAY\n", [&] { return test::result(set_playout_delay(x, c, -5)); }, "SET ST2110_DEC_PLAYOUT_DELAY 30:0 -5\n", "0"},
+        {"RSET ST2110_ENC_TRF_SHP_OFFSET\n", [&] { return test::result(set_trs_offset(x, c, 4000000000u)); }, "SET ST2110_ENC_TRF_SHP_OFFSET 30:0 4000000000\n", "0"},
+        {"RGET ST2110_21_VID_PKT_SCHED 30:0 linear\n", [&] { return test::result(get_pkt_sched(x, c, &v), &v); }, "GET ST2110_21_VID_PKT_SCHED 30:0\n", "0 1"},
+        {"RGET ST2110_ENC_DEF_TR_OFFSET 30:0 777\n", [&] { return test::result(get_def_tr_offset(x, c, &v), &v); }, "GET ST2110_ENC_DEF_TR_OFFSET 30:0\n", "0 777"},
+        {"RGET ST2110_ENC_DEF_TR_OFFSET 1234\n", [&] { return test::result(get_def_tr_offset_from_mode(x, &f, &v), &v); }, "GET ST2110_ENC_DEF_TR_OFFSET YCR422 10 P 1920 1080 50\n", "0 1234"},
+        {"RGET ST2110_DEC_PLAYOUT_DELAY 30:0 -42\n", [&] { return test::result(get_playout_delay(x, c, &d), &d); }, "GET ST2110_DEC_PLAYOUT_DELAY 30:0\n", "0 -42"},
         // Nothing within 100 ms.
-        {"", [&] { return result(get_playout_delay(x, c, &d)); }, "GET ST2110_DEC_PLAYOUT_DELAY 30:0\n", "-2"},
+        {"", [&] { return test::result(get_playout_delay(x, c, &d)); }, "GET ST2110_DEC_PLAYOUT_DELAY 30:0\n", "-2"},
         // Traffic shaping is a video sender's; an unknown mode sends nothing.
-        {"", [&] { return result(get_traffic_shaping_mode(x, c, &v)); }, "", "-1"},
-        {"", [&] { return result(set_ts_opmode(x, c, 3)); }, "", "-1"},
-        {"", [&] { return result(set_dec_mc_opmode(x, c + 1, 4)); }, "", "-1"},
-        {"RSET ST2110_DEC_MC_OPMODE 30:1 TIMED_ALIGN OK\n", [&] { return result(set_dec_mc_opmode(x, c + 1, 2)); }, "SET ST2110_DEC_MC_OPMODE 30:1 TIMED_ALIGN\n", "0"},
-        {"", [&] { return result(set_dec_mc_opmode(x, c + 1, 0)); }, "SET ST2110_DEC_MC_OPMODE 30:1 PASSTHROUGH\n", "-2"},
+        {"", [&] { return test::result(get_traffic_shaping_mode(x, c, &v)); }, "", "-1"},
+        {"", [&] { return test::result(set_ts_opmode(x, c, 3)); }, "", "-1"},
+        {"", [&] { return test::result(set_dec_mc_opmode(x, c + 1, 4)); }, "", "-1"},
+        {"RSET ST2110_DEC_MC_OPMODE 30:1 TIMED_ALIGN OK\n", [&] { return test::result(set_dec_mc_opmode(x, c + 1, 2)); }, "SET ST2110_DEC_MC_OPMODE 30:1 TIMED_ALIGN\n", "0"},
+        {"", [&] { return test::result(set_dec_mc_opmode(x, c + 1, 0)); }, "SET ST2110_DEC_MC_OPMODE 30:1 PASSTHROUGH\n", "-2"},
         // The values land out of order.
-        {"RGET ST2110_DEC_MEDIA_DELAY_STATS 20:0 1 2 3 4 5\n", [&] { return result(get_media_delay_stats(x, c - 4, &s), &s.s1, &s.s2, &s.s3, &s.s4, &s.u); },
+        {"RGET ST2110_DEC_MEDIA_DELAY_STATS 20:0 1 2 3 4 5\n", [&] { return test::result(get_media_delay_stats(x, c - 4, &s), &s.s1, &s.s2, &s.s3, &s.s4, &s.u); },
          "GET ST2110_DEC_MEDIA_DELAY_STATS 20:0\n", "0 1 4 2 3 5"},
-    };
+    });
     // clang-format on
-    for (const auto& r : rows) {
-        SCOPED_TRACE(r.result);
-        t.feed(2, r.reply);
-        EXPECT_EQ(r.request(), r.result) << r.sent;
-        EXPECT_EQ(t.written(2), r.sent);
-    }
 }
 
 TEST(channel_state, net_checks) {

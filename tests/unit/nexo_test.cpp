@@ -23,25 +23,21 @@ namespace {
 TEST(deinit_config, closes_every_descriptor) {
     auto* ctx = new nexo_cfg{};
     init_config(ctx);
-    std::vector<int> fds;
-    auto open_one = [&fds]() {
-        int fd = ::open("/dev/null", O_RDONLY);
-        fds.push_back(fd);
-        return fd;
-    };
+    std::vector<unique_fd*> owners = {&ctx->ip_filter.fd, &ctx->nl_sock, &if_list.sock};
     for (pipe_link& l : ctx->links) {
-        l.rd_fd.reset(open_one());
-        l.wr_fd.reset(open_one());
+        owners.insert(owners.end(), {&l.rd_fd, &l.wr_fd});
     }
-    ctx->ip_filter.fd.reset(open_one());
     for (device_rec& d : ctx->vid_out) {
-        d.fd.reset(open_one());
+        owners.push_back(&d.fd);
     }
     for (device_rec& d : ctx->fmt_det) {
-        d.fd.reset(open_one());
+        owners.push_back(&d.fd);
     }
-    ctx->nl_sock.reset(open_one());
-    if_list.sock.reset(open_one());
+    std::vector<int> fds;
+    for (unique_fd* o : owners) {
+        o->reset(::open("/dev/null", O_RDONLY));
+        fds.push_back(o->get());
+    }
     ASSERT_EQ(fds.size(), 17u);
     deinit_config(ctx);
     for (int fd : fds) {

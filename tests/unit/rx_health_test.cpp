@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -247,25 +248,34 @@ rx_observation healthy_video() {
     return o;
 }
 
-// A step of a monitor scenario: at second `t`, change the observation (or act), then expect.
+// A step of a monitor scenario: at second `t`, change the observation (or not), then expect
+// the words the scenario shows of what the monitor reports.
 struct step {
     double t;
     std::function<void(rx_observation&)> act;
-    std::function<void(const rx_reported&)> expect;
-    int line;
+    const char* want;
 };
 
-void run(rx_monitor& m, rx_observation o, const std::vector<step>& steps) {
-    const clock_t_::time_point t0{};
+// The values a scenario follows, blank-separated.
+template <typename... T>
+std::string words(const T&... values) {
+    std::ostringstream out;
+    ((out << values << ' '), ...);
+    std::string s = out.str();
+    s.pop_back();
+    return s;
+}
+
+void run(rx_monitor& m, rx_observation o, std::function<std::string(const rx_reported&)> show,
+         const std::vector<step>& steps) {
     for (const step& s : steps) {
-        SCOPED_TRACE("step at line " + std::to_string(s.line));
-        auto now =
-            t0 + std::chrono::duration_cast<clock_t_::duration>(std::chrono::duration<double>(s.t));
+        SCOPED_TRACE("at " + std::to_string(s.t) + " s");
         if (s.act) {
             s.act(o);
         }
-        m.update(o, now);
-        s.expect(m.reported());
+        m.update(o, clock_t_::time_point{} + std::chrono::duration_cast<clock_t_::duration>(
+                                                 std::chrono::duration<double>(s.t)));
+        EXPECT_EQ(show(m.reported()), s.want);
     }
 }
 
@@ -296,61 +306,49 @@ void switch_on_silent(rx_observation& o) {
 }
 
 TEST(rx_monitor, worse_at_once_better_only_after_the_delay_held) {
-    using l = nc_link_status;
     rx_monitor m;
-    auto link_is = [](l want, uint64_t transitions, nc_overall_status overall) {
-        return [=](const rx_reported& r) {
-            EXPECT_EQ(r.link, want);
-            EXPECT_EQ(r.link_transitions, transitions);
-            EXPECT_EQ(r.overall, overall);
-        };
-    };
-    using o = nc_overall_status;
     run(m, healthy_video(),
+        [](const rx_reported& r) {
+            return words(to_string(r.link), r.link_transitions, to_string(r.overall));
+        },
         {
-            {0, nullptr, link_is(l::all_up, 0, o::healthy), __LINE__},
-            {1, link_down, link_is(l::all_down, 1, o::unhealthy), __LINE__},
-            {2, link_up, link_is(l::all_down, 1, o::unhealthy), __LINE__},
-            {4.9, nullptr, link_is(l::all_down, 1, o::unhealthy), __LINE__},
-            {5, nullptr, link_is(l::all_up, 1, o::healthy), __LINE__},
+            {0, nullptr, "AllUp 0 Healthy"},
+            {1, link_down, "AllDown 1 Unhealthy"},
+            {2, link_up, "AllDown 1 Unhealthy"},
+            {4.9, nullptr, "AllDown 1 Unhealthy"},
+            {5, nullptr, "AllUp 1 Healthy"},
             // A flap restarts the wait.
-            {6, link_down, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {7, link_up, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {8, link_down, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {9, link_up, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {11.5, nullptr, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {12, nullptr, link_is(l::all_up, 2, o::healthy), __LINE__},
+            {6, link_down, "AllDown 2 Unhealthy"},
+            {7, link_up, "AllDown 2 Unhealthy"},
+            {8, link_down, "AllDown 2 Unhealthy"},
+            {9, link_up, "AllDown 2 Unhealthy"},
+            {11.5, nullptr, "AllDown 2 Unhealthy"},
+            {12, nullptr, "AllUp 2 Healthy"},
         });
     EXPECT_EQ(m.reported().link_message, "eth1 is up");
 }
 
 TEST(rx_monitor, activation_reports_healthy_and_holds_worse_states_for_the_delay) {
-    using c = nc_connection_status;
-    using o = nc_overall_status;
     rx_observation off = healthy_video();
     switch_off(off);
-    auto is = [](c conn, o overall, uint64_t transitions, bool message) {
-        return [=](const rx_reported& r) {
-            EXPECT_EQ(r.connection, conn);
-            EXPECT_EQ(r.overall, overall);
-            EXPECT_EQ(r.connection_transitions, transitions);
-            EXPECT_EQ(r.connection_message.has_value(), message);
-        };
-    };
     rx_monitor m;
     run(m, off,
+        [](const rx_reported& r) {
+            return words(to_string(r.connection), to_string(r.overall), r.connection_transitions,
+                         r.connection_message ? "said" : "-");
+        },
         {
-            {0, nullptr, is(c::inactive, o::inactive, 0, true), __LINE__},
-            {1, switch_on_silent, is(c::healthy, o::healthy, 0, false), __LINE__},
-            {3.9, nullptr, is(c::healthy, o::healthy, 0, false), __LINE__},
-            {4, nullptr, is(c::unhealthy, o::unhealthy, 1, true), __LINE__},
+            {0, nullptr, "Inactive Inactive 0 said"},
+            {1, switch_on_silent, "Healthy Healthy 0 -"},
+            {3.9, nullptr, "Healthy Healthy 0 -"},
+            {4, nullptr, "Unhealthy Unhealthy 1 said"},
             // Off: Inactive at once, not counted.
-            {4.5, switch_off, is(c::inactive, o::inactive, 1, true), __LINE__},
+            {4.5, switch_off, "Inactive Inactive 1 said"},
             // On again: the counters and messages start afresh.
-            {5, switch_on_silent, is(c::healthy, o::healthy, 0, false), __LINE__},
+            {5, switch_on_silent, "Healthy Healthy 0 -"},
             // Off during the hold: Inactive at once, never Unhealthy.
-            {6, switch_off, is(c::inactive, o::inactive, 0, true), __LINE__},
-            {9, nullptr, is(c::inactive, o::inactive, 0, true), __LINE__},
+            {6, switch_off, "Inactive Inactive 0 said"},
+            {9, nullptr, "Inactive Inactive 0 said"},
         });
 }
 
@@ -394,13 +392,6 @@ TEST(rx_monitor, counters_and_messages_reset_by_call_or_by_activation_when_asked
 
 TEST(rx_monitor, grandmaster_change_is_partial_until_held) {
     using y = nc_synchronization_status;
-    auto sync_is = [](y want, uint64_t transitions, const char* source) {
-        return [=](const rx_reported& r) {
-            EXPECT_EQ(r.synchronization, want);
-            EXPECT_EQ(r.synchronization_transitions, transitions);
-            EXPECT_EQ(r.synchronization_source.value_or(""), source);
-        };
-    };
     auto new_gm = [](rx_observation& o) { o.synchronization_source = "02-00-00-ff-fe-00-00-02"; };
     auto unlock = [](rx_observation& o) {
         o.synchronization = y::unhealthy;
@@ -414,15 +405,20 @@ TEST(rx_monitor, grandmaster_change_is_partial_until_held) {
     };
     rx_monitor m;
     run(m, healthy_video(),
+        [](const rx_reported& r) {
+            const std::string source = r.synchronization_source.value_or("");
+            return words(to_string(r.synchronization), r.synchronization_transitions,
+                         source.empty() ? "-" : source);
+        },
         {
-            {0, nullptr, sync_is(y::healthy, 0, "02-00-00-ff-fe-00-00-01"), __LINE__},
-            {1, new_gm, sync_is(y::partially_healthy, 1, "02-00-00-ff-fe-00-00-02"), __LINE__},
-            {3.5, nullptr, sync_is(y::partially_healthy, 1, "02-00-00-ff-fe-00-00-02"), __LINE__},
-            {4, nullptr, sync_is(y::healthy, 1, "02-00-00-ff-fe-00-00-02"), __LINE__},
+            {0, nullptr, "Healthy 0 02-00-00-ff-fe-00-00-01"},
+            {1, new_gm, "PartiallyHealthy 1 02-00-00-ff-fe-00-00-02"},
+            {3.5, nullptr, "PartiallyHealthy 1 02-00-00-ff-fe-00-00-02"},
+            {4, nullptr, "Healthy 1 02-00-00-ff-fe-00-00-02"},
             // Losing lock and finding the same grandmaster again is no change of source.
-            {5, unlock, sync_is(y::unhealthy, 2, ""), __LINE__},
-            {6, relock, sync_is(y::unhealthy, 2, "02-00-00-ff-fe-00-00-02"), __LINE__},
-            {9, nullptr, sync_is(y::healthy, 2, "02-00-00-ff-fe-00-00-02"), __LINE__},
+            {5, unlock, "Unhealthy 2 -"},
+            {6, relock, "Unhealthy 2 02-00-00-ff-fe-00-00-02"},
+            {9, nullptr, "Healthy 2 02-00-00-ff-fe-00-00-02"},
         });
 }
 

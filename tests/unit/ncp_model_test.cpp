@@ -143,12 +143,9 @@ TEST(ncp_model, descriptors_and_settings_as_a_controller_sees_them) {
     EXPECT_EQ(f.delay_calls, 1);
 
     // Block searches: by role fragment, without regard to case, and by class with derived ones.
-    json found = f.m.invoke(kRootOid, {2, 3},
-                            {{"role", "RX-40"},
-                             {"caseSensitive", false},
-                             {"matchWholeString", false},
-                             {"recurse", true}},
-                            &ev);
+    const json by_role = json::parse(
+        R"({"role": "RX-40", "caseSensitive": false, "matchWholeString": false, "recurse": true})");
+    json found = f.m.invoke(kRootOid, {2, 3}, by_role, &ev);
     EXPECT_EQ(found["value"].size(), 4u);
     found = f.m.invoke(kRootOid, {2, 4},
                        {{"classId", {1, 2}}, {"includeDerived", true}, {"recurse", false}}, &ev);

@@ -25,7 +25,8 @@ TEST(deinit_config, closes_every_descriptor) {
     init_config(ctx);
     std::vector<unique_fd*> owners = {&ctx->ip_filter.fd, &ctx->nl_sock, &if_list.sock};
     for (pipe_link& l : ctx->links) {
-        owners.insert(owners.end(), {&l.rd_fd, &l.wr_fd});
+        owners.push_back(&l.rd_fd);
+        owners.push_back(&l.wr_fd);
     }
     for (device_rec& d : ctx->vid_out) {
         owners.push_back(&d.fd);

@@ -139,50 +139,52 @@ TEST(chan_io, failure_part_way_sets_back_what_was_touched) {
         link_status how;
         std::vector<std::string> restore;  // SETs after the failing one
         bool restored;
-        const char* says;  // in the last message
+        std::string says;               // in the messages
+        std::string refused_back = "";  // a SET of the way back the daemon refuses too
     };
+    const std::string dest = "SET RX_IP_DEST 20:1 eth1 R 239.6.6.6 6000 97 1400";
+    const std::string src = "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 97";
+    const std::string fmt = "SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 50";
+    // The way back, from a configured and from a fresh channel.
+    const std::string dest0 = "SET RX_IP_DEST 20:1 eth1 R 239.5.5.5 5004 96 1400";
+    const std::string src0 = "SET RX_IP_SRC 20:1 eth1 R 10.0.0.1 0 96";
+    const std::string fmt0 = "SET RX_VID_FMT 20:1 YCR422 10 P 1280 720 50";
+    const std::string fresh_src0 = "SET RX_IP_SRC 20:1 eth1 U 0.0.0.0 0 0";
+    const std::string restored = "channel 20:1 was restored to what it held before";
+    const std::string not_restored = "channel 20:1 could not be fully restored";
+    const std::string never_set =
+        "RX_VID_FMT of channel 20:1 was never set, so it cannot be set back";
+    // clang-format off
     const row rows[] = {
-        {true,
-         "SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 50",
-         link_status::error,
-         {"SET RX_IP_DEST 20:1 eth1 R 239.5.5.5 5004 96 1400",
-          "SET RX_IP_SRC 20:1 eth1 R 10.0.0.1 0 96", "SET RX_VID_FMT 20:1 YCR422 10 P 1280 720 50"},
-         true,
-         "restored to what it held before"},
-        {true,
-         "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 97",
-         link_status::no_reply,
-         {"SET RX_IP_DEST 20:1 eth1 R 239.5.5.5 5004 96 1400",
-          "SET RX_IP_SRC 20:1 eth1 R 10.0.0.1 0 96"},
-         true,
-         "restored to what it held before"},
+        {true, fmt, link_status::error, {dest0, src0, fmt0}, true, restored},
+        {true, src, link_status::no_reply, {dest0, src0}, true, restored},
         // A fresh channel: its destination and format were never set and cannot be set back.
-        {false,
-         "SET RX_VID_FMT 20:1 YCR422 10 P 1920 1080 50",
-         link_status::error,
-         {"SET RX_IP_SRC 20:1 eth1 U 0.0.0.0 0 0"},
-         false,
-         "could not be fully restored"},
+        {false, fmt, link_status::error, {fresh_src0}, false, never_set + "; " + not_restored},
+        // The way back refused: said, and never called restored.
+        {true, dest, link_status::error, {dest0}, false, "restoring failed: " + dest0 + ": ERROR; " + not_restored, dest0},
         // The daemon is gone: nothing more is sent.
-        {true,
-         "SET RX_IP_SRC 20:1 eth1 R 10.0.0.2 0 97",
-         link_status::failure,
-         {},
-         false,
-         "(1 of 3 lines taken), so its state is unknown"},
+        {true, src, link_status::failure, {}, false, "(1 of 3 lines taken), so its state is unknown"},
     };
+    // clang-format on
     for (const row& r : rows) {
+        SCOPED_TRACE(r.failing);
         scripted_link l = channel_20_1(r.configured);
         l.answers[r.failing] = {r.how, r.how == link_status::error ? "ERROR" : ""};
+        if (!r.refused_back.empty()) {
+            l.answers[r.refused_back] = {link_status::error, "ERROR"};
+        }
         apply_result a = apply_plan(l, plan_1080p50(), {false, false});
-        EXPECT_EQ(a.status, r.how) << r.failing;
-        EXPECT_EQ(a.restored, r.restored) << r.failing;
+        EXPECT_EQ(a.status, r.how);
+        EXPECT_EQ(a.restored, r.restored);
         std::vector<std::string> sets = l.sets();
         auto at = std::find(sets.begin(), sets.end(), r.failing);
         ASSERT_NE(at, sets.end());
-        EXPECT_EQ(std::vector<std::string>(at + 1, sets.end()), r.restore) << r.failing;
-        ASSERT_FALSE(a.messages.empty());
-        EXPECT_NE(a.messages.back().find(r.says), std::string::npos) << a.messages.back();
+        EXPECT_EQ(std::vector<std::string>(at + 1, sets.end()), r.restore);
+        std::string said;
+        for (const std::string& m : a.messages) {
+            said += (said.empty() ? "" : "; ") + m;
+        }
+        EXPECT_NE(said.find(r.says), std::string::npos) << said;
         EXPECT_EQ(l.outside, 0);
     }
 }
@@ -259,23 +261,15 @@ TEST(chan_io, conflict_check_reads_a_source_only_beside_the_same_destination) {
               1);
 }
 
-TEST(chan_io, reads_a_channel_and_describes_it) {
-    scripted_link l = channel_20_1(true);
-    get_result g = read_channel_sdp(l, {20, 1});
-    ASSERT_TRUE(g.sdp) << g.error;
-    auto parsed = parse_sdp(*g.sdp);
-    ASSERT_TRUE(parsed.ok());
-    channel_plan back = plan_channel(*parsed.session, channel_id{20, 1});
-    ASSERT_FALSE(back.refused);
-    EXPECT_EQ(back.config.destination, "239.5.5.5");
-    EXPECT_EQ(back.config.source, "10.0.0.1");
-    EXPECT_EQ(to_string(*back.config.video), "YCR422 10 P 1280 720 50");
+// What a configured channel describes is read back by the round trips through nexoctl.
+TEST(chan_io, reads_no_description_of_a_fresh_channel_nor_from_a_wrong_answer) {
     // Nothing set yet: no description, and why.
     scripted_link fresh = channel_20_1(false);
     get_result none = read_channel_sdp(fresh, {20, 1});
     EXPECT_FALSE(none.sdp);
     EXPECT_NE(none.error.find("no destination"), std::string::npos);
     // A reply that is not the answer to the question is a failure, not a value.
+    scripted_link l = channel_20_1(true);
     l.answers["GET RX_VID_FMT 20:1"] = {link_status::ok, "RGET PTP_TIME 1 2"};
     EXPECT_TRUE(read_channel(l, {20, 1}).failed);
 }

@@ -64,58 +64,42 @@ TEST(chan_plan, turns_receivable_descriptions_into_daemon_lines) {
         const char* channel;  // null: let the description choose
         std::vector<std::string> lines;
     };
+    const std::string to_20_0 = "SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96";
+    const std::string from_20_0 = "SET RX_IP_SRC 20:0 eth1 R 10.0.0.9 0 96";
+    // clang-format off
     const row rows[] = {
-        {session(video(k1080p50)),
-         nullptr,
-         {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:0 eth1 R 10.0.0.9 0 96",
-          "SET RX_VID_FMT 20:0 YCR422 10 P 1920 1080 50"}},
+        {session(video(k1080p50)), nullptr, {to_20_0, from_20_0, "SET RX_VID_FMT 20:0 YCR422 10 P 1920 1080 50"}},
         // Interlaced: the format text names the field rate.
-        {session(
-             video(with(k1080p50, "exactframerate=50", "exactframerate=30000/1001; interlace"))),
-         "20:2",
+        {session(video(with(k1080p50, "exactframerate=50", "exactframerate=30000/1001; interlace"))), "20:2",
          {"SET RX_IP_DEST 20:2 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:2 eth1 R 10.0.0.9 0 96",
           "SET RX_VID_FMT 20:2 YCR422 10 I 1920 1080 59.94"}},
-        {session(
-             video(with(k1080p50, "exactframerate=50", "exactframerate=25; interlace; segmented"))),
-         "20:1",
+        {session(video(with(k1080p50, "exactframerate=50", "exactframerate=25; interlace; segmented"))), "20:1",
          {"SET RX_IP_DEST 20:1 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:1 eth1 R 10.0.0.9 0 96",
           "SET RX_VID_FMT 20:1 YCR422 10 S 1920 1080 50"}},
-        {session(video("sampling=YCbCr-4:2:2; width=1280; height=720; exactframerate=60000/1001; "
-                       "depth=10;")),
-         nullptr,
-         {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:0 eth1 R 10.0.0.9 0 96",
-          "SET RX_VID_FMT 20:0 YCR422 10 P 1280 720 59.94"}},
+        {session(video("sampling=YCbCr-4:2:2; width=1280; height=720; exactframerate=60000/1001; depth=10;")), nullptr,
+         {to_20_0, from_20_0, "SET RX_VID_FMT 20:0 YCR422 10 P 1280 720 59.94"}},
         {session(video(with(k1080p50, "YCbCr-4:2:2; width=1920; height=1080; exactframerate=50",
-                            "RGB; width=1920; height=1080; exactframerate=24"))),
-         nullptr,
-         {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:0 eth1 R 10.0.0.9 0 96",
-          "SET RX_VID_FMT 20:0 RGB 10 P 1920 1080 24"}},
+                            "RGB; width=1920; height=1080; exactframerate=24"))), nullptr,
+         {to_20_0, from_20_0, "SET RX_VID_FMT 20:0 RGB 10 P 1920 1080 24"}},
         // No source filter: any source.
-        {session("m=audio 5006 RTP/AVP 97\r\nc=IN IP4 239.1.2.1/64\r\na=rtpmap:97 L24/48000/8\r\n"),
-         "30:3",
+        {session("m=audio 5006 RTP/AVP 97\r\nc=IN IP4 239.1.2.1/64\r\na=rtpmap:97 L24/48000/8\r\n"), "30:3",
          {"SET RX_IP_DEST 30:3 eth1 R 239.1.2.1 5006 97", "SET RX_IP_SRC 30:3 eth1 R 0.0.0.0 0 97",
           "SET RX_AUD_FMT 30:3 8 L24 48000 1"}},
-        {session(audio("L16/96000/2", "a=ptime:4.000\r\n")),
-         nullptr,
+        {session(audio("L16/96000/2", "a=ptime:4.000\r\n")), nullptr,
          {"SET RX_IP_DEST 30:0 eth1 R 239.1.2.1 5006 97", "SET RX_IP_SRC 30:0 eth1 R 0.0.0.0 0 97",
           "SET RX_AUD_FMT 30:0 2 L16 96000 4"}},
         // A session-level c= and the ancillary section of a three-section file.
         {"v=0\r\no=- 1 1 IN IP4 10.0.0.9\r\ns=x\r\nc=IN IP4 239.9.9.9/32\r\nt=0 0\r\n"
-         "m=video 5008 RTP/AVP 100\r\na=rtpmap:100 smpte291/90000\r\n",
-         "40:1",
-         {"SET RX_IP_DEST 40:1 eth1 R 239.9.9.9 5008 100",
-          "SET RX_IP_SRC 40:1 eth1 R 0.0.0.0 0 100"}},
+         "m=video 5008 RTP/AVP 100\r\na=rtpmap:100 smpte291/90000\r\n", "40:1",
+         {"SET RX_IP_DEST 40:1 eth1 R 239.9.9.9 5008 100", "SET RX_IP_SRC 40:1 eth1 R 0.0.0.0 0 100"}},
         // 525-line interlaced described by its 480 picture lines: the board's 525-line format.
         {session(video(with(k1080p50, "width=1920; height=1080; exactframerate=50",
-                            "width=720; height=480; exactframerate=30000/1001; interlace"))),
-         nullptr,
-         {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:0 eth1 R 10.0.0.9 0 96",
-          "SET RX_VID_FMT 20:0 YCR422 10 I 720 486 59.94"}},
-        {session(video(k1080p50) + audio("L24/48000/2") + kAnc),
-         "40:0",
-         {"SET RX_IP_DEST 40:0 eth1 R 239.1.3.1 5008 100",
-          "SET RX_IP_SRC 40:0 eth1 R 0.0.0.0 0 100"}},
+                            "width=720; height=480; exactframerate=30000/1001; interlace"))), nullptr,
+         {to_20_0, from_20_0, "SET RX_VID_FMT 20:0 YCR422 10 I 720 486 59.94"}},
+        {session(video(k1080p50) + audio("L24/48000/2") + kAnc), "40:0",
+         {"SET RX_IP_DEST 40:0 eth1 R 239.1.3.1 5008 100", "SET RX_IP_SRC 40:0 eth1 R 0.0.0.0 0 100"}},
     };
+    // clang-format on
     for (const row& r : rows) {
         channel_plan plan = plan_of(r.text, r.channel);
         ASSERT_FALSE(plan.refused) << to_string(*plan.refused) << "\n" << r.text;
@@ -131,49 +115,39 @@ TEST(chan_plan, refuses_what_the_board_cannot_receive) {
         const char* value;
         const char* accepted = nullptr;  // what it offers instead begins so
     };
+    // clang-format off
     const row rows[] = {
         {session(""), nullptr, "m=", "(none)"},
         // The nearest formats are named, the same scan first.
-        {session(video(with(k1080p50, "width=1920; height=1080", "width=1280; height=718"))),
-         nullptr, "a=fmtp", "1280x718p@50 YCbCr-4:2:2",
-         "for YCbCr-4:2:2 nearest 1280x720p@50, 1280x720p@60000/1001, 1280x720p@60, "},
-        {session(video(with(k1080p50, "exactframerate=50", "exactframerate=50; interlace"))),
-         nullptr, "a=fmtp", "1920x1080i@50 YCbCr-4:2:2",
-         "for YCbCr-4:2:2 nearest 1920x1080i@30, 1920x1080i@30000/1001, 1920x1080i@25, "},
-        {session(video(with(k1080p50, "exactframerate=50; ", ""))), nullptr, "exactframerate",
-         "(missing)",
+        {session(video(with(k1080p50, "width=1920; height=1080", "width=1280; height=718"))), nullptr, "a=fmtp",
+         "1280x718p@50 YCbCr-4:2:2", "for YCbCr-4:2:2 nearest 1280x720p@50, 1280x720p@60000/1001, 1280x720p@60, "},
+        {session(video(with(k1080p50, "exactframerate=50", "exactframerate=50; interlace"))), nullptr, "a=fmtp",
+         "1920x1080i@50 YCbCr-4:2:2", "for YCbCr-4:2:2 nearest 1920x1080i@30, 1920x1080i@30000/1001, 1920x1080i@25, "},
+        {session(video(with(k1080p50, "exactframerate=50; ", ""))), nullptr, "exactframerate", "(missing)",
          "formats with width, height and exactframerate, for YCbCr-4:2:2 nearest 1920x1080p@"},
         {session(video(k1080p50 + "; TCS=BOGUS")), nullptr, "TCS", "BOGUS", "SDR, PQ, HLG, "},
-        {session(video(with(k1080p50, "YCbCr-4:2:2", "YCbCr-4:2:0"))), nullptr, "sampling",
-         "YCbCr-4:2:0"},
+        {session(video(with(k1080p50, "YCbCr-4:2:2", "YCbCr-4:2:0"))), nullptr, "sampling", "YCbCr-4:2:0"},
         {session(video(with(k1080p50, "depth=10", "depth=16f"))), nullptr, "depth", "16f"},
-        {session(video(with(k1080p50, "width=1920", "width=2048"))), nullptr, "a=fmtp",
-         "2048x1080p@50 YCbCr-4:2:2"},
+        {session(video(with(k1080p50, "width=1920", "width=2048"))), nullptr, "a=fmtp", "2048x1080p@50 YCbCr-4:2:2"},
         // 1080p50 is in the catalogue only as 4:2:2.
-        {session(video(with(k1080p50, "YCbCr-4:2:2", "YCbCr-4:4:4"))), nullptr, "a=fmtp",
-         "1920x1080p@50 YCbCr-4:4:4"},
+        {session(video(with(k1080p50, "YCbCr-4:2:2", "YCbCr-4:4:4"))), nullptr, "a=fmtp", "1920x1080p@50 YCbCr-4:4:4"},
         {session(video(with(k1080p50, "BT709", "XYZ"))), nullptr, "colorimetry", "XYZ"},
         {session(video(k1080p50 + "; MAXUDP=9628")), nullptr, "MAXUDP", "9628"},
-        {session(with(video(k1080p50), "raw/90000", "jxsv/90000")), nullptr, "a=rtpmap",
-         "jxsv/90000"},
-        {session(with(video(k1080p50), "a=rtpmap:96 raw/90000\r\n", "")), nullptr, "a=rtpmap",
-         "none for payload type 96"},
+        {session(with(video(k1080p50), "raw/90000", "jxsv/90000")), nullptr, "a=rtpmap", "jxsv/90000"},
+        {session(with(video(k1080p50), "a=rtpmap:96 raw/90000\r\n", "")), nullptr, "a=rtpmap", "none for payload type 96"},
         {session(audio("AM824/48000/2")), nullptr, "a=rtpmap", "AM824/48000"},
         {session(audio("L24/32000/2")), nullptr, "sampling rate", "32000"},
         {session(audio("L24/48000/16", "a=ptime:0.125\r\n")), nullptr, "a=ptime", "0.125"},
         {session(audio("L24/48000/80")), nullptr, "channel count", "80"},
         {session(audio("L24/48000/2")), "20:0", "m=", "audio/L24 (line 5)"},
         {session(with(audio("L24/48000/2"), "RTP/AVP", "RTP/SAVP")), nullptr, "m=", "RTP/SAVP"},
-        {session(with(video(k1080p50), "239.1.1.1/64", "224.0.0.5/64")), nullptr,
-         "c=", "224.0.0.5"},
-        {session(with(video(k1080p50), "c=IN IP4 239.1.1.1/64", "c=IN IP6 ff0e::1")), nullptr,
-         "c=", "IN IP6"},
-        {session(with(video(k1080p50), "c=IN IP4 239.1.1.1/64\r\n", "")), nullptr,
-         "c=", "(missing)"},
-        {session(with(video(k1080p50), "10.0.0.9\r\n", "127.0.0.2\r\n")), nullptr,
-         "a=source-filter", "127.0.0.2"},
+        {session(with(video(k1080p50), "239.1.1.1/64", "224.0.0.5/64")), nullptr, "c=", "224.0.0.5"},
+        {session(with(video(k1080p50), "c=IN IP4 239.1.1.1/64", "c=IN IP6 ff0e::1")), nullptr, "c=", "IN IP6"},
+        {session(with(video(k1080p50), "c=IN IP4 239.1.1.1/64\r\n", "")), nullptr, "c=", "(missing)"},
+        {session(with(video(k1080p50), "10.0.0.9\r\n", "127.0.0.2\r\n")), nullptr, "a=source-filter", "127.0.0.2"},
         {session("m=application 9 TCP/BFCP *\r\n"), nullptr, "m=", "application/? (line 5)"},
     };
+    // clang-format on
     for (const row& r : rows) {
         channel_plan plan = plan_of(r.text, r.channel);
         ASSERT_TRUE(plan.refused) << r.text;
@@ -228,21 +202,22 @@ TEST(chan_plan, takes_any_source_where_the_filter_names_none_or_several) {
 // Every picture format of the catalogue, an audio and an ancillary configuration can be
 // described, planned and read back; the picture formats agree with the daemon's own conversion
 // from an ST 2110-20 format to a standard.
+channel_config cfg(uint32_t type, uint32_t index, const char* dst, uint32_t port, const char* src,
+                   uint32_t payload_type = 0) {
+    channel_config c;
+    c.channel = {type, index};
+    c.destination = dst;
+    c.port = port;
+    c.payload_type = payload_type;
+    c.source = src;
+    return c;
+}
+
 TEST(chan_plan, configurations_round_trip) {
-    std::vector<channel_config> configs = {{.channel = {30, 2},
-                                            .destination = "239.20.0.1",
-                                            .port = 5006,
-                                            .payload_type = 97,
-                                            .video = {},
-                                            .audio = audio_format{8, "L24", 48000, 1}},
-                                           // Unicast: no TTL.
-                                           {.channel = {40, 0},
-                                            .destination = "10.1.2.3",
-                                            .port = 5008,
-                                            .payload_type = 100,
-                                            .source = "10.1.2.4",
-                                            .video = {},
-                                            .audio = {}}};
+    channel_config audio = cfg(30, 2, "239.20.0.1", 5006, "0.0.0.0", 97);
+    audio.audio = audio_format{8, "L24", 48000, 1};
+    // Unicast: no TTL.
+    std::vector<channel_config> configs = {audio, cfg(40, 0, "10.1.2.3", 5008, "10.1.2.4", 100)};
     for (const video_mode& mode : video_modes()) {
         for (const sampling_row& sampling : sampling_table) {
             if (sampling.subsampling != mode.subsampling) {
@@ -252,17 +227,15 @@ TEST(chan_plan, configurations_round_trip) {
             text_rate.num *= mode.interlaced ? 2 : 1;
             const char* rate = format_rate_name(text_rate);
             ASSERT_NE(rate, nullptr) << get_name_of_standard(mode.std_index);
-            configs.push_back(
-                {.channel = {20, 3},
-                 .destination = "239.10.0.1",
-                 .port = 5000,
-                 .payload_type = 98,
-                 .source = "192.168.1.20",
-                 .video =
-                     video_format{
-                         colorspace_xlate_table[static_cast<std::size_t>(sampling.cspace)].name, 10,
-                         mode.interlaced ? 'I' : 'P', mode.width, mode.height, rate},
-                 .audio = {}});
+            channel_config& c =
+                configs.emplace_back(cfg(20, 3, "239.10.0.1", 5000, "192.168.1.20", 98));
+            c.video =
+                video_format{colorspace_xlate_table[static_cast<std::size_t>(sampling.cspace)].name,
+                             10,
+                             mode.interlaced ? 'I' : 'P',
+                             mode.width,
+                             mode.height,
+                             rate};
             if (mode.height >= 720) {
                 // The conversion knows 4:2:2 (2) only.
                 vid_fmt fmt{2u,
@@ -289,19 +262,10 @@ TEST(chan_plan, configurations_round_trip) {
         ASSERT_FALSE(plan.refused) << to_string(*plan.refused);
         EXPECT_EQ(plan.config, c) << (c.video ? to_string(*c.video) : "");
     }
-    EXPECT_FALSE(
-        config_to_sdp(channel_config{.channel = {20, 0}, .video = {}, .audio = {}}).session);
+    EXPECT_FALSE(config_to_sdp(cfg(20, 0, "0.0.0.0", 0, "0.0.0.0")).session);
 }
 
 TEST(chan_plan, refuses_a_group_or_stream_another_channel_would_lose) {
-    auto cfg = [](uint32_t type, uint32_t index, const char* dst, uint32_t port, const char* src) {
-        channel_config c;
-        c.channel = {type, index};
-        c.destination = dst;
-        c.port = port;
-        c.source = src;
-        return c;
-    };
     const std::vector<channel_config> others = {
         cfg(20, 0, "239.1.1.1", 5004, "192.0.2.1"),  // source-specific
         cfg(30, 0, "239.1.1.2", 5006, "0.0.0.0"),    // any source

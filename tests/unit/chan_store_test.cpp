@@ -3,20 +3,18 @@
 #include "chan_store.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <string>
+
+#include "scratch_dir.h"
 
 namespace nexo::client {
 namespace {
 
 TEST(chan_store, keeps_the_last_description_of_each_channel) {
-    char tmpl[] = "/tmp/nexo-store-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    const std::string root = tmpl;
-    const std::string dir = root + "/state";  // created on first use
+    const test::scratch_dir root;
+    const std::string dir = root / "state";  // created on first use
     std::string error;
     EXPECT_FALSE(load_description(dir, {20, 1}));
     ASSERT_TRUE(store_description(dir, {20, 1}, "v=0\r\nfirst\r\n", &error)) << error;
@@ -32,9 +30,8 @@ TEST(chan_store, keeps_the_last_description_of_each_channel) {
     }
     EXPECT_EQ(files, 2u);
     // A directory that cannot be made: said, not ignored.
-    EXPECT_FALSE(store_description(root + "/no/such", {20, 0}, "x", &error));
+    EXPECT_FALSE(store_description(root / "no/such", {20, 0}, "x", &error));
     EXPECT_NE(error.find("no/such"), std::string::npos) << error;
-    std::filesystem::remove_all(root);
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fifo.h"
+#include "scratch_dir.h"
 #include "unique_fd.h"
 
 namespace nexo::client {
@@ -31,8 +32,6 @@ using std::chrono::milliseconds;
 // read-write. answer() answers the next line the way the daemon would, on a thread of its own.
 struct stand_in {
     stand_in() {
-        char tmpl[] = "/tmp/nexo-exchange-XXXXXX";
-        dir = ::mkdtemp(tmpl);
         EXPECT_EQ(make_fifo(dir + "/" + kControlPipes.daemon_reads), 0);
         EXPECT_EQ(make_fifo(dir + "/" + kControlPipes.daemon_writes), 0);
         requests = open_fifo_rw(dir + "/" + kControlPipes.daemon_reads, O_NONBLOCK);
@@ -42,26 +41,8 @@ struct stand_in {
         if (daemon.joinable()) {
             daemon.join();
         }
-        std::filesystem::remove_all(dir);
     }
 
-    // Once a whole line has come (or 5 s have passed), writes reply unless it is null.
-    void answer(const char* reply) {
-        got.clear();
-        daemon = std::thread([this, reply] {
-            char buf[512];
-            pollfd pfd{requests.get(), POLLIN, 0};
-            while (got.find('\n') == std::string::npos && ::poll(&pfd, 1, 5000) > 0) {
-                ssize_t n = ::read(requests.get(), buf, sizeof buf);
-                if (n > 0) {
-                    got.append(buf, static_cast<size_t>(n));
-                }
-            }
-            if (reply != nullptr) {
-                (void)!::write(replies.get(), reply, std::strlen(reply));
-            }
-        });
-    }
     // Answers the lines as they come, the k-th with replies[k], each once the whole line is in.
     void answer_each(std::vector<std::string> answers) {
         got.clear();
@@ -80,12 +61,15 @@ struct stand_in {
             }
         });
     }
+    // Once a whole line has come (or 5 s have passed), writes reply unless it is null.
+    void answer(const char* reply) { answer_each({reply != nullptr ? reply : ""}); }
     std::string received() {
         daemon.join();
         return got;
     }
 
-    std::string dir;
+    test::scratch_dir scratch;
+    const std::string& dir = scratch.path;
     unique_fd requests;
     unique_fd replies;
     std::thread daemon;
@@ -229,10 +213,9 @@ TEST(control_exchange, refuses_lines_it_cannot_send_whole) {
 }
 
 TEST(fifo, make_fifo_creates_with_its_mode_and_leaves_what_is_there) {
-    char tmpl[] = "/tmp/nexo-fifo-XXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
-    const std::string fifo = dir + "/f.p";
-    const std::string file = dir + "/plain";
+    const test::scratch_dir dir;
+    const std::string fifo = dir / "f.p";
+    const std::string file = dir / "plain";
     unique_fd(::open(file.c_str(), O_CREAT | O_WRONLY, 0600));
     const mode_t old_mask = ::umask(077);
     EXPECT_EQ(make_fifo(fifo, 0660), 0);
@@ -246,7 +229,6 @@ TEST(fifo, make_fifo_creates_with_its_mode_and_leaves_what_is_there) {
     ASSERT_EQ(::stat(fifo.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(make_fifo(file, 0660), EEXIST);
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,66 +1,62 @@
-// The 20-byte filter channel configuration record, byte by byte.
+// The 20-byte filter channel configuration record: the bytes the daemon writes, and the same
+// record as the simulated board reads it back.
 #include "ip-filter.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <array>
+#include <string>
+#include <tuple>
 
+#include "decap_filter.h"
 #include "nexo.h"
 
 namespace nexo {
 namespace {
 
-struct cfg_case {
-    std::array<uint8_t, 4> src;
-    uint16_t src_port;
-    std::array<uint8_t, 4> dst;
-    uint16_t dst_port;
-    uint32_t flags;
-};
-
-class decap_cfg : public testing::TestWithParam<cfg_case> {};
-
-TEST_P(decap_cfg, lays_out_fields_and_flags) {
-    const cfg_case& c = GetParam();
-    st2110_chan chan = {};
-    chan.ifs[0].decap_chan = 0x0305;  // only the low byte goes out
-    chan.ifs[0].src.ip = c.src;
-    chan.ifs[0].src.port = c.src_port;
-    chan.ifs[0].dest.ip = c.dst;
-    chan.ifs[0].dest.port = c.dst_port;
-    uint8_t rec[kIpDecapCfgSize];
-    build_ip_decap_cfg(chan, rec);
-    // Little-endian on the board and here.
-    const uint8_t expected[kIpDecapCfgSize] = {0x05,
-                                               0,
-                                               c.src[0],
-                                               c.src[1],
-                                               c.src[2],
-                                               c.src[3],
-                                               static_cast<uint8_t>(c.src_port),
-                                               static_cast<uint8_t>(c.src_port >> 8),
-                                               c.dst[0],
-                                               c.dst[1],
-                                               c.dst[2],
-                                               c.dst[3],
-                                               static_cast<uint8_t>(c.dst_port),
-                                               static_cast<uint8_t>(c.dst_port >> 8),
-                                               0,
-                                               0,
-                                               static_cast<uint8_t>(c.flags),
-                                               0,
-                                               0,
-                                               0};
-    EXPECT_EQ(std::memcmp(rec, expected, kIpDecapCfgSize), 0);
+std::array<uint8_t, 4> dotted(uint32_t ip) {
+    return {uint8_t(ip >> 24), uint8_t(ip >> 16), uint8_t(ip >> 8), uint8_t(ip)};
 }
 
-INSTANTIATE_TEST_SUITE_P(records, decap_cfg,
-                         testing::Values(cfg_case{{0, 0, 0, 0}, 0, {239, 1, 1, 1}, 5004, 0xA},
-                                         cfg_case{{10, 0, 0, 5}, 0, {239, 1, 1, 1}, 5004, 0xB},
-                                         cfg_case{
-                                             {10, 0, 0, 5}, 0x1234, {239, 1, 1, 1}, 0x3e8, 0xF},
-                                         cfg_case{{0, 0, 0, 0}, 0, {0, 1, 2, 3}, 0, 0x0},
-                                         cfg_case{{0, 9, 9, 9}, 7, {192, 0, 2, 10}, 0, 0x6}));
+auto fields(const sim::filter_rule& r) {
+    return std::tuple(r.src_ip, r.dst_ip, r.src_port, r.dst_port, r.flags);
+}
+
+TEST(decap_cfg, lays_out_fields_and_flags_as_the_board_reads_them) {
+    // Channel, 0, source address and port, destination address and port, 0 0, flags 0 0 0:
+    // ports little-endian on the board and here.
+    const std::pair<sim::filter_rule, std::string> rows[] = {
+        {{0, 0xef010101, 0, 5004, 0xA}, "0500 00000000 0000 ef010101 8c13 0000 0a000000"},
+        {{0x0a000005, 0xef010101, 0, 5004, 0xB}, "0500 0a000005 0000 ef010101 8c13 0000 0b000000"},
+        {{0x0a000005, 0xef010101, 0x1234, 1000, 0xF},
+         "0500 0a000005 3412 ef010101 e803 0000 0f000000"},
+        {{0, 0x00010203, 0, 0, 0x0}, "0500 00000000 0000 00010203 0000 0000 00000000"},
+        {{0x00090909, 0xc000020a, 7, 0, 0x6}, "0500 00090909 0700 c000020a 0000 0000 06000000"},
+    };
+    for (const auto& [want, bytes] : rows) {
+        st2110_chan chan = {};
+        chan.ifs[0].decap_chan = 0x0305;  // only the low byte goes out
+        chan.ifs[0].src.ip = dotted(want.src_ip);
+        chan.ifs[0].src.port = want.src_port;
+        chan.ifs[0].dest.ip = dotted(want.dst_ip);
+        chan.ifs[0].dest.port = want.dst_port;
+        std::array<uint8_t, kIpDecapCfgSize> rec{};
+        build_ip_decap_cfg(chan, rec.data());
+        std::string hex;
+        for (uint8_t b : rec) {
+            hex += "0123456789abcdef"[b >> 4];
+            hex += "0123456789abcdef"[b & 15];
+        }
+        std::string want_hex = bytes;
+        std::erase(want_hex, ' ');
+        EXPECT_EQ(hex, want_hex);
+        // Any non-zero enable byte counts, as the daemon passes the value on unchanged.
+        const sim::filter_rule back = sim::decode_filter_record(rec, 0x80);
+        EXPECT_EQ(fields(back), fields(want)) << bytes;
+        EXPECT_TRUE(back.enabled);
+        EXPECT_FALSE(sim::decode_filter_record(rec, 0).enabled);
+    }
+}
 
 }  // namespace
 }  // namespace nexo

@@ -29,32 +29,17 @@ TEST(client_line_reader, hands_out_lines_whatever_the_reads_bring) {
         const char* name;
         std::vector<step> steps;
     } rows[] = {
+        // clang-format off
         {"a line in pieces",
-         {{'w', "GET A", ""},
-          {'r', "", "GET A"},
-          {'w', " B\nGET", ""},
-          {'r', "GET A B\n", "GET"},
-          {'w', " C\n", ""},
-          {'r', "GET C\n", ""}}},
+         {{'w', "GET A", ""}, {'r', "", "GET A"}, {'w', " B\nGET", ""}, {'r', "GET A B\n", "GET"}, {'w', " C\n", ""}, {'r', "GET C\n", ""}}},
         // Bytes beyond a full buffer stay in the pipe for the next call.
-        {"the longest line that fits",
-         {{'w', longest + "\nY", ""}, {'r', longest + "\n", ""}, {'r', "", "Y"}}},
+        {"the longest line that fits", {{'w', longest + "\nY", ""}, {'r', longest + "\n", ""}, {'r', "", "Y"}}},
         // One byte more and no newline fits: refused every time, never cut into a line.
-        {"a line too long",
-         {{'w', longest + "x", ""},
-          {'r', "", longest + "x"},
-          {'w', "\n", ""},
-          {'r', "", longest + "x"}}},
-        {"end of file with a partial line",
-         {{'w', "A\nB", ""}, {'c', "", ""}, {'r', "A\n", "B"}, {'r', "", "B"}}},
+        {"a line too long", {{'w', longest + "x", ""}, {'r', "", longest + "x"}, {'w', "\n", ""}, {'r', "", longest + "x"}}},
+        {"end of file with a partial line", {{'w', "A\nB", ""}, {'c', "", ""}, {'r', "A\n", "B"}, {'r', "", "B"}}},
         {"discard drops held and queued bytes",
-         {{'w', "OLD\nOL", ""},
-          {'r', "OLD\n", "OL"},
-          {'w', "D\n", ""},
-          {'d', "", ""},
-          {'r', "", ""},
-          {'w', "NEW\n", ""},
-          {'r', "NEW\n", ""}}},
+         {{'w', "OLD\nOL", ""}, {'r', "OLD\n", "OL"}, {'w', "D\n", ""}, {'d', "", ""}, {'r', "", ""}, {'w', "NEW\n", ""}, {'r', "NEW\n", ""}}},
+        // clang-format on
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

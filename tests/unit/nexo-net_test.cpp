@@ -94,6 +94,7 @@ std::vector<uint8_t> with_attr_len(std::vector<uint8_t> m, uint16_t len) {
     return m;
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     datagrams, netlink_walk,
     testing::Values(
@@ -103,25 +104,18 @@ INSTANTIATE_TEST_SUITE_P(
         nl_case{"other index", addr_msg(20, kNew, 3), true, true, kOld},
         nl_case{"secondary", addr_msg(20, kNew, kIndex, 0x01), true, true, kOld},
         nl_case{"done ends the walk", cat({done_msg(), addr_msg(20, kNew)}), true, true, kOld},
-        nl_case{
-            "other type",
-            with_len(cat({std::vector<uint8_t>{32, 0, 0, 0, 16}, std::vector<uint8_t>(27, 0)}), 32),
-            true, true, kOld},
+        nl_case{"other type", with_len(cat({{32, 0, 0, 0, 16}, std::vector<uint8_t>(27, 0)}), 32), true, true, kOld},
         nl_case{"length past the end", with_len(addr_msg(20, kNew), 33), true, true, kOld},
         nl_case{"length below header", with_len(addr_msg(20, kNew), 15), true, true, kOld},
-        nl_case{"second message cut", cat({addr_msg(21, kNew), {40, 0, 0, 0, 20, 0}}), true, false,
-                kZero},
+        nl_case{"second message cut", cat({addr_msg(21, kNew), {40, 0, 0, 0, 20, 0}}), true, false, kZero},
         nl_case{"truncated", truncated(addr_msg(20, kNew), 30), true, true, kOld},
         nl_case{"attribute past message", with_attr_len(addr_msg(20, kNew), 9), true, true, kOld},
         nl_case{"attribute too short", with_attr_len(addr_msg(20, kNew), 3), true, true, kOld},
-        nl_case{"short attribute, bytes behind it", with_attr_len(addr_msg(20, kNew), 4), true,
-                true, kNew},
-        nl_case{"short attribute deletes", with_attr_len(addr_msg(21, kNew), 4), true, false,
-                kZero},
-        nl_case{"short attribute at the message end",
-                with_len(truncated(with_attr_len(addr_msg(20, kNew), 4), 28), 28), true, true,
-                kOld},
+        nl_case{"short attribute, bytes behind it", with_attr_len(addr_msg(20, kNew), 4), true, true, kNew},
+        nl_case{"short attribute deletes", with_attr_len(addr_msg(21, kNew), 4), true, false, kZero},
+        nl_case{"short attribute at the message end", with_len(truncated(with_attr_len(addr_msg(20, kNew), 4), 28), 28), true, true, kOld},
         nl_case{"empty", {}, true, true, kOld}));
+// clang-format on
 
 TEST(stream_mac, shortcuts_without_socket) {
     st2110_chan c = {};

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ext_cmds.h"
+#include "scratch_dir.h"
 #include "test_ctx.h"
 
 namespace nexo {
@@ -22,25 +23,22 @@ namespace {
 TEST(deinit_config, closes_every_descriptor) {
     auto* ctx = new nexo_cfg{};
     init_config(ctx);
-    std::vector<int> fds;
-    auto open_one = [&fds]() {
-        int fd = ::open("/dev/null", O_RDONLY);
-        fds.push_back(fd);
-        return fd;
-    };
+    std::vector<unique_fd*> owners = {&ctx->ip_filter.fd, &ctx->nl_sock, &if_list.sock};
     for (pipe_link& l : ctx->links) {
-        l.rd_fd.reset(open_one());
-        l.wr_fd.reset(open_one());
+        owners.push_back(&l.rd_fd);
+        owners.push_back(&l.wr_fd);
     }
-    ctx->ip_filter.fd.reset(open_one());
     for (device_rec& d : ctx->vid_out) {
-        d.fd.reset(open_one());
+        owners.push_back(&d.fd);
     }
     for (device_rec& d : ctx->fmt_det) {
-        d.fd.reset(open_one());
+        owners.push_back(&d.fd);
     }
-    ctx->nl_sock.reset(open_one());
-    if_list.sock.reset(open_one());
+    std::vector<int> fds;
+    for (unique_fd* o : owners) {
+        o->reset(::open("/dev/null", O_RDONLY));
+        fds.push_back(o->get());
+    }
     ASSERT_EQ(fds.size(), 17u);
     deinit_config(ctx);
     for (int fd : fds) {
@@ -72,26 +70,18 @@ TEST(main_loop, one_line_per_link_and_iteration) {
     const std::string get1 = "GET RX_STR_ENA 20:1\n";
     const std::string ans0 = "RGET RX_STR_ENA 20:0 OFF\n";
     const std::string ans1 = "RGET RX_STR_ENA 20:1 OFF\n";
+    // clang-format off
     const loop_case cases[] = {
-        {"an error drops the rest",
-         {"", "GET NOTHING\n" + get0 + get1, ""},
-         {{"", "ERROR\n", ""}},
-         ""},
-        {"peers in link order",
-         {"A 0\nB 0\n", get0 + get1, "C 2\nD 2\n"},
-         {{"", "A 0\n" + ans0 + "C 2\n", ""}, {"", "B 0\n" + ans1 + "D 2\n", ""}},
-         ""},
+        {"an error drops the rest", {"", "GET NOTHING\n" + get0 + get1, ""}, {{"", "ERROR\n", ""}}, ""},
+        {"peers in link order", {"A 0\nB 0\n", get0 + get1, "C 2\nD 2\n"},
+         {{"", "A 0\n" + ans0 + "C 2\n", ""}, {"", "B 0\n" + ans1 + "D 2\n", ""}}, ""},
         // The relay's reply is already in, behind a late line of the timing daemon: the relay
         // takes it at once, as it would from the pipe.
-        {"relay reply held",
-         {"RGET LATE 1\nRGET PTP_TIME 2\n", "GET PTP_TIME\n" + get0, ""},
-         {{"GET PTP_TIME\n", "RGET LATE 1\nRGET PTP_TIME 2\n", ""}},
-         get0},
-        {"alert behind a line",
-         {"X 0\nALRT SYNC_FAULT\n", "", ""},
-         {{"", "X 0\n", ""}, {"", "", "ALRT SYNC_FAULT\n"}},
-         ""},
+        {"relay reply held", {"RGET LATE 1\nRGET PTP_TIME 2\n", "GET PTP_TIME\n" + get0, ""},
+         {{"GET PTP_TIME\n", "RGET LATE 1\nRGET PTP_TIME 2\n", ""}}, get0},
+        {"alert behind a line", {"X 0\nALRT SYNC_FAULT\n", "", ""}, {{"", "X 0\n", ""}, {"", "", "ALRT SYNC_FAULT\n"}}, ""},
     };
+    // clang-format on
     for (const loop_case& c : cases) {
         SCOPED_TRACE(c.name);
         test::test_ctx t;
@@ -108,9 +98,8 @@ TEST(main_loop, one_line_per_link_and_iteration) {
 // A client that hangs up: the line being handled is the last; whatever it sent behind it is
 // dropped with the reopening, whether it was still in the pipe or already read in.
 TEST(main_loop, hang_up_drops_what_followed) {
-    char dir[] = "/tmp/nexo-loop-XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/wr.p";
+    const test::scratch_dir dir;
+    const std::string path = dir / "wr.p";
     for (bool close_first : {true, false}) {
         SCOPED_TRACE(close_first ? "closed before the first line" : "closed after it");
         test::test_ctx t;
@@ -137,7 +126,6 @@ TEST(main_loop, hang_up_drops_what_followed) {
         ::close(w);
         ::unlink(path.c_str());
     }
-    ::rmdir(dir);
 }
 
 // The router's rule, written as the plain search: the first link, 0 to 2, whose table holds an

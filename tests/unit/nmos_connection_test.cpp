@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <future>
 #include <map>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -15,6 +13,7 @@
 #include "board_control.h"
 #include "connection.h"
 #include "fresh_daemon.h"
+#include "gate.h"
 #include "http_api.h"
 #include "http_limits.h"
 #include "resources.h"
@@ -96,98 +95,32 @@ TEST_P(connection_activation, sends_these_lines_in_this_order) {
     EXPECT_EQ(n.d.sets, GetParam().sets);
 }
 
-const json kGroup = {
-    {"master_enable", true},
-    {"transport_params", {{{"multicast_ip", "239.1.1.1"}, {"source_ip", "192.0.2.1"}}}}};
+// clang-format off
+const json kGroup = json::parse(R"({"master_enable": true, "transport_params": [{"multicast_ip": "239.1.1.1", "source_ip": "192.0.2.1"}]})");
 
 INSTANTIATE_TEST_SUITE_P(
     cases, connection_activation,
     testing::Values(
         // Addresses first, the channel switched on last; the payload type the daemon holds
         // is kept, "auto" is port 5004.
-        activation_case{"multicast_on",
-                        kGroup,
-                        "",
-                        200,
-                        {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96",
-                         "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1 0 96", "SET RX_IP_IF_ENA 20:0 eth1/1",
-                         "SET RX_STR_ENA 20:0 ON"}},
+        activation_case{"multicast_on", kGroup, "", 200,
+            {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1 0 96",
+             "SET RX_IP_IF_ENA 20:0 eth1/1", "SET RX_STR_ENA 20:0 ON"}},
         // Parked: off before anything changes; no group means the board's own address.
-        activation_case{
-            "parked_unicast",
-            {{"master_enable", false}, {"transport_params", {{{"destination_port", 6000}}}}},
-            "",
-            200,
+        activation_case{"parked_unicast",
+            json::parse(R"({"master_enable": false, "transport_params": [{"destination_port": 6000}]})"), "", 200,
             {"SET RX_STR_ENA 20:0 OFF", "SET RX_IP_DEST 20:0 eth1 R self 6000 96",
              "SET RX_IP_SRC 20:0 eth1 R 0.0.0.0 0 96", "SET RX_IP_IF_ENA 20:0 eth1/1"}},
-        activation_case{
-            "rtp_disabled",
-            {{"master_enable", true},
-             {"transport_params", {{{"multicast_ip", "239.1.1.1"}, {"rtp_enabled", false}}}}},
-            "",
-            200,
+        activation_case{"rtp_disabled",
+            json::parse(R"({"master_enable": true, "transport_params": [{"multicast_ip": "239.1.1.1", "rtp_enabled": false}]})"), "", 200,
             {"SET RX_STR_ENA 20:0 OFF", "SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96",
              "SET RX_IP_SRC 20:0 eth1 R 0.0.0.0 0 96", "SET RX_IP_IF_ENA 20:0 eth1/0"}},
         // Refused part way: what the activation touched is set again, as it was read.
-        activation_case{"refused_src",
-                        kGroup,
-                        "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1",
-                        500,
-                        {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96",
-                         "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1 0 96",
-                         "SET RX_IP_DEST 20:0 eth1 R 239.9.9.9 5000 96 1260",
-                         "SET RX_IP_SRC 20:0 eth1 R 0.0.0.0 0 96"}}),
+        activation_case{"refused_src", kGroup, "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1", 500,
+            {"SET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96", "SET RX_IP_SRC 20:0 eth1 R 192.0.2.1 0 96",
+             "SET RX_IP_DEST 20:0 eth1 R 239.9.9.9 5000 96 1260", "SET RX_IP_SRC 20:0 eth1 R 0.0.0.0 0 96"}}),
     [](const testing::TestParamInfo<activation_case>& i) { return i.param.name; });
-
-// Refused part way: the channel is set back, its format included, and the refusal says whether
-// that worked; it never calls a channel restored when a line of the way back failed.
-TEST(connection_rollback, says_whether_the_channel_was_set_back) {
-    const std::string sdp =
-        "v=0\r\no=- 1 1 IN IP4 192.0.2.1\r\ns=cam\r\nt=0 0\r\n"
-        "m=video 5004 RTP/AVP 96\r\nc=IN IP4 239.10.0.1/64\r\n"
-        "a=rtpmap:96 raw/90000\r\n"
-        "a=fmtp:96 sampling=YCbCr-4:2:2; width=1280; height=720; exactframerate=50; depth=10; "
-        "colorimetry=BT709; PM=2110GPM; SSN=ST2110-20:2017; TP=2110TPN\r\n";
-    const std::string old_format = "SET RX_VID_FMT 20:0 YCR422 10 P 1920 1080 25";
-    struct row {
-        const char* name;
-        const char* refuse;
-        bool has_format;
-        std::string says;
-        std::string last_set;
-    };
-    const row rows[] = {
-        {"set_back_with_its_format", "SET RX_VID_FMT 20:0 YCR422 10 P 1280", true,
-         "channel 20:0 was restored to what it held before", old_format},
-        {"no_format_to_set_back", "SET RX_VID_FMT 20:0 YCR422 10 P 1280", false,
-         "RX_VID_FMT of channel 20:0 was never set, so it cannot be set back; channel 20:0 "
-         "could not be fully restored",
-         "SET RX_IP_SRC 20:0 eth1 R 0.0.0.0 0 96"},
-        {"way_back_refused", "SET RX_IP_DEST", true,
-         "restoring failed: SET RX_IP_DEST 20:0 eth1 R 239.9.9.9 5000 96 1260: ERROR; channel "
-         "20:0 could not be fully restored",
-         "SET RX_IP_DEST 20:0 eth1 R 239.9.9.9 5000 96 1260"},
-    };
-    for (const row& r : rows) {
-        node n;
-        n.d.refuse = r.refuse;
-        if (r.has_format) {
-            n.d.answers["GET RX_VID_FMT 20:0"] = "RGET RX_VID_FMT 20:0 YCR422 10 P 1920 1080 25";
-        }
-        std::string refusal;
-        try {
-            n.conn.patch_staged(0,
-                                {{"master_enable", true},
-                                 {"transport_file", {{"data", sdp}, {"type", "application/sdp"}}},
-                                 {"activation", {{"mode", "activate_immediate"}}}});
-        } catch (const daemon_refused& e) {
-            refusal = e.what();
-        }
-        EXPECT_NE(refusal.find(r.says), std::string::npos) << r.name << ": " << refusal;
-        ASSERT_FALSE(n.d.sets.empty()) << r.name;
-        EXPECT_EQ(n.d.sets.back(), r.last_set) << r.name;
-    }
-}
+// clang-format on
 
 TEST(board_replies, parse_what_the_daemon_writes_and_nothing_else) {
     EXPECT_EQ(parse_ptp_time_reply("RGET PTP_TIME 1796485425 775975781"),
@@ -221,17 +154,11 @@ TEST(board_replies, parse_what_the_daemon_writes_and_nothing_else) {
 // Answers the queries of every channel as a fresh daemon does and holds each SET of channel
 // 20:0 until released, as a daemon stopped part way through an activation would.
 struct holding_daemon : nexo::client::daemon_link {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool holding = false;
-    bool released = false;
-
+    nexo::test::gate g;
     link_reply exchange(const std::string& line) override {
         if (line.starts_with("SET ") && line.find(" 20:0 ") != std::string::npos) {
-            std::unique_lock lk(mu);
-            holding = true;
-            cv.notify_all();
-            cv.wait(lk, [this] { return released; });
+            std::unique_lock lk(g.mu);
+            g.hold(lk);
         }
         return fresh_reply(line);
     }
@@ -245,10 +172,7 @@ TEST(connection, one_receivers_activation_holds_no_other) {
         json patch = {{"master_enable", true}, {"activation", {{"mode", "activate_immediate"}}}};
         EXPECT_EQ(n.conn.patch_staged(0, patch).code, 200);
     });
-    {
-        std::unique_lock lk(n.d.mu);
-        n.d.cv.wait(lk, [&] { return n.d.holding; });
-    }
+    n.d.g.wait_held();
     auto others = std::async(std::launch::async, [&] {
         for (std::size_t i = 1; i < kChannels.size(); ++i) {
             EXPECT_TRUE(n.conn.staged(i).is_object());
@@ -258,11 +182,7 @@ TEST(connection, one_receivers_activation_holds_no_other) {
     });
     // Bounded only so that a regression fails instead of hanging the run.
     EXPECT_EQ(others.wait_for(std::chrono::seconds(60)), std::future_status::ready);
-    {
-        std::lock_guard lk(n.d.mu);
-        n.d.released = true;
-    }
-    n.d.cv.notify_all();
+    n.d.g.release();
     activating.join();
     others.wait();
     EXPECT_EQ(n.conn.staged(0)["master_enable"], true);
@@ -271,21 +191,15 @@ TEST(connection, one_receivers_activation_holds_no_other) {
 // A daemon whose first read of 20:0's destination waits until released, and whose answer for
 // it can change meanwhile; counts the reads of it.
 struct slow_read_daemon : nexo::client::daemon_link {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool holding = false;
-    bool released = false;
+    nexo::test::gate g;
     std::string dest = "RGET RX_IP_DEST 20:0 eth1 R 239.1.1.1 5004 96";
     int reads = 0;
-
     link_reply exchange(const std::string& line) override {
         if (line == "GET RX_IP_DEST 20:0 eth1") {
-            std::unique_lock lk(mu);
+            std::unique_lock lk(g.mu);
             std::string answer = dest;
             if (++reads == 1) {
-                holding = true;
-                cv.notify_all();
-                cv.wait(lk, [this] { return released; });
+                g.hold(lk);
             }
             return {link_status::ok, answer};
         }
@@ -298,9 +212,9 @@ struct slow_read_daemon : nexo::client::daemon_link {
 TEST(connection, active_shares_only_reads_begun_after_the_request) {
     node<slow_read_daemon> n;
     auto first = std::async(std::launch::async, [&] { return n.conn.active(0); });
+    n.d.g.wait_held();
     {
-        std::unique_lock lk(n.d.mu);
-        n.d.cv.wait(lk, [&] { return n.d.holding; });
+        std::lock_guard lk(n.d.g.mu);
         n.d.dest = "RGET RX_IP_DEST 20:0 eth1 R 239.2.2.2 5004 96";
     }
     std::vector<std::future<json>> later;
@@ -309,16 +223,12 @@ TEST(connection, active_shares_only_reads_begun_after_the_request) {
     }
     // Not a budget: only time for the requests to arrive while the first read is held.
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    {
-        std::lock_guard lk(n.d.mu);
-        n.d.released = true;
-    }
-    n.d.cv.notify_all();
+    n.d.g.release();
     EXPECT_EQ(first.get()["transport_params"][0]["multicast_ip"], "239.1.1.1");
     for (auto& f : later) {
         EXPECT_EQ(f.get()["transport_params"][0]["multicast_ip"], "239.2.2.2");
     }
-    std::lock_guard lk(n.d.mu);
+    std::lock_guard lk(n.d.g.mu);
     EXPECT_GE(n.d.reads, 2);
 }
 
@@ -326,7 +236,7 @@ TEST(connection, active_shares_only_reads_begun_after_the_request) {
 // ThreadSanitizer by the tsan preset): each ends with what it staged last.
 TEST(connection, many_clients_on_different_receivers) {
     node<holding_daemon> n;
-    n.d.released = true;
+    n.d.g.released = true;
     api_router router(n.res, n.conn);
     std::vector<std::thread> clients;
     for (std::size_t i = 0; i < kChannels.size(); ++i) {
@@ -421,6 +331,8 @@ TEST(api_router, answers_each_path_and_method) {
     api_router router(n.res, n.conn);
     const std::string rx = n.res.receiver_id(0);
     const std::string single = "/x-nmos/connection/v1.1/single/receivers/";
+    const std::string when = R"({"activation":{"mode":"activate_scheduled_)";
+    // clang-format off
     const route_case cases[] = {
         {"GET", "/x-nmos/", "", 200},
         {"GET", "/x-nmos/node/v1.3/self", "", 200},
@@ -436,28 +348,17 @@ TEST(api_router, answers_each_path_and_method) {
         {"PATCH", single + rx + "/staged", "{}", 200},
         {"GET", "/x-nmos/connection/v1.1/bulk/receivers", "", 405},
         // Bounded before parsing: nesting (a stack overflow in the parser's copies), size.
-        {"PATCH", single + rx + "/staged",
-         R"({"activation":{"mode":)" + std::string(100000, '[') + "}}", 400},
+        {"PATCH", single + rx + "/staged", R"({"activation":{"mode":)" + std::string(100000, '[') + "}}", 400},
         {"PUT", "/x-nmos/node/v1.3/receivers/" + rx + "/target", std::string(100000, '{'), 400},
         {"POST", "/x-nmos/connection/v1.1/bulk/receivers", std::string(300000, '['), 413},
-        {"PATCH", single + rx + "/staged",
-         R"({"activation":{"mode":"activate_scheduled_absolute","requested_time":)"
-         R"("18446744074:0"}})",
-         400},
-        {"PATCH", single + rx + "/staged",
-         R"({"activation":{"mode":"activate_scheduled_relative","requested_time":)"
-         R"("40000000:0"}})",
-         400},
-        {"PATCH", single + rx + "/staged",
-         R"({"activation":{"mode":"activate_scheduled_absolute","requested_time":)"
-         R"("3999999999:0"}})",
-         400},
-        {"PATCH", single + rx + "/staged",
-         R"({"transport_params":[{"source_ip":"192.0.2.5\u0000\n"}]})", 400},
-        {"PATCH", single + rx + "/staged",
-         R"({"transport_params":[{"multicast_ip":"239.2.2.2\u0000garbage"}]})", 400},
+        {"PATCH", single + rx + "/staged", when + R"(absolute","requested_time":"18446744074:0"}})", 400},
+        {"PATCH", single + rx + "/staged", when + R"(relative","requested_time":"40000000:0"}})", 400},
+        {"PATCH", single + rx + "/staged", when + R"(absolute","requested_time":"3999999999:0"}})", 400},
+        {"PATCH", single + rx + "/staged", R"({"transport_params":[{"source_ip":"192.0.2.5\u0000\n"}]})", 400},
+        {"PATCH", single + rx + "/staged", R"({"transport_params":[{"multicast_ip":"239.2.2.2\u0000garbage"}]})", 400},
         {"PATCH", single + rx + "/staged", R"({"transport_file":{"data":"v=0\u0000"}})", 400},
     };
+    // clang-format on
     for (const route_case& c : cases) {
         api_result r = router.handle(c.method, c.path, c.body);
         EXPECT_EQ(r.code, c.status) << c.method << " " << c.path;

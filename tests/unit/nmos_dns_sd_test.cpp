@@ -43,42 +43,25 @@ TEST_P(registry_txt, decides_whether_the_node_can_register_there) {
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     announcements, registry_txt,
     testing::Values(
         txt_case{"plain", {"api_proto=http", "api_ver=v1.3", "api_auth=false", "pri=10"}, true, 10},
-        txt_case{"several versions, any order",
-                 {"pri=0", "api_auth=false", "api_ver=v1.1,v1.2,v1.3", "api_proto=http"},
-                 true,
-                 0},
-        txt_case{
-            "blanks after commas", {"api_proto=http", "api_ver=v1.2, v1.3", "pri=100"}, true, 100},
+        txt_case{"several versions, any order", {"pri=0", "api_auth=false", "api_ver=v1.1,v1.2,v1.3", "api_proto=http"}, true, 0},
+        txt_case{"blanks after commas", {"api_proto=http", "api_ver=v1.2, v1.3", "pri=100"}, true, 100},
         txt_case{"https only", {"api_proto=https", "api_ver=v1.3", "pri=1"}, false, 0},
         txt_case{"no v1.3", {"api_proto=http", "api_ver=v1.2,v1.30", "pri=1"}, false, 0},
-        txt_case{"authorisation",
-                 {"api_proto=http", "api_ver=v1.3", "api_auth=true", "pri=1"},
-                 false,
-                 0},
-        txt_case{"https for a node on https",
-                 {"api_proto=https", "api_ver=v1.3", "pri=1"},
-                 true,
-                 1,
-                 {true, false}},
-        txt_case{"http for a node on https",
-                 {"api_proto=http", "api_ver=v1.3", "pri=1"},
-                 false,
-                 0,
-                 {true, false}},
-        txt_case{"authorisation for a node with tokens",
-                 {"api_proto=http", "api_ver=v1.3", "api_auth=true", "pri=2"},
-                 true,
-                 2,
-                 {false, true}},
+        txt_case{"authorisation", {"api_proto=http", "api_ver=v1.3", "api_auth=true", "pri=1"}, false, 0},
+        txt_case{"https for a node on https", {"api_proto=https", "api_ver=v1.3", "pri=1"}, true, 1, {true, false}},
+        txt_case{"http for a node on https", {"api_proto=http", "api_ver=v1.3", "pri=1"}, false, 0, {true, false}},
+        txt_case{"authorisation for a node with tokens", {"api_proto=http", "api_ver=v1.3", "api_auth=true", "pri=2"}, true, 2, {false, true}},
         txt_case{"no pri", {"api_proto=http", "api_ver=v1.3", "api_auth=false"}, false, 0},
         txt_case{"pri not a number", {"api_proto=http", "api_ver=v1.3", "pri=high"}, false, 0},
         txt_case{"negative pri", {"api_proto=http", "api_ver=v1.3", "pri=-1"}, false, 0},
         txt_case{"key only as a prefix", {"api_protocol=http", "api_ver=v1.3", "pri=1"}, false, 0}),
     case_name<txt_case>);
+// clang-format on
 
 struct auth_case {
     const char* what;
@@ -102,24 +85,19 @@ TEST_P(auth_txt, gives_the_issuer_the_node_trusts) {
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     announcements, auth_txt,
-    testing::Values(auth_case{"https",
-                              {"api_proto=https", "api_ver=v1.0", "pri=3"},
-                              "https://auth.studio.example:5010"},
-                    auth_case{"later versions too",
-                              {"api_proto=https", "api_ver=v1.0,v2.0", "pri=3"},
-                              "https://auth.studio.example:5010"},
-                    auth_case{"http to a node on http",
-                              {"api_proto=http", "api_ver=v1.0", "pri=3"},
-                              "http://192.0.2.9:5010",
-                              false},
-                    auth_case{
-                        "http to a node on https", {"api_proto=http", "api_ver=v1.0", "pri=3"}, ""},
-                    auth_case{"no v1.0", {"api_proto=https", "api_ver=v2.0", "pri=3"}, ""},
-                    auth_case{"no pri", {"api_proto=https", "api_ver=v1.0"}, ""},
-                    auth_case{"no api_proto", {"api_ver=v1.0", "pri=3"}, ""}),
+    testing::Values(
+        auth_case{"https", {"api_proto=https", "api_ver=v1.0", "pri=3"}, "https://auth.studio.example:5010"},
+        auth_case{"later versions too", {"api_proto=https", "api_ver=v1.0,v2.0", "pri=3"}, "https://auth.studio.example:5010"},
+        auth_case{"http to a node on http", {"api_proto=http", "api_ver=v1.0", "pri=3"}, "http://192.0.2.9:5010", false},
+        auth_case{"http to a node on https", {"api_proto=http", "api_ver=v1.0", "pri=3"}, ""},
+        auth_case{"no v1.0", {"api_proto=https", "api_ver=v2.0", "pri=3"}, ""},
+        auth_case{"no pri", {"api_proto=https", "api_ver=v1.0"}, ""},
+        auth_case{"no api_proto", {"api_ver=v1.0", "pri=3"}, ""}),
     case_name<auth_case>);
+// clang-format on
 
 TEST(registry_order, highest_priority_first_and_equal_ones_by_their_draw) {
     std::vector<registry_ad> ads = {{"http://a:1", 20, 1},

@@ -3,7 +3,9 @@
 // answer is a refusal with its code. Run under the thread sanitizer as well.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <openssl/evp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -19,21 +21,13 @@ using namespace nexo::nmos;
 using json = nlohmann::json;
 
 std::string base64url(const std::string& in) {
-    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    unsigned acc = 0;
-    int bits = 0;
-    for (unsigned char c : in) {
-        acc = (acc << 8) | c;
-        bits += 8;
-        while (bits >= 6) {
-            bits -= 6;
-            out += abc[(acc >> bits) & 63];
-        }
-    }
-    if (bits > 0) {
-        out += abc[(acc << (6 - bits)) & 63];
-    }
+    std::string out(4 * ((in.size() + 2) / 3) + 1, '\0');
+    out.resize(static_cast<std::size_t>(EVP_EncodeBlock(
+        reinterpret_cast<unsigned char*>(out.data()),
+        reinterpret_cast<const unsigned char*>(in.data()), static_cast<int>(in.size()))));
+    std::erase(out, '=');
+    std::replace(out.begin(), out.end(), '+', '-');
+    std::replace(out.begin(), out.end(), '/', '_');
     return out;
 }
 

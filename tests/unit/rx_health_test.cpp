@@ -3,16 +3,17 @@
 #include "rx_health.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "scratch_dir.h"
 
 namespace nexo::client {
 namespace {
@@ -60,29 +61,23 @@ TEST(rx_health, channel_statuses_from_detector_and_configuration) {
     audio.enabled = true;
     channel_state anc_off;
     anc_off.config.channel = {40, 0};
+    const std::string fmt = "YCR422 10 I 1920 1080 50";
+    // clang-format off
     const row rows[] = {
-        {"off", video(false, "FORMAT_DETECTED", "YCR422 10 I 1920 1080 50"), cs::inactive,
-         ss::inactive, "channel off"},
-        {"matching", video(true, "FORMAT_DETECTED", "YCR422 10 I 1920 1080 50"), cs::healthy,
-         ss::healthy, "configured format YCR422 10 I 1920 1080 50"},
-        {"mismatch names both", video(true, "FORMAT_DETECTED", "YCR422 10 P 1280 720 50"),
-         cs::healthy, ss::unhealthy,
-         "receiving YCR422 10 P 1280 720 50 but configured for "
-         "YCR422 10 I 1920 1080 50"},
+        {"off", video(false, "FORMAT_DETECTED", fmt), cs::inactive, ss::inactive, "channel off"},
+        {"matching", video(true, "FORMAT_DETECTED", fmt), cs::healthy, ss::healthy, "configured format YCR422 10 I 1920 1080 50"},
+        {"mismatch names both", video(true, "FORMAT_DETECTED", "YCR422 10 P 1280 720 50"), cs::healthy, ss::unhealthy,
+         "receiving YCR422 10 P 1280 720 50 but configured for YCR422 10 I 1920 1080 50"},
         // 4:4:4 YCbCr is measured as RGB of the same depth: not a mismatch.
-        {"indistinguishable",
-         video(true, "FORMAT_DETECTED", "RGB 10 P 1920 1080 50", "YCR444 10 P 1920 1080 50"),
+        {"indistinguishable", video(true, "FORMAT_DETECTED", "RGB 10 P 1920 1080 50", "YCR444 10 P 1920 1080 50"),
          cs::healthy, ss::healthy, "configured format"},
-        {"measuring", video(true, "STREAM_DETECTED", ""), cs::partially_healthy,
-         ss::partially_healthy, "being measured"},
-        {"no signal", video(true, "BUSY", "RGB 8 P 0 0 23.98"), cs::unhealthy, ss::unhealthy,
-         "no stream"},
-        {"detector off", video(true, "DISABLED", ""), cs::partially_healthy, ss::partially_healthy,
-         "detector is off"},
-        {"audio has no detector", audio, cs::partially_healthy, ss::partially_healthy,
-         "no detector on audio"},
+        {"measuring", video(true, "STREAM_DETECTED", ""), cs::partially_healthy, ss::partially_healthy, "being measured"},
+        {"no signal", video(true, "BUSY", "RGB 8 P 0 0 23.98"), cs::unhealthy, ss::unhealthy, "no stream"},
+        {"detector off", video(true, "DISABLED", ""), cs::partially_healthy, ss::partially_healthy, "detector is off"},
+        {"audio has no detector", audio, cs::partially_healthy, ss::partially_healthy, "no detector on audio"},
         {"ancillary off", anc_off, cs::inactive, ss::inactive, "channel off"},
     };
+    // clang-format on
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
         rx_observation o = observe_channel(r.state, good_board());
@@ -136,16 +131,11 @@ struct scripted {
     }
 };
 
-struct sys_dir {
-    std::filesystem::path root;
-    sys_dir() {
-        char tmpl[] = "/tmp/rx_health_test.XXXXXX";
-        root = mkdtemp(tmpl);
-    }
-    ~sys_dir() { std::filesystem::remove_all(root); }
+// A stand-in for /sys/class/net.
+struct sys_dir : test::scratch_dir {
     void write(const std::string& iface, const std::string& file, const std::string& text) {
-        std::filesystem::create_directories(root / iface);
-        std::ofstream(root / iface / file) << text << "\n";
+        std::filesystem::create_directories(*this / iface);
+        std::ofstream(*this / iface + "/" + file) << text << "\n";
     }
 };
 
@@ -165,7 +155,7 @@ TEST(rx_health, observe_all_reads_the_board_once_and_each_channel_lightly) {
     d.answer("GET RX_FMT_AUTO_DET_STATE 20:0", "RGET RX_FMT_AUTO_DET_STATE 20:0 FORMAT_DETECTED");
     d.answer("GET RX_FMT_AUTO_DET_FMT 20:0", "RGET RX_FMT_AUTO_DET_FMT 20:0 RGB 8 P 1280 720 25");
 
-    observe_result r = observe_all(d.link, {sys.root.string()});
+    observe_result r = observe_all(d.link, {sys.path});
     ASSERT_FALSE(r.failed) << to_string(*r.failed);
     ASSERT_EQ(r.channels.size(), 12u);
     // Board: interface name, lock state, grandmaster; then one line per channel and three
@@ -193,52 +183,26 @@ TEST(rx_health, board_health_from_interface_and_timing_daemon) {
         nc_link_status link;
         nc_synchronization_status sync;
         const char* source;
-        bool fails;
+        bool fails = false;
     };
+    using L = nc_link_status;
+    using Y = nc_synchronization_status;
     const link_reply locked{link_status::ok, "RGET PTP_LOCK_STATE LOCKED"};
+    const link_reply unlocked{link_status::ok, "RGET PTP_LOCK_STATE UNLOCKED"};
+    const link_reply garbled{link_status::ok, "RGET PTP_CLK_ID x"};
+    const link_reply silent{link_status::no_reply, ""};
+    const link_reply away{link_status::failure, ""};
+    const char* gm = "02-00-00-ff-fe-00-00-01";
     const row rows[] = {
-        {"up and locked", "up", nullptr, locked, nc_link_status::all_up,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"down", "down", nullptr, locked, nc_link_status::all_down,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"unknown with carrier", "unknown", "1", locked, nc_link_status::all_up,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"unknown without carrier", "unknown", "0", locked, nc_link_status::all_down,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"absent", nullptr, nullptr, locked, nc_link_status::all_down,
-         nc_synchronization_status::healthy, "02-00-00-ff-fe-00-00-01", false},
-        {"unlocked",
-         "up",
-         nullptr,
-         {link_status::ok, "RGET PTP_LOCK_STATE UNLOCKED"},
-         nc_link_status::all_up,
-         nc_synchronization_status::unhealthy,
-         "",
-         false},
-        {"timing daemon silent",
-         "up",
-         nullptr,
-         {link_status::no_reply, ""},
-         nc_link_status::all_up,
-         nc_synchronization_status::unhealthy,
-         "",
-         false},
-        {"garbled",
-         "up",
-         nullptr,
-         {link_status::ok, "RGET PTP_CLK_ID x"},
-         nc_link_status::all_up,
-         nc_synchronization_status::unhealthy,
-         "",
-         false},
-        {"daemon away",
-         "up",
-         nullptr,
-         {link_status::failure, ""},
-         nc_link_status::all_up,
-         nc_synchronization_status::unhealthy,
-         "",
-         true},
+        {"up and locked", "up", nullptr, locked, L::all_up, Y::healthy, gm},
+        {"down", "down", nullptr, locked, L::all_down, Y::healthy, gm},
+        {"unknown with carrier", "unknown", "1", locked, L::all_up, Y::healthy, gm},
+        {"unknown without carrier", "unknown", "0", locked, L::all_down, Y::healthy, gm},
+        {"absent", nullptr, nullptr, locked, L::all_down, Y::healthy, gm},
+        {"unlocked", "up", nullptr, unlocked, L::all_up, Y::unhealthy, ""},
+        {"timing daemon silent", "up", nullptr, silent, L::all_up, Y::unhealthy, ""},
+        {"garbled", "up", nullptr, garbled, L::all_up, Y::unhealthy, ""},
+        {"daemon away", "up", nullptr, away, L::all_up, Y::unhealthy, "", true},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -253,7 +217,7 @@ TEST(rx_health, board_health_from_interface_and_timing_daemon) {
         d.answers["GET PTP_LOCK_STATE"] = r.lock;
         d.answer("GET PTP_CLK_ID", "RGET PTP_CLK_ID 020000.FFFE.000001");
         std::optional<link_failure> failed;
-        auto b = read_board_health(d.link, "eth1", {sys.root.string()}, &failed);
+        auto b = read_board_health(d.link, "eth1", {sys.path}, &failed);
         ASSERT_EQ(!b, r.fails);
         if (!b) {
             EXPECT_EQ(failed->line, "GET PTP_LOCK_STATE");
@@ -270,7 +234,7 @@ TEST(rx_health, board_health_from_interface_and_timing_daemon) {
     scripted d;
     std::optional<link_failure> failed;
     for (const char* name : {"../eth1", "..", ""}) {
-        auto b = read_board_health(d.link, name, {(sys.root / "x").string()}, &failed);
+        auto b = read_board_health(d.link, name, {sys / "x"}, &failed);
         ASSERT_TRUE(b);
         EXPECT_EQ(b->link, nc_link_status::all_down) << name;
     }
@@ -284,25 +248,34 @@ rx_observation healthy_video() {
     return o;
 }
 
-// A step of a monitor scenario: at second `t`, change the observation (or act), then expect.
+// A step of a monitor scenario: at second `t`, change the observation (or not), then expect
+// the words the scenario shows of what the monitor reports.
 struct step {
     double t;
     std::function<void(rx_observation&)> act;
-    std::function<void(const rx_reported&)> expect;
-    int line;
+    const char* want;
 };
 
-void run(rx_monitor& m, rx_observation o, const std::vector<step>& steps) {
-    const clock_t_::time_point t0{};
+// The values a scenario follows, blank-separated.
+template <typename... T>
+std::string words(const T&... values) {
+    std::ostringstream out;
+    ((out << values << ' '), ...);
+    std::string s = out.str();
+    s.pop_back();
+    return s;
+}
+
+void run(rx_monitor& m, rx_observation o, std::function<std::string(const rx_reported&)> show,
+         const std::vector<step>& steps) {
     for (const step& s : steps) {
-        SCOPED_TRACE("step at line " + std::to_string(s.line));
-        auto now =
-            t0 + std::chrono::duration_cast<clock_t_::duration>(std::chrono::duration<double>(s.t));
+        SCOPED_TRACE("at " + std::to_string(s.t) + " s");
         if (s.act) {
             s.act(o);
         }
-        m.update(o, now);
-        s.expect(m.reported());
+        m.update(o, clock_t_::time_point{} + std::chrono::duration_cast<clock_t_::duration>(
+                                                 std::chrono::duration<double>(s.t)));
+        EXPECT_EQ(show(m.reported()), s.want);
     }
 }
 
@@ -333,61 +306,49 @@ void switch_on_silent(rx_observation& o) {
 }
 
 TEST(rx_monitor, worse_at_once_better_only_after_the_delay_held) {
-    using l = nc_link_status;
     rx_monitor m;
-    auto link_is = [](l want, uint64_t transitions, nc_overall_status overall) {
-        return [=](const rx_reported& r) {
-            EXPECT_EQ(r.link, want);
-            EXPECT_EQ(r.link_transitions, transitions);
-            EXPECT_EQ(r.overall, overall);
-        };
-    };
-    using o = nc_overall_status;
     run(m, healthy_video(),
+        [](const rx_reported& r) {
+            return words(to_string(r.link), r.link_transitions, to_string(r.overall));
+        },
         {
-            {0, nullptr, link_is(l::all_up, 0, o::healthy), __LINE__},
-            {1, link_down, link_is(l::all_down, 1, o::unhealthy), __LINE__},
-            {2, link_up, link_is(l::all_down, 1, o::unhealthy), __LINE__},
-            {4.9, nullptr, link_is(l::all_down, 1, o::unhealthy), __LINE__},
-            {5, nullptr, link_is(l::all_up, 1, o::healthy), __LINE__},
+            {0, nullptr, "AllUp 0 Healthy"},
+            {1, link_down, "AllDown 1 Unhealthy"},
+            {2, link_up, "AllDown 1 Unhealthy"},
+            {4.9, nullptr, "AllDown 1 Unhealthy"},
+            {5, nullptr, "AllUp 1 Healthy"},
             // A flap restarts the wait.
-            {6, link_down, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {7, link_up, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {8, link_down, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {9, link_up, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {11.5, nullptr, link_is(l::all_down, 2, o::unhealthy), __LINE__},
-            {12, nullptr, link_is(l::all_up, 2, o::healthy), __LINE__},
+            {6, link_down, "AllDown 2 Unhealthy"},
+            {7, link_up, "AllDown 2 Unhealthy"},
+            {8, link_down, "AllDown 2 Unhealthy"},
+            {9, link_up, "AllDown 2 Unhealthy"},
+            {11.5, nullptr, "AllDown 2 Unhealthy"},
+            {12, nullptr, "AllUp 2 Healthy"},
         });
     EXPECT_EQ(m.reported().link_message, "eth1 is up");
 }
 
 TEST(rx_monitor, activation_reports_healthy_and_holds_worse_states_for_the_delay) {
-    using c = nc_connection_status;
-    using o = nc_overall_status;
     rx_observation off = healthy_video();
     switch_off(off);
-    auto is = [](c conn, o overall, uint64_t transitions, bool message) {
-        return [=](const rx_reported& r) {
-            EXPECT_EQ(r.connection, conn);
-            EXPECT_EQ(r.overall, overall);
-            EXPECT_EQ(r.connection_transitions, transitions);
-            EXPECT_EQ(r.connection_message.has_value(), message);
-        };
-    };
     rx_monitor m;
     run(m, off,
+        [](const rx_reported& r) {
+            return words(to_string(r.connection), to_string(r.overall), r.connection_transitions,
+                         r.connection_message ? "said" : "-");
+        },
         {
-            {0, nullptr, is(c::inactive, o::inactive, 0, true), __LINE__},
-            {1, switch_on_silent, is(c::healthy, o::healthy, 0, false), __LINE__},
-            {3.9, nullptr, is(c::healthy, o::healthy, 0, false), __LINE__},
-            {4, nullptr, is(c::unhealthy, o::unhealthy, 1, true), __LINE__},
+            {0, nullptr, "Inactive Inactive 0 said"},
+            {1, switch_on_silent, "Healthy Healthy 0 -"},
+            {3.9, nullptr, "Healthy Healthy 0 -"},
+            {4, nullptr, "Unhealthy Unhealthy 1 said"},
             // Off: Inactive at once, not counted.
-            {4.5, switch_off, is(c::inactive, o::inactive, 1, true), __LINE__},
+            {4.5, switch_off, "Inactive Inactive 1 said"},
             // On again: the counters and messages start afresh.
-            {5, switch_on_silent, is(c::healthy, o::healthy, 0, false), __LINE__},
+            {5, switch_on_silent, "Healthy Healthy 0 -"},
             // Off during the hold: Inactive at once, never Unhealthy.
-            {6, switch_off, is(c::inactive, o::inactive, 0, true), __LINE__},
-            {9, nullptr, is(c::inactive, o::inactive, 0, true), __LINE__},
+            {6, switch_off, "Inactive Inactive 0 said"},
+            {9, nullptr, "Inactive Inactive 0 said"},
         });
 }
 
@@ -431,13 +392,6 @@ TEST(rx_monitor, counters_and_messages_reset_by_call_or_by_activation_when_asked
 
 TEST(rx_monitor, grandmaster_change_is_partial_until_held) {
     using y = nc_synchronization_status;
-    auto sync_is = [](y want, uint64_t transitions, const char* source) {
-        return [=](const rx_reported& r) {
-            EXPECT_EQ(r.synchronization, want);
-            EXPECT_EQ(r.synchronization_transitions, transitions);
-            EXPECT_EQ(r.synchronization_source.value_or(""), source);
-        };
-    };
     auto new_gm = [](rx_observation& o) { o.synchronization_source = "02-00-00-ff-fe-00-00-02"; };
     auto unlock = [](rx_observation& o) {
         o.synchronization = y::unhealthy;
@@ -451,15 +405,20 @@ TEST(rx_monitor, grandmaster_change_is_partial_until_held) {
     };
     rx_monitor m;
     run(m, healthy_video(),
+        [](const rx_reported& r) {
+            const std::string source = r.synchronization_source.value_or("");
+            return words(to_string(r.synchronization), r.synchronization_transitions,
+                         source.empty() ? "-" : source);
+        },
         {
-            {0, nullptr, sync_is(y::healthy, 0, "02-00-00-ff-fe-00-00-01"), __LINE__},
-            {1, new_gm, sync_is(y::partially_healthy, 1, "02-00-00-ff-fe-00-00-02"), __LINE__},
-            {3.5, nullptr, sync_is(y::partially_healthy, 1, "02-00-00-ff-fe-00-00-02"), __LINE__},
-            {4, nullptr, sync_is(y::healthy, 1, "02-00-00-ff-fe-00-00-02"), __LINE__},
+            {0, nullptr, "Healthy 0 02-00-00-ff-fe-00-00-01"},
+            {1, new_gm, "PartiallyHealthy 1 02-00-00-ff-fe-00-00-02"},
+            {3.5, nullptr, "PartiallyHealthy 1 02-00-00-ff-fe-00-00-02"},
+            {4, nullptr, "Healthy 1 02-00-00-ff-fe-00-00-02"},
             // Losing lock and finding the same grandmaster again is no change of source.
-            {5, unlock, sync_is(y::unhealthy, 2, ""), __LINE__},
-            {6, relock, sync_is(y::unhealthy, 2, "02-00-00-ff-fe-00-00-02"), __LINE__},
-            {9, nullptr, sync_is(y::healthy, 2, "02-00-00-ff-fe-00-00-02"), __LINE__},
+            {5, unlock, "Unhealthy 2 -"},
+            {6, relock, "Unhealthy 2 02-00-00-ff-fe-00-00-02"},
+            {9, nullptr, "Healthy 2 02-00-00-ff-fe-00-00-02"},
         });
 }
 

@@ -97,46 +97,47 @@ TEST(sdp, reads_what_senders_vary_on) {
 
 TEST(sdp, names_the_line_that_is_wrong) {
     struct row {
-        std::string text;
+        std::string before;  // the lines before the wrong one
+        const char* wrong;   // the line as the error shows it
         int line;
-        const char* shown;  // the line as the error shows it
     };
     const std::string head = "v=0\no=- 1 1 IN IP4 10.0.0.1\ns=x\nt=0 0\n";
+    const std::string video = head + "m=video 5000 RTP/AVP 96\n";
+    const std::string audio = head + "m=audio 5000 RTP/AVP 96\n";
     const row rows[] = {
-        {"this is not an SDP\n", 1, "this is not an SDP"},
-        {"", 1, ""},
-        {"v=1\no=- 1 1 IN IP4 1.2.3.4\ns=x\n", 1, "v=1"},
-        {"v=0\nm=video 5000 RTP/AVP 96\n", 2, "m=video 5000 RTP/AVP 96"},
-        {"v=0\no=- 1 1 IN\ns=x\n", 2, "o=- 1 1 IN"},
-        {head + "m=video {{ dst_port }} RTP/AVP 97\n", 5, "m=video {{ dst_port }} RTP/AVP 97"},
-        {head + "m=video 70000 RTP/AVP 97\n", 5, "m=video 70000 RTP/AVP 97"},
-        {head + "m=video 5000 RTP/AVP\n", 5, "m=video 5000 RTP/AVP"},
-        {head + "m=video 5000 RTP/AVP 96\nc=IN IP4 239.1.1.1/x\n", 6, "c=IN IP4 239.1.1.1/x"},
-        {head + "m=video 5000 RTP/AVP 96\nc=IN IP4\n", 6, "c=IN IP4"},
-        {head + "m=video 5000 RTP/AVP 96\na=rtpmap:96 raw\n", 6, "a=rtpmap:96 raw"},
-        {head + "m=video 5000 RTP/AVP 96\na=rtpmap:200 raw/90000\n", 6, "a=rtpmap:200 raw/90000"},
-        {head + "m=audio 5000 RTP/AVP 96\na=rtpmap:96 L24/48000/x\n", 6, "a=rtpmap:96 L24/48000/x"},
-        {head + "m=video 5000 RTP/AVP 96\na=fmtp:96 width=wide; height=1080\n", 6,
-         "a=fmtp:96 width=wide; height=1080"},
-        {head + "m=video 5000 RTP/AVP 96\na=fmtp:96 exactframerate=29.97\n", 6,
-         "a=fmtp:96 exactframerate=29.97"},
-        {head + "m=video 5000 RTP/AVP 96\na=fmtp:96 depth=ten\n", 6, "a=fmtp:96 depth=ten"},
-        {head + "m=video 5000 RTP/AVP 96\na=fmtp:x width=1\n", 6, "a=fmtp:x width=1"},
-        {head + "m=audio 5000 RTP/AVP 96\na=ptime:fast\n", 6, "a=ptime:fast"},
-        {head + "m=audio 5000 RTP/AVP 96\na=source-filter: both IN IP4 * 1.2.3.4\n", 6,
-         "a=source-filter: both IN IP4 * 1.2.3.4"},
-        {head + "  leading blanks\n", 5, "  leading blanks"},
-        {head + "V=0\n", 5, "V=0"},
+        {"", "this is not an SDP", 1},
+        {"", "v=1", 1},
+        {"v=0\n", "m=video 5000 RTP/AVP 96", 2},
+        {"v=0\n", "o=- 1 1 IN", 2},
+        {head, "m=video {{ dst_port }} RTP/AVP 97", 5},
+        {head, "m=video 70000 RTP/AVP 97", 5},
+        {head, "m=video 5000 RTP/AVP", 5},
+        {video, "c=IN IP4 239.1.1.1/x", 6},
+        {video, "c=IN IP4", 6},
+        {video, "a=rtpmap:96 raw", 6},
+        {video, "a=rtpmap:200 raw/90000", 6},
+        {audio, "a=rtpmap:96 L24/48000/x", 6},
+        {video, "a=fmtp:96 width=wide; height=1080", 6},
+        {video, "a=fmtp:96 exactframerate=29.97", 6},
+        {video, "a=fmtp:96 depth=ten", 6},
+        {video, "a=fmtp:x width=1", 6},
+        {audio, "a=ptime:fast", 6},
+        {audio, "a=source-filter: both IN IP4 * 1.2.3.4", 6},
+        {head, "  leading blanks", 5},
+        {head, "V=0", 5},
     };
     for (const row& r : rows) {
-        auto got = parse_sdp(r.text);
-        ASSERT_FALSE(got.ok()) << r.text;
-        EXPECT_EQ(got.error.line, r.line) << r.text;
-        EXPECT_EQ(got.error.text, r.shown) << r.text;
+        auto got = parse_sdp(r.before + r.wrong + "\n");
+        ASSERT_FALSE(got.ok()) << r.wrong;
+        EXPECT_EQ(got.error.line, r.line) << r.wrong;
+        EXPECT_EQ(got.error.text, r.wrong);
         EXPECT_FALSE(got.error.message.empty());
     }
+    auto empty = parse_sdp("");
+    ASSERT_FALSE(empty.ok());
+    EXPECT_EQ(empty.error.line, 1);
     // A rate written with decimals is told how to write it.
-    auto decimal = parse_sdp(head + "m=video 5000 RTP/AVP 96\na=fmtp:96 exactframerate=59.94\n");
+    auto decimal = parse_sdp(video + "a=fmtp:96 exactframerate=59.94\n");
     ASSERT_FALSE(decimal.ok());
     EXPECT_NE(to_string(decimal.error).find("59.94 is written 60000/1001"), std::string::npos)
         << to_string(decimal.error);

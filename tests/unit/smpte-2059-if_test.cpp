@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "link_requests.h"
 #include "nexo-cmd-parse.h"
 #include "test_ctx.h"
 
@@ -96,44 +97,32 @@ INSTANTIATE_TEST_SUITE_P(
                     // A reply to another keyword refuses as well.
                     retry_case{std::vector<std::string>(5, "RSET PSG_FRQ OK\n"), -1, 5}));
 
-TEST(timing_requests, set_lines) {
+// Each request with the reply queued before it ("" for none): the exact line it sends ("" for
+// none) and what it returns.
+TEST(timing_requests, exact_lines) {
     test::test_ctx t;
+    nexo_cfg* x = t.ctx;
     freq f = {30000, 1001};
-    EXPECT_EQ(set_psg_freq(t.ctx, 255, &f), -22);
-    EXPECT_EQ(t.written(0), "");
-    t.feed(0, "RSET PSG_FRQ 2 30000 1001 OK\n");
-    EXPECT_EQ(set_psg_freq(t.ctx, 2, &f), 0);
-    EXPECT_EQ(t.written(0), "SET PSG_FRQ 2 30000 1001\n");
-    // The resync is asked once, refused or not.
-    t.feed(0, "ERROR\n");
-    EXPECT_EQ(set_tcg_resync(t.ctx, 3), -1);
-    EXPECT_EQ(t.written(0), "SET TCG_RESYNC 3\n");
-    t.feed(0, "RSET TCG_PSG\n");
-    EXPECT_EQ(set_tcg_psg(t.ctx, 1, 2), 0);
-    EXPECT_EQ(t.written(0), "SET TCG_PSG 1 2\n");
-    // Drop-frame modes go out as 0, 1, S or Y (any higher mode), and the mode is kept.
-    for (const auto& [mode, line] :
-         {std::pair<uint32_t, const char*>{2, "SET TCG_DROP_FRAME 4 S\n"},
-          {7, "SET TCG_DROP_FRAME 4 Y\n"}}) {
-        t.feed(0, "RSET TCG_DROP_FRAME 4 ok\n");
-        EXPECT_EQ(set_tcg_drop_frame(t.ctx, 4, mode), 0);
-        EXPECT_EQ(t.written(0), line);
-        EXPECT_EQ(t.ctx->tcg_drop_frame, mode);
-    }
-}
-
-TEST(timing_requests, lock_state) {
-    test::test_ctx t;
-    char state[16];
-    EXPECT_EQ(get_ptp_lock_state(t.ctx, state, sizeof state), 0);  // no reply: UNKNOWN
-    EXPECT_STREQ(state, "UNKNOWN");
-    EXPECT_EQ(t.written(0), "GET PTP_LOCK_STATE\n");
-    t.feed(0, "RGET PTP_LOCK_STATE LOCKED\n");
-    EXPECT_EQ(get_ptp_lock_state(t.ctx, state, sizeof state), 0);
-    EXPECT_STREQ(state, "LOCKED");
-    t.feed(0, "ALRT SYNC_FAULT\n");
-    EXPECT_EQ(get_ptp_lock_state(t.ctx, state, sizeof state), -1);
-    EXPECT_STREQ(state, "UNKNOWN");
+    auto lock = [x] {
+        char state[16];
+        const int32_t rc = get_ptp_lock_state(x, state, sizeof state);
+        return std::to_string(rc) + " " + state;
+    };
+    // clang-format off
+    test::run_requests(t, 0, {
+        {"", [&] { return test::result(set_psg_freq(x, 255, &f)); }, "", "-22"},
+        {"RSET PSG_FRQ 2 30000 1001 OK\n", [&] { return test::result(set_psg_freq(x, 2, &f)); }, "SET PSG_FRQ 2 30000 1001\n", "0"},
+        // The resync is asked once, refused or not.
+        {"ERROR\n", [&] { return test::result(set_tcg_resync(x, 3)); }, "SET TCG_RESYNC 3\n", "-1"},
+        {"RSET TCG_PSG\n", [&] { return test::result(set_tcg_psg(x, 1, 2)); }, "SET TCG_PSG 1 2\n", "0"},
+        // Drop-frame modes go out as 0, 1, S or Y (any higher mode), and the mode is kept.
+        {"RSET TCG_DROP_FRAME 4 ok\n", [&] { return test::result(set_tcg_drop_frame(x, 4, 2), &x->tcg_drop_frame); }, "SET TCG_DROP_FRAME 4 S\n", "0 2"},
+        {"RSET TCG_DROP_FRAME 4 ok\n", [&] { return test::result(set_tcg_drop_frame(x, 4, 7), &x->tcg_drop_frame); }, "SET TCG_DROP_FRAME 4 Y\n", "0 7"},
+        {"", lock, "GET PTP_LOCK_STATE\n", "0 UNKNOWN"},  // no reply
+        {"RGET PTP_LOCK_STATE LOCKED\n", lock, "GET PTP_LOCK_STATE\n", "0 LOCKED"},
+        {"ALRT SYNC_FAULT\n", lock, "GET PTP_LOCK_STATE\n", "-1 UNKNOWN"},
+    });
+    // clang-format on
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "link_requests.h"
 #include "smpte-2110-strm-ctrl.h"
 #include "test_ctx.h"
 
@@ -64,62 +65,37 @@ TEST(media_replies, value_after_the_channel) {
     }
 }
 
-TEST(set_dec_mc_opmode, unknown_mode_sends_nothing) {
-    test::test_ctx t;
-    EXPECT_EQ(set_dec_mc_opmode(t.ctx, &t.ctx->chans[5], 4), -1);
-    EXPECT_EQ(t.written(2), "");
-    t.feed(2, "RSET ST2110_DEC_MC_OPMODE 30:1 TIMED_ALIGN OK\n");
-    EXPECT_EQ(set_dec_mc_opmode(t.ctx, &t.ctx->chans[5], 2), 0);
-    EXPECT_EQ(t.written(2), "SET ST2110_DEC_MC_OPMODE 30:1 TIMED_ALIGN\n");
-    EXPECT_EQ(set_dec_mc_opmode(t.ctx, &t.ctx->chans[5], 0), -2);  // no reply
-}
-
-TEST(get_media_delay_stats, values_land_out_of_order) {
-    test::test_ctx t;
-    t.feed(2, "RGET ST2110_DEC_MEDIA_DELAY_STATS 20:0 1 2 3 4 5\n");
-    media_delay_stats s = {};
-    EXPECT_EQ(get_media_delay_stats(t.ctx, &t.ctx->chans[0], &s), 0);
-    EXPECT_EQ(s.s1, 1);
-    EXPECT_EQ(s.s2, 4);
-    EXPECT_EQ(s.s3, 2);
-    EXPECT_EQ(s.s4, 3);
-    EXPECT_EQ(s.u, 5u);
-}
-
+// Each request with the reply queued before it ("" for none): the exact line it sends ("" for
+// none) and what it returns.
 TEST(media_requests, exact_lines) {
     test::test_ctx t;
+    nexo_cfg* x = t.ctx;
     const st2110_chan* c = &t.ctx->chans[4];  // 30:0
     uint32_t v = 0;
     int32_t d = 0;
-    t.feed(2, "RSET ST2110_DEC_PLAYOUT_DELAY\n");
-    EXPECT_EQ(set_playout_delay(t.ctx, c, -5), 0);
-    EXPECT_EQ(t.written(2), "SET ST2110_DEC_PLAYOUT_DELAY 30:0 -5\n");
-    t.feed(2, "RSET ST2110_ENC_TRF_SHP_OFFSET\n");
-    EXPECT_EQ(set_trs_offset(t.ctx, c, 4000000000u), 0);
-    EXPECT_EQ(t.written(2), "SET ST2110_ENC_TRF_SHP_OFFSET 30:0 4000000000\n");
-    t.feed(2, "RGET ST2110_21_VID_PKT_SCHED 30:0 linear\n");
-    EXPECT_EQ(get_pkt_sched(t.ctx, c, &v), 0);
-    EXPECT_EQ(v, 1u);
-    t.written(2);
-    t.feed(2, "RGET ST2110_ENC_DEF_TR_OFFSET 30:0 777\n");
-    EXPECT_EQ(get_def_tr_offset(t.ctx, c, &v), 0);
-    EXPECT_EQ(v, 777u);
-    EXPECT_EQ(t.written(2), "GET ST2110_ENC_DEF_TR_OFFSET 30:0\n");
-    vid_fmt f = {2, 10, 1, 1920, 1080, 50, 1};
-    t.feed(2, "RGET ST2110_ENC_DEF_TR_OFFSET 1234\n");
-    EXPECT_EQ(get_def_tr_offset_from_mode(t.ctx, &f, &v), 0);
-    EXPECT_EQ(v, 1234u);
-    EXPECT_EQ(t.written(2), "GET ST2110_ENC_DEF_TR_OFFSET YCR422 10 P 1920 1080 50\n");
-    t.feed(2, "RGET ST2110_DEC_PLAYOUT_DELAY 30:0 -42\n");
-    EXPECT_EQ(get_playout_delay(t.ctx, c, &d), 0);
-    EXPECT_EQ(d, -42);
-    EXPECT_EQ(get_playout_delay(t.ctx, c, &d), -2);  // nothing within 100 ms
-    // Traffic shaping is a video sender's.
-    t.written(2);
-    EXPECT_EQ(get_traffic_shaping_mode(t.ctx, c, &v), -1);
-    EXPECT_EQ(t.written(2), "");
-    EXPECT_EQ(set_ts_opmode(t.ctx, c, 3), -1);
-    EXPECT_EQ(t.written(2), "");
+    media_delay_stats s = {};
+    const vid_fmt f = {2, 10, 1, 1920, 1080, 50, 1};
+    // clang-format off
+    test::run_requests(t, 2, {
+        {"RSET ST2110_DEC_PLAYOUT_DELAY\n", [&] { return test::result(set_playout_delay(x, c, -5)); }, "SET ST2110_DEC_PLAYOUT_DELAY 30:0 -5\n", "0"},
+        {"RSET ST2110_ENC_TRF_SHP_OFFSET\n", [&] { return test::result(set_trs_offset(x, c, 4000000000u)); }, "SET ST2110_ENC_TRF_SHP_OFFSET 30:0 4000000000\n", "0"},
+        {"RGET ST2110_21_VID_PKT_SCHED 30:0 linear\n", [&] { return test::result(get_pkt_sched(x, c, &v), &v); }, "GET ST2110_21_VID_PKT_SCHED 30:0\n", "0 1"},
+        {"RGET ST2110_ENC_DEF_TR_OFFSET 30:0 777\n", [&] { return test::result(get_def_tr_offset(x, c, &v), &v); }, "GET ST2110_ENC_DEF_TR_OFFSET 30:0\n", "0 777"},
+        {"RGET ST2110_ENC_DEF_TR_OFFSET 1234\n", [&] { return test::result(get_def_tr_offset_from_mode(x, &f, &v), &v); }, "GET ST2110_ENC_DEF_TR_OFFSET YCR422 10 P 1920 1080 50\n", "0 1234"},
+        {"RGET ST2110_DEC_PLAYOUT_DELAY 30:0 -42\n", [&] { return test::result(get_playout_delay(x, c, &d), &d); }, "GET ST2110_DEC_PLAYOUT_DELAY 30:0\n", "0 -42"},
+        // Nothing within 100 ms.
+        {"", [&] { return test::result(get_playout_delay(x, c, &d)); }, "GET ST2110_DEC_PLAYOUT_DELAY 30:0\n", "-2"},
+        // Traffic shaping is a video sender's; an unknown mode sends nothing.
+        {"", [&] { return test::result(get_traffic_shaping_mode(x, c, &v)); }, "", "-1"},
+        {"", [&] { return test::result(set_ts_opmode(x, c, 3)); }, "", "-1"},
+        {"", [&] { return test::result(set_dec_mc_opmode(x, c + 1, 4)); }, "", "-1"},
+        {"RSET ST2110_DEC_MC_OPMODE 30:1 TIMED_ALIGN OK\n", [&] { return test::result(set_dec_mc_opmode(x, c + 1, 2)); }, "SET ST2110_DEC_MC_OPMODE 30:1 TIMED_ALIGN\n", "0"},
+        {"", [&] { return test::result(set_dec_mc_opmode(x, c + 1, 0)); }, "SET ST2110_DEC_MC_OPMODE 30:1 PASSTHROUGH\n", "-2"},
+        // The values land out of order.
+        {"RGET ST2110_DEC_MEDIA_DELAY_STATS 20:0 1 2 3 4 5\n", [&] { return test::result(get_media_delay_stats(x, c - 4, &s), &s.s1, &s.s2, &s.s3, &s.s4, &s.u); },
+         "GET ST2110_DEC_MEDIA_DELAY_STATS 20:0\n", "0 1 4 2 3 5"},
+    });
+    // clang-format on
 }
 
 TEST(channel_state, net_checks) {

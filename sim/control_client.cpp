@@ -110,8 +110,8 @@ void control_client::hang_up() {
 }
 
 std::string control_client::request_and_hang_up(const std::string& line) {
-    // As long as nexoctl waits: a line the daemon relays to a peer takes longer on a loaded
-    // machine than a test's usual wait for a reply.
+    // Well beyond the daemon's 500 ms relay: on a loaded machine a line relayed to a peer can
+    // be answered after a test's usual wait for a reply.
     std::string reply = request(line, std::chrono::milliseconds(1500));
     unique_fd watch(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
     if (!watch.valid() || ::inotify_add_watch(watch.get(), p_->request_path.c_str(), IN_OPEN) < 0) {
